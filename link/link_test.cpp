@@ -1,0 +1,192 @@
+#include "link/link.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool fd_open(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1;
+}
+
+class Serial : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        slave_path = ptsname(master);
+        link_init(&port);
+    }
+    void TearDown() override
+    {
+        link_close(&port);
+        close(master);
+    }
+    int master = -1;
+    std::string slave_path;
+    LinkPort port;
+};
+
+TEST_F(Serial, OpenConfiguresARawLineAndReadsWhatHasArrived)
+{
+    link_set_serial(&port, slave_path.c_str(), "9600");
+    int fd = link_open(&port);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(link_is_up(&port), 1);
+    struct termios t;
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+
+    unsigned char buf[1024];
+    EXPECT_EQ(link_read(&port, buf, sizeof buf), 0) << "nothing arrived: returns at once";
+    ASSERT_EQ(write(master, "(230.0 229.0 23", 15), 15);
+    usleep(50 * 1000);
+    EXPECT_EQ(link_read(&port, buf, sizeof buf), 15) << "a partial reply is a short read";
+    EXPECT_EQ(link_write(&port, reinterpret_cast<const unsigned char *>("Q1\r"), 3), 3);
+    char got[8] = {0};
+    usleep(50 * 1000);
+    EXPECT_EQ(read(master, got, sizeof got), 3);
+    EXPECT_STREQ(got, "Q1\r");
+}
+
+TEST_F(Serial, UnknownBaudOpensAt2400NeverAtZero)
+{
+    EXPECT_FALSE(link_baud_known("19200"));
+    EXPECT_TRUE(link_baud_known("4800"));
+    link_set_serial(&port, slave_path.c_str(), "19200");
+    int fd = link_open(&port);
+    ASSERT_GE(fd, 0);
+    struct termios t;
+    tcgetattr(fd, &t);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B2400));
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+}
+
+TEST_F(Serial, CloseAfterForcedDownReleasesTheDescriptor)
+{
+    link_set_serial(&port, slave_path.c_str(), "2400");
+    int fd = link_open(&port);
+    ASSERT_GE(fd, 0);
+    link_set_up(&port, 0);
+    link_close(&port);
+    EXPECT_FALSE(fd_open(fd));
+    EXPECT_EQ(port.fd, -1);
+}
+
+TEST_F(Serial, FailedOpensHoldNothing)
+{
+    link_set_serial(&port, "/nonexistent/tty", "2400");
+    EXPECT_LT(link_open(&port), 0);
+    EXPECT_EQ(link_is_up(&port), 0);
+    link_close(&port);
+    EXPECT_EQ(link_is_up(&port), 0);
+
+    char tmpl[] = "/tmp/linktestXXXXXX";
+    int plain = mkstemp(tmpl);
+    close(plain);
+    link_set_serial(&port, tmpl, "2400");
+    EXPECT_LT(link_open(&port), 0) << "a plain file is not a serial line";
+    EXPECT_EQ(port.fd, -1);
+    unlink(tmpl);
+
+    LinkPort none;
+    link_init(&none);
+    EXPECT_LT(link_open(&none), 0);
+    unsigned char buf[4];
+    EXPECT_LT(link_read(&none, buf, sizeof buf), 0);
+}
+
+// The TCP link always uses port 2027, so these tests run in a network
+// namespace of their own (each test is its own process under ctest).
+class Tcp : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (unshare(CLONE_NEWNET) != 0)
+            GTEST_SKIP() << "needs root for a private network namespace";
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        struct ifreq ifr;
+        memset(&ifr, 0, sizeof ifr);
+        strcpy(ifr.ifr_name, "lo");
+        ioctl(s, SIOCGIFFLAGS, &ifr);
+        ifr.ifr_flags |= IFF_UP;
+        ASSERT_EQ(ioctl(s, SIOCSIFFLAGS, &ifr), 0);
+        close(s);
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in addr;
+        memset(&addr, 0, sizeof addr);
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(2027);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        ASSERT_EQ(listen(listener, 1), 0);
+        link_init(&port);
+    }
+    void TearDown() override
+    {
+        link_close(&port);
+        if (listener >= 0)
+            close(listener);
+    }
+    int listener = -1;
+    LinkPort port;
+};
+
+TEST_F(Tcp, ReadWaitsTwoSecondsThenTakesRecordsAndSeesTheClose)
+{
+    link_set_tcp(&port, "127.0.0.1", 2027);
+    ASSERT_EQ(link_open(&port), 0);
+    int peer = accept(listener, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    unsigned char buf[1024];
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(link_read(&port, buf, sizeof buf), -1);
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GT(waited, 1.5);
+    EXPECT_LT(waited, 10.0);
+
+    char record[108];
+    memset(record, 'x', sizeof record);
+    ASSERT_EQ(write(peer, record, sizeof record), 108);
+    EXPECT_EQ(link_read(&port, buf, sizeof buf), 108);
+    EXPECT_EQ(link_write(&port, reinterpret_cast<const unsigned char *>("ALL\x01"), 5), 5);
+
+    close(peer);
+    EXPECT_EQ(link_read(&port, buf, sizeof buf), -1) << "a closed peer reads as -1, not 0";
+    EXPECT_LT(link_write(&port, reinterpret_cast<const unsigned char *>("T\r"), 2) +
+                  link_write(&port, reinterpret_cast<const unsigned char *>("T\r"), 2),
+              4)
+        << "writing to a closed peer fails without killing the process";
+}
+
+TEST_F(Tcp, BadAddressOrNoListenerFailsCleanly)
+{
+    link_set_tcp(&port, "not-an-address", 2027);
+    EXPECT_LT(link_open(&port), 0);
+    EXPECT_EQ(port.fd, -1);
+    close(listener);
+    listener = -1;
+    link_set_tcp(&port, "127.0.0.1", 2027);
+    EXPECT_LT(link_open(&port), 0);
+    EXPECT_EQ(link_is_up(&port), 0);
+}
+
+} // namespace
