@@ -1,0 +1,485 @@
+#include "protocol/machine.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "protocol/filter.h"
+
+using Guard = std::lock_guard<std::mutex>;
+
+static MachineOptions options = {false, false};
+
+void machine_configure(const MachineOptions &opts)
+{
+    options = opts;
+}
+
+float reply_number(const unsigned char *bytes, int offset, int width)
+{
+    char scratch[16];
+    if (width > 15)
+        width = 15;
+    memcpy(scratch, bytes + offset, width);
+    scratch[width] = '\0';
+    double value = strtod(scratch, nullptr);
+    if (!std::isfinite(value)) // "nan" or "inf" is no reading
+        return 0.0f;
+    return static_cast<float>(value);
+}
+
+// Copies `width` bytes at `offset` as a NUL-terminated text.
+static void reply_text(char *out, const unsigned char *bytes, int offset, int width)
+{
+    memcpy(out, bytes + offset, width);
+    out[width] = '\0';
+}
+
+static void clear_values(MachineValues *v)
+{
+    v->input_voltage = v->input_fault_voltage = v->output_voltage = 0;
+    v->load_percent = v->input_frequency = v->battery_voltage = v->temperature = 0;
+    v->company[0] = v->model[0] = v->version[0] = '\0';
+    memset(v->pending, 0, sizeof v->pending);
+    v->pending_len = 0;
+    v->rated_current = 0;
+    v->rated_battery_voltage = 0;
+    memset(v->status, '0', sizeof v->status);
+    memset(v->status_prev, '0', sizeof v->status_prev);
+}
+
+static void clear_readings(MachineValues *v)
+{
+    v->input_voltage = v->input_fault_voltage = v->output_voltage = 0;
+    v->load_percent = v->input_frequency = v->battery_voltage = v->temperature = 0;
+    v->company[0] = v->model[0] = v->version[0] = '\0';
+    memset(v->pending, 0, sizeof v->pending);
+    v->pending_len = 0;
+    v->rated_voltage = v->rated_current = v->rated_battery_voltage = v->rated_frequency = 0;
+}
+
+void machine_setup(MachineContext *ctx, int kind, int address)
+{
+    Guard g(ctx->lock);
+    ctx->kind = static_cast<uint8_t>(kind);
+    ctx->address = static_cast<uint8_t>(address);
+    clear_values(ctx);
+    ctx->fail_count = 0;
+    ctx->fresh_status = 0;
+    ctx->step = 0;
+    ctx->connected = 0;
+}
+
+void machine_clear_values(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    clear_values(ctx);
+}
+
+void machine_clear_readings(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    clear_readings(ctx);
+}
+
+static bool local_kind(int kind)
+{
+    return kind == KIND_LOCAL_SINGLE || kind == KIND_LOCAL_MULTIPLE;
+}
+
+int machine_next_action(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    int step = ctx->step;
+    if (local_kind(ctx->kind)) {
+        if (step == 0 || step == 2 || step == 4 || step == 6)
+            return ACTION_SEND;
+        if (step == 1 || step == 3 || step == 5)
+            return ACTION_RECEIVE;
+    } else if (ctx->kind == KIND_REMOTE) {
+        if (step == 0 || step == 2)
+            return ACTION_SEND;
+        if (step == 1)
+            return ACTION_RECEIVE;
+    }
+    return ACTION_NOTHING;
+}
+
+// Moves the pending command into `out` and empties the slot.
+static void take_pending(MachineValues *v, unsigned char *out, int *count)
+{
+    memcpy(out, v->pending, v->pending_len);
+    *count = v->pending_len;
+    memset(v->pending, 0, sizeof v->pending);
+    v->pending_len = 0;
+}
+
+void machine_build_request(MachineContext *ctx, unsigned char *out, int *count)
+{
+    Guard g(ctx->lock);
+    const unsigned char CR = 0x0D;
+    unsigned char a = ctx->address;
+    if (local_kind(ctx->kind) && ctx->step == 6) {
+        take_pending(ctx, out, count);
+        return;
+    }
+    if (ctx->kind == KIND_REMOTE) {
+        if (ctx->step == 0) {
+            const unsigned char req[] = {'A', 'L', 'L', a, 0x00};
+            memcpy(out, req, 5);
+            *count = 5;
+        } else if (ctx->step == 2) {
+            take_pending(ctx, out, count);
+        }
+        return;
+    }
+    if (!local_kind(ctx->kind))
+        return;
+    int n = 0;
+    switch (ctx->step) {
+    case 0:
+        out[n++] = 'Q';
+        out[n++] = '1';
+        break;
+    case 2:
+        out[n++] = 'I';
+        break;
+    case 4:
+        out[n++] = 'F';
+        break;
+    default:
+        return;
+    }
+    if (ctx->kind == KIND_LOCAL_MULTIPLE)
+        out[n++] = a;
+    out[n++] = CR;
+    *count = n;
+}
+
+static bool blanks_in_place(const unsigned char *r)
+{
+    static const int offsets[] = {6, 12, 18, 22, 27, 32, 37};
+    for (int off : offsets)
+        if (r[off] != ' ')
+            return false;
+    return true;
+}
+
+static void store_status_bits(MachineValues *v, const unsigned char *r)
+{
+    for (int i = 0; i < 8; i++)
+        v->status[7 - i] = static_cast<char>(r[38 + i]);
+}
+
+static int parse_status(MachineValues *v, const unsigned char *r, int len)
+{
+    if (len != STATUS_REPLY_LEN || !blanks_in_place(r))
+        return 0;
+    if (v->kind == KIND_LOCAL_SINGLE && options.use_filter) {
+        filter_push(r);
+        if (!filter_accept())
+            return 1; // an answer, but not (yet) a plausible one
+    }
+    v->input_voltage = reply_number(r, 1, 5);
+    v->input_fault_voltage = reply_number(r, 7, 5);
+    v->output_voltage = reply_number(r, 13, 5);
+    v->load_percent = reply_number(r, 19, 3);
+    v->input_frequency = reply_number(r, 23, 4);
+    v->battery_voltage = reply_number(r, 28, 4);
+    v->temperature = reply_number(r, 33, 4);
+    store_status_bits(v, r);
+    return 1;
+}
+
+static int parse_identity(MachineValues *v, const unsigned char *r, int len)
+{
+    if (len != STATUS_REPLY_LEN && len != IDENTITY_REPLY_LEN)
+        return 0;
+    reply_text(v->company, r, 1, 15);
+    reply_text(v->model, r, 17, 10);
+    reply_text(v->version, r, 28, 10);
+    return 1;
+}
+
+static int parse_rating(MachineValues *v, const unsigned char *r, int len)
+{
+    if (len != STATUS_REPLY_LEN && len != RATING_REPLY_LEN)
+        return 0;
+    v->rated_voltage = reply_number(r, 1, 5);
+    v->rated_current = reply_number(r, 7, 3);
+    v->rated_battery_voltage = reply_number(r, 11, 5);
+    v->rated_frequency = reply_number(r, 17, 4);
+    return 1;
+}
+
+static int parse_record(MachineValues *v, const unsigned char *r, int len)
+{
+    if (len != STATUS_RECORD_LEN)
+        return 0;
+    v->input_voltage = reply_number(r, 0, 5);
+    v->input_fault_voltage = reply_number(r, 6, 5);
+    v->output_voltage = reply_number(r, 12, 5);
+    v->load_percent = reply_number(r, 18, 3);
+    v->input_frequency = reply_number(r, 22, 4);
+    v->battery_voltage = reply_number(r, 27, 5);
+    v->temperature = reply_number(r, 33, 4);
+    store_status_bits(v, r);
+    v->status[8] = static_cast<char>(r[46]);
+    reply_text(v->company, r, 48, 15);
+    reply_text(v->model, r, 64, 10);
+    reply_text(v->version, r, 75, 10);
+    v->rated_voltage = reply_number(r, 86, 5);
+    v->rated_current = reply_number(r, 92, 3);
+    v->rated_battery_voltage = reply_number(r, 96, 6);
+    v->rated_frequency = reply_number(r, 103, 4);
+    return 1;
+}
+
+int machine_parse_reply(MachineContext *ctx, const unsigned char *bytes, int len)
+{
+    Guard g(ctx->lock);
+    if (local_kind(ctx->kind)) {
+        switch (ctx->step) {
+        case 1:
+            return parse_status(ctx, bytes, len);
+        case 3:
+            return parse_identity(ctx, bytes, len);
+        case 5:
+            return parse_rating(ctx, bytes, len);
+        }
+    } else if (ctx->kind == KIND_REMOTE) {
+        if (ctx->step == 1)
+            return parse_record(ctx, bytes, len);
+    } else {
+        return 0;
+    }
+    printf("Debug Datacenter Error in Indata value is %d\n", ctx->step);
+    return 0;
+}
+
+static void bad_step(int step)
+{
+    printf("Debug Datacenter.NextStep Happen Error Value is %d\n", step);
+}
+
+// The unit answered: it is connected and its failures are forgiven.
+static void answered(MachineValues *v)
+{
+    v->fail_count = 0;
+    v->connected = 1;
+}
+
+static void next_step_local(MachineValues *v, int ok)
+{
+    if (ok && v->pending[0] != 0) {
+        v->step = 6;
+        return;
+    }
+    if (ok) {
+        switch (v->step) {
+        case 0: v->step = 1; break;
+        case 2: v->step = 3; break;
+        case 4: v->step = 5; break;
+        case 6: v->step = 0; break;
+        case 1:
+            answered(v);
+            v->fresh_status = 1;
+            // A new unit is asked for its identity once and its ratings once.
+            if (v->company[0] == '\0')
+                v->step = 2;
+            else if (v->rated_battery_voltage == 0)
+                v->step = 4;
+            else
+                v->step = 0;
+            break;
+        case 3:
+        case 5:
+            answered(v);
+            v->step = 0;
+            break;
+        default:
+            bad_step(v->step);
+        }
+        return;
+    }
+    v->fail_count += 1;
+    if (v->fail_count > 3) {
+        v->connected = 0;
+        v->status[STATUS_CONNECTION] = '0';
+        v->fail_count = 4;
+        clear_readings(v);
+    }
+    switch (v->step) {
+    case 1: v->step = 0; break;
+    case 3: v->step = 2; break;
+    case 5: v->step = 4; break;
+    default: bad_step(v->step);
+    }
+}
+
+static void next_step_remote(MachineValues *v, int ok)
+{
+    if (ok && v->pending[0] != 0) {
+        v->step = 2;
+        return;
+    }
+    if (ok) {
+        switch (v->step) {
+        case 0: v->step = 1; break;
+        case 2: v->step = 0; break;
+        case 1:
+            answered(v);
+            v->fresh_status = 1;
+            v->step = 0;
+            break;
+        default:
+            bad_step(v->step);
+        }
+        return;
+    }
+    v->fail_count += 1;
+    if (v->fail_count > 3) {
+        v->connected = 0;
+        v->fail_count = 4;
+    }
+    if (v->step == 1)
+        v->step = 0;
+    else
+        bad_step(v->step);
+}
+
+void machine_next_step(MachineContext *ctx, int ok)
+{
+    Guard g(ctx->lock);
+    if (local_kind(ctx->kind))
+        next_step_local(ctx, ok);
+    else if (ctx->kind == KIND_REMOTE)
+        next_step_remote(ctx, ok);
+    else if (options.report_bad_kind)
+        printf("Debug Machine Type is Error \n");
+}
+
+int machine_queue_command(MachineContext *ctx, const char *bytes, int len)
+{
+    if (len <= 0)
+        return 0;
+    if (len > MACHINE_PENDING_SIZE) {
+        printf("machine: command of %d bytes refused, the pending slot holds %d\n", len,
+               MACHINE_PENDING_SIZE);
+        return 0;
+    }
+    Guard g(ctx->lock);
+    memset(ctx->pending, 0, sizeof ctx->pending);
+    memcpy(ctx->pending, bytes, len);
+    ctx->pending_len = len;
+    return 1;
+}
+
+int machine_take_turn_done(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    if (!ctx->connected || ctx->fresh_status == 1) {
+        ctx->fresh_status = 0;
+        return 1;
+    }
+    return 0;
+}
+
+void machine_commit_status(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    memcpy(ctx->status_prev, ctx->status, sizeof ctx->status);
+}
+
+void machine_sync_connection(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    ctx->status[STATUS_CONNECTION] = ctx->connected == 1 ? '1' : '0';
+}
+
+int machine_truncate(float value)
+{
+    if (!(value > -1e6f))
+        return -999999;
+    if (value > 1e7f)
+        return 9999999;
+    return static_cast<int>(value);
+}
+
+void machine_status_record(MachineContext *ctx, char out[STATUS_RECORD_LEN])
+{
+    MachineValues v;
+    machine_values(ctx, &v);
+    char text[512];
+    int n = snprintf(text, sizeof text,
+                     "%05.1f %05.1f %05.1f %03d %04.1f %05.2f %04.1f "
+                     "%c%c%c%c%c%c%c%c%d %15s %10s %10s %05.1f %03d %06.2f %04.1f",
+                     v.input_voltage, v.input_fault_voltage, v.output_voltage,
+                     machine_truncate(v.load_percent), v.input_frequency, v.battery_voltage, v.temperature,
+                     v.status[7], v.status[6], v.status[5], v.status[4], v.status[3],
+                     v.status[2], v.status[1], v.status[0], v.connected ? 1 : 0, v.company,
+                     v.model, v.version, v.rated_voltage, machine_truncate(v.rated_current),
+                     v.rated_battery_voltage, v.rated_frequency);
+    if (n < 0)
+        n = 0;
+    if (n > STATUS_RECORD_LEN - 1)
+        n = STATUS_RECORD_LEN - 1; // values wider than their fields
+    memset(out, ' ', STATUS_RECORD_LEN - 1);
+    memcpy(out, text, n);
+    out[STATUS_RECORD_LEN - 1] = '\0';
+}
+
+void machine_values(MachineContext *ctx, MachineValues *out)
+{
+    Guard g(ctx->lock);
+    *out = *ctx;
+}
+
+float machine_input_voltage(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    return ctx->input_voltage;
+}
+
+float machine_output_voltage(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    return ctx->output_voltage;
+}
+
+char machine_status(MachineContext *ctx, int index)
+{
+    Guard g(ctx->lock);
+    return ctx->status[index];
+}
+
+char machine_status_prev(MachineContext *ctx, int index)
+{
+    Guard g(ctx->lock);
+    return ctx->status_prev[index];
+}
+
+int machine_connected(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    return ctx->connected;
+}
+
+int machine_step(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    return ctx->step;
+}
+
+int machine_address(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    return ctx->address;
+}
+
+int machine_fail_count(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    return ctx->fail_count;
+}

@@ -1,0 +1,159 @@
+// The protocol engine: one MachineContext per UPS unit, and the operations a
+// polling loop drives over it. It builds the request for the unit's poll step,
+// takes replies apart, steps the unit through its query cycle, counts failed
+// receives, and holds one pending UPS command. It does no I/O itself.
+//
+// Three dialects, chosen per context by its machine kind: kind 0 asks one
+// local unit ("Q1\r"), kind 1 puts the unit address byte after the command
+// letters for several units on one line ("Q1" 0x02 "\r"), kind 3 asks another
+// upsagent for a whole StatusRecord ("ALL" 0x02 0x00).
+//
+// Locking: every operation below takes the context's own lock, so a command
+// queued by another thread is handed over whole, and other threads may read
+// the values while the polling loop stores a reply.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+enum {
+    KIND_LOCAL_SINGLE = 0,   // "Local-Single"
+    KIND_LOCAL_MULTIPLE = 1, // "Local-Multiple"
+    KIND_REMOTE = 3,         // "Remote-Single" and "Remote-Multiple"
+    KIND_NONE = 255,         // no machine mode configured: the unit is never polled
+};
+
+// Status character positions (index into MachineContext.status).
+enum {
+    STATUS_BEEPER = 0,
+    STATUS_SHUTDOWN = 1,
+    STATUS_TEST = 2,
+    STATUS_TYPE = 3,      // '1' off-line type, '0' on-line type
+    STATUS_FAILED = 4,
+    STATUS_BYPASS = 5,    // bypass (on-line type) or AVR (off-line type)
+    STATUS_BATTERY_LOW = 6,
+    STATUS_AC_FAILED = 7,
+    STATUS_CONNECTION = 8,
+};
+
+// Results of machine_next_action.
+enum { ACTION_RECEIVE = 0, ACTION_SEND = 1, ACTION_NOTHING = 2 };
+
+constexpr int MACHINE_PENDING_SIZE = 64;  // bytes of the pending-command slot
+constexpr int STATUS_REPLY_LEN = 47;      // status reply; also every USB report
+constexpr int IDENTITY_REPLY_LEN = 39;
+constexpr int RATING_REPLY_LEN = 22;
+constexpr int STATUS_RECORD_LEN = 108;    // 107 characters and a NUL
+
+// The values of one unit. MachineContext adds the lock; a MachineValues copy
+// taken with machine_values is a consistent snapshot for other threads.
+struct MachineValues {
+    float input_voltage;       // V
+    float input_fault_voltage; // V
+    float output_voltage;      // V
+    float load_percent;        // %, an integer in the reply
+    float input_frequency;     // Hz
+    float battery_voltage;     // V (per cell on an on-line unit)
+    float temperature;         // degrees C
+    char status[9];            // '0'/'1' at index i = bit bi; index 8 is the connection character
+    char status_prev[9];       // the same as of the last status-change check
+    float rated_voltage;       // V
+    float rated_current;       // A, an integer in the reply
+    float rated_battery_voltage; // V; 0 while the ratings are not known
+    float rated_frequency;     // Hz
+    char company[16];          // identity, 15 characters; empty while not known
+    char model[11];            // identity, 10 characters
+    char version[11];          // identity, 10 characters
+    char pending[MACHINE_PENDING_SIZE]; // command waiting to be sent; pending when pending[0] != 0
+    int32_t pending_len;       // its length in bytes
+    uint8_t connected;         // 1 after a good reply; 0 at start and after the fourth failed receive in a row
+    uint8_t kind;              // KIND_LOCAL_SINGLE, KIND_LOCAL_MULTIPLE or KIND_REMOTE
+    uint8_t address;           // unit address 1..4, sent as a raw byte
+    int32_t step;              // poll step (kinds 0/1: 0..6; kind 3: 0..2)
+    int32_t fail_count;        // failed receives in a row, held at 4 once the unit is lost
+    int32_t fresh_status;      // 1 after a status reply was taken, until the loop moves on
+};
+
+struct MachineContext : MachineValues {
+    std::mutex lock; // guards every value against other threads
+};
+
+// Process-wide choices that differ between the two programs.
+struct MachineOptions {
+    bool use_filter;      // kind 0 replies pass the plausibility filter (the daemon)
+    bool report_bad_kind; // machine_next_step prints a line for an unknown kind (the console)
+};
+
+// Sets the process-wide options; call once before polling starts. The
+// default is no filter and no kind report.
+void machine_configure(const MachineOptions &options);
+
+// Sets kind and address, clears values, failures and step; not connected.
+void machine_setup(MachineContext *ctx, int kind, int address);
+
+// Readings, identity, pending command, two ratings = empty/0; status and
+// status_prev all '0'.
+void machine_clear_values(MachineContext *ctx);
+
+// On loss of the unit: readings, identity, pending command and all four
+// ratings cleared; the status characters stay.
+void machine_clear_readings(MachineContext *ctx);
+
+// Returns ACTION_SEND, ACTION_RECEIVE or ACTION_NOTHING for the current step.
+int machine_next_action(MachineContext *ctx);
+
+// Writes the request of a send step into `out` (room for MACHINE_PENDING_SIZE
+// bytes) and its length into `count`. A pending command is emptied once
+// built. Other steps write nothing and leave `count` as it was.
+void machine_build_request(MachineContext *ctx, unsigned char *out, int *count);
+
+// Takes a reply of `len` bytes (the result of link_read). Returns 1 for a
+// good reply (taken, or for kind 0 turned down by the plausibility filter),
+// 0 for a bad or missing one.
+int machine_parse_reply(MachineContext *ctx, const unsigned char *bytes, int len);
+
+// The step transition: ok = 1 after every send and a good receive, 0 after a
+// failed receive.
+void machine_next_step(MachineContext *ctx, int ok);
+
+// Copies `len` bytes into the pending slot, replacing a command not yet sent.
+// Returns 1 when queued, 0 when refused: a command longer than the slot is
+// never cut (a cut shutdown command is a different command), and an empty one
+// is meaningless. A refusal prints one line.
+int machine_queue_command(MachineContext *ctx, const char *bytes, int len);
+
+// When the unit is not connected or has a fresh status, clears fresh_status
+// and returns 1 (the loop moves on to the next unit); otherwise 0.
+int machine_take_turn_done(MachineContext *ctx);
+
+// status_prev = status, all nine positions.
+void machine_commit_status(MachineContext *ctx);
+
+// Sets the connection character (status[8]) from the connected flag.
+void machine_sync_connection(MachineContext *ctx);
+
+// Writes the unit's StatusRecord: exactly 107 characters and a NUL into `out`
+// (STATUS_RECORD_LEN bytes), numbers wider than their fields cut at the end.
+void machine_status_record(MachineContext *ctx, char out[STATUS_RECORD_LEN]);
+
+// Copies every value under the lock.
+void machine_values(MachineContext *ctx, MachineValues *out);
+
+// Read accessors, each under the lock.
+float machine_input_voltage(MachineContext *ctx);
+float machine_output_voltage(MachineContext *ctx);
+char machine_status(MachineContext *ctx, int index);
+char machine_status_prev(MachineContext *ctx, int index);
+int machine_connected(MachineContext *ctx);
+int machine_step(MachineContext *ctx);
+int machine_address(MachineContext *ctx);
+int machine_fail_count(MachineContext *ctx);
+
+// A reading as a whole number, truncated toward zero (bounded, so the
+// conversion is defined for any float).
+int machine_truncate(float value);
+
+// Converts the `width` characters at `offset` with strtod (leading blanks
+// skipped, stops at the first character that is not part of a number);
+// no number, or a value that is not finite, gives 0.
+float reply_number(const unsigned char *bytes, int offset, int width);

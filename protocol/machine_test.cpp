@@ -1,0 +1,362 @@
+#include "protocol/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "protocol/filter.h"
+
+namespace {
+
+// A 47-byte status reply with the given status bits (b7..b0).
+std::string status_reply(const char *bits = "00000000", const char *in_v = "230.0")
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, "(%s 229.0 231.0 025 50.0 2.25 25.0 %s\r", in_v, bits);
+    return buf;
+}
+
+const std::string identity_reply = "#SIMULATED       SIM-1001   1.0       \r";
+const std::string rating_reply = "#230.0 004 048.0 50.0\r";
+
+int parse(MachineContext *ctx, const std::string &reply)
+{
+    std::vector<unsigned char> buf(1024, 0);
+    memcpy(buf.data(), reply.data(), reply.size());
+    return machine_parse_reply(ctx, buf.data(), static_cast<int>(reply.size()));
+}
+
+std::vector<unsigned char> request(MachineContext *ctx)
+{
+    unsigned char out[MACHINE_PENDING_SIZE];
+    int count = -1;
+    machine_build_request(ctx, out, &count);
+    return count < 0 ? std::vector<unsigned char>() : std::vector<unsigned char>(out, out + count);
+}
+
+// One send and one receive as the polling loop makes them.
+void exchange(MachineContext *ctx, const std::string &reply)
+{
+    request(ctx);
+    machine_next_step(ctx, 1);
+    machine_next_step(ctx, reply.empty() ? 0 : parse(ctx, reply));
+}
+
+class Machine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        machine_configure({false, false});
+        filter_reset();
+    }
+    MachineContext ctx{};
+};
+
+using Bytes = std::vector<unsigned char>;
+
+TEST_F(Machine, RequestBytesPerKindAndStep)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    EXPECT_EQ(request(&ctx), (Bytes{0x51, 0x31, 0x0D}));
+    ctx.step = 2;
+    EXPECT_EQ(request(&ctx), (Bytes{'I', 0x0D}));
+    ctx.step = 4;
+    EXPECT_EQ(request(&ctx), (Bytes{'F', 0x0D}));
+
+    machine_setup(&ctx, KIND_LOCAL_MULTIPLE, 3);
+    EXPECT_EQ(request(&ctx), (Bytes{0x51, 0x31, 0x03, 0x0D}));
+    ctx.step = 2;
+    EXPECT_EQ(request(&ctx), (Bytes{'I', 0x03, 0x0D}));
+    ctx.step = 4;
+    EXPECT_EQ(request(&ctx), (Bytes{'F', 0x03, 0x0D}));
+
+    machine_setup(&ctx, KIND_REMOTE, 2);
+    EXPECT_EQ(request(&ctx), (Bytes{0x41, 0x4C, 0x4C, 0x02, 0x00}));
+}
+
+TEST_F(Machine, ReceiveStepsBuildNothingAndLeaveCountAlone)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    ctx.step = 1;
+    EXPECT_TRUE(request(&ctx).empty());
+    machine_setup(&ctx, KIND_NONE, 1);
+    EXPECT_TRUE(request(&ctx).empty());
+    EXPECT_EQ(machine_next_action(&ctx), ACTION_NOTHING);
+}
+
+TEST_F(Machine, StatusReplyNeedsExactLengthAndBlanks)
+{
+    machine_setup(&ctx, KIND_LOCAL_MULTIPLE, 1);
+    ctx.step = 1;
+    std::string good = status_reply("10000000");
+    ASSERT_EQ(good.size(), 47u);
+
+    std::string letter = good;
+    letter[27] = 'X';
+    EXPECT_EQ(parse(&ctx, letter), 0);
+    EXPECT_EQ(parse(&ctx, good.substr(0, 46)), 0);
+    EXPECT_EQ(parse(&ctx, good + " "), 0);
+    EXPECT_EQ(ctx.input_voltage, 0.0f) << "a bad reply must store nothing";
+
+    EXPECT_EQ(parse(&ctx, good), 1);
+    EXPECT_FLOAT_EQ(ctx.input_voltage, 230.0f);
+    EXPECT_FLOAT_EQ(ctx.input_fault_voltage, 229.0f);
+    EXPECT_FLOAT_EQ(ctx.output_voltage, 231.0f);
+    EXPECT_FLOAT_EQ(ctx.load_percent, 25.0f);
+    EXPECT_FLOAT_EQ(ctx.input_frequency, 50.0f);
+    EXPECT_FLOAT_EQ(ctx.battery_voltage, 2.25f);
+    EXPECT_FLOAT_EQ(ctx.temperature, 25.0f);
+    EXPECT_EQ(ctx.status[7], '1') << "b7 comes first in the reply";
+    EXPECT_EQ(ctx.status[0], '0');
+    EXPECT_EQ(ctx.status[8], '0') << "the connection character is not the reply's";
+}
+
+TEST_F(Machine, MissingReadIsAFailedReceive)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    ctx.step = 1;
+    unsigned char buf[1024] = {0};
+    EXPECT_EQ(machine_parse_reply(&ctx, buf, 0), 0);
+    EXPECT_EQ(machine_parse_reply(&ctx, buf, -1), 0);
+}
+
+TEST_F(Machine, IdentityAndRatingAcceptSerialAndUsbLengths)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    ctx.step = 3;
+    EXPECT_EQ(parse(&ctx, identity_reply), 1);
+    EXPECT_STREQ(ctx.company, "SIMULATED      ");
+    EXPECT_STREQ(ctx.model, "SIM-1001  ");
+    EXPECT_STREQ(ctx.version, "1.0       ");
+    std::string usb_report = identity_reply + std::string(8, '\0');
+    EXPECT_EQ(parse(&ctx, usb_report), 1);
+    EXPECT_EQ(parse(&ctx, identity_reply.substr(0, 38)), 0);
+
+    ctx.step = 5;
+    EXPECT_EQ(parse(&ctx, rating_reply), 1);
+    EXPECT_FLOAT_EQ(ctx.rated_voltage, 230.0f);
+    EXPECT_FLOAT_EQ(ctx.rated_current, 4.0f);
+    EXPECT_FLOAT_EQ(ctx.rated_battery_voltage, 48.0f);
+    EXPECT_FLOAT_EQ(ctx.rated_frequency, 50.0f);
+    EXPECT_EQ(parse(&ctx, rating_reply + std::string(25, ' ')), 1);
+    EXPECT_EQ(parse(&ctx, rating_reply + " "), 0);
+}
+
+TEST_F(Machine, NewUnitIsAskedIdentityThenRatingsOnceThenStatusOnly)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    std::vector<char> asked;
+    auto poll = [&](const std::string &reply) {
+        asked.push_back(static_cast<char>(request(&ctx)[0]));
+        machine_next_step(&ctx, 1);
+        machine_next_step(&ctx, parse(&ctx, reply));
+    };
+    poll(status_reply());
+    EXPECT_EQ(ctx.connected, 1);
+    EXPECT_EQ(machine_take_turn_done(&ctx), 1) << "a fresh status ends the turn";
+    EXPECT_EQ(machine_take_turn_done(&ctx), 0);
+    poll(identity_reply);
+    poll(status_reply());
+    poll(rating_reply);
+    poll(status_reply());
+    poll(status_reply());
+    EXPECT_EQ(std::string(asked.begin(), asked.end()), "QIQFQQ");
+}
+
+TEST_F(Machine, FourthFailedReceiveLosesTheUnit)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    EXPECT_EQ(ctx.connected, 0) << "never answered: not connected from the start";
+    exchange(&ctx, status_reply("10000001"));
+    exchange(&ctx, identity_reply);
+    ctx.status[8] = '1';
+    for (int i = 1; i <= 3; i++) {
+        exchange(&ctx, "");
+        EXPECT_EQ(ctx.connected, 1) << "after failure " << i;
+        EXPECT_EQ(ctx.fail_count, i);
+        EXPECT_EQ(ctx.step, 0) << "the same query is asked again";
+    }
+    exchange(&ctx, "");
+    EXPECT_EQ(ctx.connected, 0);
+    EXPECT_EQ(ctx.fail_count, 4);
+    EXPECT_EQ(ctx.status[8], '0');
+    EXPECT_EQ(ctx.status[7], '1') << "status bits stay when the unit is lost";
+    EXPECT_EQ(ctx.input_voltage, 0.0f);
+    EXPECT_EQ(ctx.company[0], '\0');
+    exchange(&ctx, "");
+    EXPECT_EQ(ctx.fail_count, 4) << "held at 4 while lost";
+    EXPECT_EQ(machine_take_turn_done(&ctx), 1) << "a lost unit hands on the turn";
+
+    exchange(&ctx, status_reply());
+    EXPECT_EQ(ctx.connected, 1);
+    EXPECT_EQ(ctx.fail_count, 0);
+    EXPECT_EQ(ctx.step, 2) << "identity was cleared, so it is asked again";
+}
+
+TEST_F(Machine, PendingCommandGoesOutAtTheNextSendOpportunity)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    exchange(&ctx, status_reply());
+    exchange(&ctx, identity_reply);
+    exchange(&ctx, status_reply());
+    exchange(&ctx, rating_reply);
+    ASSERT_EQ(ctx.step, 0);
+
+    EXPECT_EQ(request(&ctx), (Bytes{'Q', '1', 0x0D}));
+    ASSERT_EQ(machine_queue_command(&ctx, "S12R0001\r", 9), 1);
+    machine_next_step(&ctx, 1);
+    EXPECT_EQ(ctx.step, 6) << "the reply to the query just sent is not read";
+    EXPECT_EQ(machine_next_action(&ctx), ACTION_SEND);
+    Bytes cmd = request(&ctx);
+    EXPECT_EQ(std::string(cmd.begin(), cmd.end()), "S12R0001\r");
+    EXPECT_EQ(ctx.pending_len, 0);
+    for (char c : ctx.pending)
+        EXPECT_EQ(c, 0);
+    machine_next_step(&ctx, 1);
+    EXPECT_EQ(ctx.step, 0);
+
+    // A failed receive goes back to the query whatever is pending; the
+    // command follows right after that query is sent.
+    request(&ctx);
+    machine_next_step(&ctx, 1);
+    machine_queue_command(&ctx, "C\r", 2);
+    machine_next_step(&ctx, 0);
+    EXPECT_EQ(ctx.step, 0);
+    request(&ctx);
+    machine_next_step(&ctx, 1);
+    EXPECT_EQ(ctx.step, 6);
+}
+
+TEST_F(Machine, LaterCommandReplacesUnsentOneAndOverlongIsRefused)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    machine_queue_command(&ctx, "S12R0001\r", 9);
+    machine_queue_command(&ctx, "C\r", 2);
+    EXPECT_EQ(ctx.pending_len, 2);
+    EXPECT_EQ(std::string(ctx.pending), "C\r") << "no tail of the longer command is left";
+
+    std::string longest(MACHINE_PENDING_SIZE, 'S');
+    EXPECT_EQ(machine_queue_command(&ctx, longest.data(), MACHINE_PENDING_SIZE), 1);
+    std::string too_long(MACHINE_PENDING_SIZE + 1, 'S');
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(machine_queue_command(&ctx, too_long.data(), MACHINE_PENDING_SIZE + 1), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(ctx.pending_len, MACHINE_PENDING_SIZE) << "a refused command changes nothing";
+}
+
+TEST_F(Machine, RemoteKindStepsAndLoss)
+{
+    machine_setup(&ctx, KIND_REMOTE, 1);
+    EXPECT_EQ(machine_next_action(&ctx), ACTION_SEND);
+    machine_next_step(&ctx, 1);
+    EXPECT_EQ(machine_next_action(&ctx), ACTION_RECEIVE);
+    machine_queue_command(&ctx, "T\r", 2);
+    machine_next_step(&ctx, 1);
+    EXPECT_EQ(ctx.step, 2);
+    EXPECT_EQ(request(&ctx), (Bytes{'T', 0x0D}));
+    machine_next_step(&ctx, 1);
+    EXPECT_EQ(ctx.step, 0);
+
+    ctx.connected = 1;
+    ctx.input_voltage = 230.0f;
+    for (int i = 0; i < 4; i++) {
+        machine_next_step(&ctx, 1);
+        machine_next_step(&ctx, 0);
+    }
+    EXPECT_EQ(ctx.connected, 0);
+    EXPECT_EQ(ctx.fail_count, 4);
+    EXPECT_EQ(ctx.input_voltage, 230.0f) << "a remote unit keeps its last values";
+}
+
+TEST_F(Machine, StatusRecordOffsetsAndRoundTrip)
+{
+    machine_setup(&ctx, KIND_LOCAL_MULTIPLE, 2);
+    ctx.step = 1;
+    parse(&ctx, status_reply("10001001"));
+    snprintf(ctx.company, sizeof ctx.company, "ACME");
+    snprintf(ctx.model, sizeof ctx.model, "M1");
+    snprintf(ctx.version, sizeof ctx.version, "2.0");
+    ctx.rated_voltage = 230;
+    ctx.rated_current = 4.7f;
+    ctx.rated_battery_voltage = 48;
+    ctx.rated_frequency = 50;
+    ctx.connected = 1;
+
+    char rec[STATUS_RECORD_LEN];
+    machine_status_record(&ctx, rec);
+    EXPECT_EQ(rec[107], '\0');
+    EXPECT_EQ(strlen(rec), 107u);
+    std::string r(rec);
+    EXPECT_EQ(r.substr(0, 5), "230.0");
+    EXPECT_EQ(r.substr(18, 3), "025");
+    EXPECT_EQ(r.substr(22, 4), "50.0");
+    EXPECT_EQ(r.substr(27, 5), "02.25");
+    EXPECT_EQ(r.substr(38, 8), "10001001");
+    EXPECT_EQ(r[46], '1');
+    EXPECT_EQ(r.substr(48, 15), std::string(11, ' ') + "ACME");
+    EXPECT_EQ(r.substr(64, 10), "        M1");
+    EXPECT_EQ(r.substr(92, 3), "004") << "integers are truncated toward zero";
+    EXPECT_EQ(r.substr(96, 6), "048.00");
+    EXPECT_EQ(r.substr(103, 4), "50.0");
+
+    MachineContext remote{};
+    machine_setup(&remote, KIND_REMOTE, 2);
+    remote.step = 1;
+    std::string bytes(rec, STATUS_RECORD_LEN);
+    EXPECT_EQ(parse(&remote, bytes.substr(0, 107)), 0);
+    EXPECT_EQ(parse(&remote, bytes), 1);
+    EXPECT_STREQ(remote.company, "           ACME") << "stored with its leading blanks";
+    EXPECT_FLOAT_EQ(remote.battery_voltage, 2.25f);
+    EXPECT_EQ(std::string(remote.status, 9), "100100011");
+    EXPECT_FLOAT_EQ(remote.rated_battery_voltage, 48.0f);
+}
+
+TEST_F(Machine, StatusRecordStays108BytesWithWideValues)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    ctx.input_voltage = 12345.6f;
+    ctx.load_percent = 1e30f;
+    char rec[STATUS_RECORD_LEN];
+    machine_status_record(&ctx, rec);
+    EXPECT_EQ(strlen(rec), 107u);
+}
+
+TEST_F(Machine, ReplyInAStepWithoutOneIsReported)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(parse(&ctx, status_reply()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Debug Datacenter Error in Indata value is 0\n");
+}
+
+TEST_F(Machine, KindZeroRepliesPassTheFilterOnlyWhenConfigured)
+{
+    machine_configure({true, false});
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    ctx.step = 1;
+    EXPECT_EQ(parse(&ctx, status_reply()), 1) << "turned down, but still an answer";
+    EXPECT_EQ(ctx.input_voltage, 0.0f);
+    EXPECT_EQ(parse(&ctx, status_reply()), 1);
+    EXPECT_EQ(ctx.input_voltage, 0.0f);
+    EXPECT_EQ(parse(&ctx, status_reply()), 1);
+    EXPECT_FLOAT_EQ(ctx.input_voltage, 230.0f) << "the third steady reply is taken";
+
+    MachineContext multi{};
+    machine_setup(&multi, KIND_LOCAL_MULTIPLE, 1);
+    multi.step = 1;
+    EXPECT_EQ(parse(&multi, status_reply("00000000", "180.0")), 1);
+    EXPECT_FLOAT_EQ(multi.input_voltage, 180.0f) << "kind 1 is never filtered";
+}
+
+TEST(ReplyNumber, BlanksGarbageAndNonFiniteText)
+{
+    const unsigned char text[] = " 12.5abc nan inf";
+    EXPECT_FLOAT_EQ(reply_number(text, 0, 5), 12.5f);
+    EXPECT_FLOAT_EQ(reply_number(text, 5, 3), 0.0f);
+    EXPECT_FLOAT_EQ(reply_number(text, 8, 4), 0.0f);
+    EXPECT_FLOAT_EQ(reply_number(text, 12, 4), 0.0f);
+}
+
+} // namespace
