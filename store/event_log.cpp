@@ -1,0 +1,191 @@
+#include "store/event_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "store/paths.h"
+#include "store/textfile.h"
+
+using Guard = std::lock_guard<std::mutex>;
+
+static std::mutex lock;               // appends and the reader's table
+static std::vector<EventEntry> entries;
+static std::vector<int> selection;    // indexes into entries, file order
+
+// The reader looks at most this far into the log (a full log is 30000 bytes).
+static const int READ_LIMIT = 1 << 20;
+
+static const char *const event_set_texts[9] = {
+    "Beeper On",  "Shutdown Active", "Test in Progress", "Off-line", "UPS Failed",
+    "Bypass",     "Battery Low",     "AC Failed",        "Connect",
+};
+static const char *const event_clear_texts[9] = {
+    "Beeper Off", "Cancel Shutdown",         "Test done", "On-line",    "UPS Recovery",
+    "Normal",     "Battery capacity normal", "AC Recovery", "Disconnect",
+};
+
+static std::string log_path()
+{
+    return database_path("Event.ang");
+}
+
+void event_log_format(char out[EVENT_LINE_LEN + 1], time_t when, int address, int code,
+                      char new_state, char type_char)
+{
+    struct tm t;
+    localtime_r(&when, &t);
+    // Out-of-range numbers would widen the line; the fields are two digits.
+    address = address < 0 ? 0 : address % 100;
+    code = code < 0 ? 0 : code % 100;
+    char line[96];
+    snprintf(line, sizeof line, "%04d/%02d/%02d %02d:%02d:%02d %02d %02d %c %c\n",
+             (t.tm_year + 1900) % 10000, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+             t.tm_sec, address, code, new_state, type_char);
+    memcpy(out, line, EVENT_LINE_LEN);
+    out[EVENT_LINE_LEN] = '\0';
+}
+
+// Keeps the newest EVENT_LOG_MAX_LINES whole lines when there are more.
+static void trim(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return;
+    long lines = static_cast<long>(st.st_size) / EVENT_LINE_LEN;
+    if (lines <= EVENT_LOG_MAX_LINES)
+        return;
+    long from = (lines - EVENT_LOG_MAX_LINES) * EVENT_LINE_LEN;
+    std::string kept(EVENT_LOG_MAX_LINES * EVENT_LINE_LEN, '\0');
+    long done = 0;
+    while (done < static_cast<long>(kept.size())) {
+        ssize_t n = pread(fd, kept.data() + done, kept.size() - done, from + done);
+        if (n <= 0)
+            return; // the file changed under us; leave it as it is
+        done += n;
+    }
+    write_file(log_path(), kept.data(), static_cast<int>(kept.size()), 0644);
+}
+
+void event_log_append_at(time_t when, int address, int code, char new_state, char type_char)
+{
+    char line[EVENT_LINE_LEN + 1];
+    event_log_format(line, when, address, code, new_state, type_char);
+    Guard g(lock);
+    ensure_database_dir();
+    int fd = open(log_path().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        printf("Open file fail.\n");
+        return;
+    }
+    if (write(fd, line, EVENT_LINE_LEN) == EVENT_LINE_LEN)
+        trim(fd);
+    close(fd);
+}
+
+void event_log_append(int address, int code, char new_state, char type_char)
+{
+    event_log_append_at(time(nullptr), address, code, new_state, type_char);
+}
+
+bool event_log_create()
+{
+    ensure_database_dir();
+    int fd = open(log_path().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        printf("Open file fail.\n");
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+const char *event_text(int code, int new_state, int type_flag)
+{
+    if (code < 0 || code > 8)
+        return nullptr;
+    if (new_state == 0)
+        return event_clear_texts[code];
+    if (new_state != 1)
+        return nullptr;
+    if (code == 5 && type_flag == 1)
+        return "In AVR mode";
+    return event_set_texts[code];
+}
+
+static void parse_line(const char *line, EventEntry *e)
+{
+    memset(e, 0, sizeof *e);
+    copy_field(line, 1, 10, e->date, sizeof e->date);
+    copy_field(line, 12, 8, e->time, sizeof e->time);
+    copy_field(line, 21, 2, e->unit, sizeof e->unit);
+    e->code = parse_int_field(line, 24, 2);
+    e->new_state = static_cast<int8_t>(parse_int_field(line, 27, 1));
+    e->type_flag = static_cast<int8_t>(parse_int_field(line, 29, 1));
+}
+
+int event_log_load()
+{
+    ensure_database_dir();
+    std::string path = log_path();
+    int count = count_records(path, EVENT_LINE_LEN);
+    std::vector<EventEntry> loaded;
+    if (count > 0) {
+        // Lines of other lengths are skipped, so read past count * 30 bytes.
+        std::string data(READ_LIMIT, '\0');
+        int size = read_file(path, data.data(), static_cast<int>(data.size()));
+        int pos = 0;
+        while (size > 0 && pos < size && static_cast<int>(loaded.size()) < count) {
+            const char *nl = static_cast<const char *>(memchr(data.data() + pos, '\n', size - pos));
+            if (!nl)
+                break; // a partial last line
+            int len = static_cast<int>(nl - (data.data() + pos)) + 1;
+            if (len == EVENT_LINE_LEN) { // only whole lines of the right length
+                std::string line(data.data() + pos, len - 1);
+                EventEntry e;
+                parse_line(line.c_str(), &e);
+                loaded.push_back(e);
+            }
+            pos += len;
+        }
+    }
+    Guard g(lock);
+    entries.swap(loaded);
+    selection.clear();
+    return static_cast<int>(entries.size());
+}
+
+int event_log_select_month(int year, int month)
+{
+    Guard g(lock);
+    selection.clear();
+    for (size_t i = 0; i < entries.size(); i++) {
+        EventEntry &e = entries[i];
+        e.display[0] = '\0';
+        e.selected = false;
+        if (parse_int_field(e.date, 1, 4) != year || parse_int_field(e.date, 6, 2) != month)
+            continue;
+        const char *text = event_text(e.code, e.new_state, e.type_flag);
+        if (e.new_state == 0 || e.new_state == 1)
+            snprintf(e.display, sizeof e.display, "%s  %s  %-7s  %s", e.date, e.time, e.unit,
+                     text ? text : "Unknown event");
+        e.selected = true;
+        selection.push_back(static_cast<int>(i));
+    }
+    return static_cast<int>(selection.size());
+}
+
+bool event_log_selected(int i, EventEntry *out)
+{
+    Guard g(lock);
+    if (i < 0 || i >= static_cast<int>(selection.size()))
+        return false;
+    *out = entries[selection[i]];
+    return true;
+}

@@ -1,0 +1,130 @@
+#include "store/event_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "store/paths.h"
+#include "tests/tempdir.h"
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string &path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+class EventLog : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    TempProgramDir dir;
+    std::string path() { return dir.path + "DataBase/Event.ang"; }
+    // 2026/12/07 10:00:00 UTC plus `i` seconds.
+    static time_t at(int i) { return 1796637600 + i; }
+};
+
+TEST_F(EventLog, LineIsThirtyBytesAtFixedColumns)
+{
+    char line[EVENT_LINE_LEN + 1];
+    event_log_format(line, at(5), 2, 7, '1', '0');
+    EXPECT_STREQ(line, "2026/12/07 10:00:05 02 07 1 0\n");
+}
+
+TEST_F(EventLog, ThousandAndFirstAppendDropsTheOldestLine)
+{
+    for (int i = 0; i < 1000; i++)
+        event_log_append_at(at(i), 1, 8, (i % 2) ? '0' : '1', '0');
+    std::vector<std::string> lines = lines_of(path());
+    ASSERT_EQ(lines.size(), 1000u);
+    EXPECT_EQ(lines.front().substr(0, 19), "2026/12/07 10:00:00");
+
+    event_log_append_at(at(1000), 3, 7, '1', '1');
+    lines = lines_of(path());
+    ASSERT_EQ(lines.size(), 1000u);
+    EXPECT_EQ(lines.front().substr(0, 19), "2026/12/07 10:00:01");
+    EXPECT_EQ(lines.back(), "2026/12/07 10:16:40 03 07 1 1");
+}
+
+TEST_F(EventLog, OverlongFileIsTrimmedToTheNewestThousand)
+{
+    ensure_database_dir();
+    {
+        std::ofstream out(path());
+        char line[EVENT_LINE_LEN + 1];
+        for (int i = 0; i < 1500; i++) {
+            event_log_format(line, at(i), 1, 2, '1', '0');
+            out << line;
+        }
+    }
+    event_log_append_at(at(1500), 4, 4, '0', '0');
+    std::vector<std::string> lines = lines_of(path());
+    ASSERT_EQ(lines.size(), 1000u);
+    EXPECT_EQ(lines.front().substr(0, 19), "2026/12/07 10:08:21"); // line 502 of 1501
+    EXPECT_EQ(lines.back().substr(20), "04 04 0 0");
+}
+
+TEST_F(EventLog, ReaderTakesWholeLinesOnlyAndNamesEvents)
+{
+    ensure_database_dir();
+    std::ofstream(path()) << "2026/11/30 23:59:59 01 07 1 0\n"  // other month
+                          << "2026/12/01 00:00:01 01 05 1 1\n"
+                          << "2026/12/01 00:00:02 02 05 1 0\n"
+                          << "short line\n"
+                          << "2026/12/01 00:00:03 02 05 0 1\n"
+                          << "2026/12/02 08:00:00 03 06 0 0\n"
+                          << "2026/12/02 08:00:01 03 08 7 0\n"
+                          << "2026/12/02 08:00:02 03 12 1 0\n"
+                          << "2026/12/03 08:";                  // partial last line
+    EXPECT_EQ(event_log_load(), 7);
+    ASSERT_EQ(event_log_select_month(2026, 12), 6);
+    EventEntry e;
+    ASSERT_TRUE(event_log_selected(0, &e));
+    EXPECT_STREQ(e.display, "2026/12/01  00:00:01  01       In AVR mode");
+    event_log_selected(1, &e);
+    EXPECT_STREQ(e.display, "2026/12/01  00:00:02  02       Bypass");
+    event_log_selected(2, &e);
+    EXPECT_STREQ(e.display, "2026/12/01  00:00:03  02       Normal");
+    event_log_selected(3, &e);
+    EXPECT_STREQ(e.display, "2026/12/02  08:00:00  03       Battery capacity normal");
+    event_log_selected(4, &e);
+    EXPECT_STREQ(e.display, "") << "a state other than 0 or 1 has no text";
+    event_log_selected(5, &e);
+    EXPECT_STREQ(e.display, "2026/12/02  08:00:02  03       Unknown event");
+    EXPECT_FALSE(event_log_selected(6, &e));
+    EXPECT_EQ(event_log_select_month(2026, 11), 1);
+    EXPECT_EQ(event_log_select_month(2025, 12), 0);
+}
+
+TEST_F(EventLog, MissingLogIsCreatedEmpty)
+{
+    EXPECT_EQ(event_log_load(), 0);
+    EXPECT_EQ(event_log_select_month(2026, 12), 0);
+    std::ifstream in(path());
+    EXPECT_TRUE(in.good());
+}
+
+TEST(EventText, SetAndClearedTexts)
+{
+    EXPECT_STREQ(event_text(7, 1, 0), "AC Failed");
+    EXPECT_STREQ(event_text(7, 0, 0), "AC Recovery");
+    EXPECT_STREQ(event_text(8, 0, 1), "Disconnect");
+    EXPECT_STREQ(event_text(5, 1, 1), "In AVR mode");
+    EXPECT_STREQ(event_text(5, 1, 0), "Bypass");
+    EXPECT_STREQ(event_text(6, 0, 0), "Battery capacity normal");
+    EXPECT_EQ(event_text(9, 1, 0), nullptr);
+    EXPECT_EQ(event_text(1, 2, 0), nullptr);
+}
+
+} // namespace

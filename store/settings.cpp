@@ -1,0 +1,154 @@
+#include "store/settings.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "store/paths.h"
+#include "store/textfile.h"
+
+using Guard = std::lock_guard<std::mutex>;
+
+static std::mutex lock;
+static SettingsRecord record;
+static std::string path;
+
+static const int FILE_BUFFER = 1024;
+
+static void reset_locked()
+{
+    memset(&record, 0, sizeof record);
+    record.ac_fail_delay = 10;
+    record.battery_low_delay = 1;
+    record.ups_shutdown_delay = 2;
+    record.machine_number = 1;
+    snprintf(record.baud_rate, sizeof record.baud_rate, "2400");
+}
+
+static void read_locked()
+{
+    char data[FILE_BUFFER];
+    int size = read_file(path, data, sizeof data);
+    if (size <= 0)
+        return;
+    char *texts[] = {record.machine_mode, record.link_kind, record.link_device,
+                     record.snmp_community};
+    int text_sizes[] = {sizeof record.machine_mode, sizeof record.link_kind,
+                        sizeof record.link_device, sizeof record.snmp_community};
+    int32_t *numbers[] = {&record.ac_fail_delay, &record.battery_low_delay,
+                          &record.ups_shutdown_delay, &record.machine_number};
+    int pos = 0;
+    for (int line = 0; line < 9 && pos < size; line++) {
+        char scratch[22];
+        int next;
+        if (line < 4) {
+            next = read_line(texts[line], text_sizes[line], data, pos, size);
+        } else if (line < 8) {
+            next = read_line(scratch, sizeof scratch, data, pos, size);
+            *numbers[line - 4] = parse_int_text(scratch);
+        } else {
+            next = read_line(record.baud_rate, sizeof record.baud_rate, data, pos, size);
+        }
+        if (next == 0) // the last line had no newline: taken, nothing follows
+            break;
+        pos = next;
+    }
+}
+
+void settings_load(const std::string &dir)
+{
+    std::string set_dir = dir + "Set/";
+    ensure_dir(set_dir);
+    Guard g(lock);
+    path = join_path(set_dir, "Setting.ang");
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        close(fd);
+    reset_locked();
+    read_locked();
+}
+
+void settings_read()
+{
+    Guard g(lock);
+    read_locked();
+}
+
+// The text up to its first newline: a newline inside a value would shift
+// every later line of the file.
+static std::string one_line(const char *text)
+{
+    std::string s = text ? text : "";
+    size_t nl = s.find('\n');
+    return nl == std::string::npos ? s : s.substr(0, nl);
+}
+
+int settings_save(const char *machine_mode, const char *link_kind, const char *link_device,
+                  const char *snmp_community, const char *ac_fail_delay,
+                  const char *battery_low_delay, const char *ups_shutdown_delay,
+                  const char *machine_number, const char *baud_rate)
+{
+    const char *texts[] = {machine_mode,      link_kind,          link_device,
+                           snmp_community,    ac_fail_delay,      battery_low_delay,
+                           ups_shutdown_delay, machine_number,    baud_rate};
+    std::string data;
+    for (const char *t : texts)
+        data += one_line(t) + "\n";
+    Guard g(lock);
+    path = join_path(program_dir() + "Set/", "Setting.ang");
+    if (!write_file(path, data.data(), static_cast<int>(data.size()), 0600))
+        return -1;
+    read_locked();
+    return 0;
+}
+
+void settings_reset()
+{
+    Guard g(lock);
+    reset_locked();
+}
+
+SettingsRecord settings_get()
+{
+    Guard g(lock);
+    return record;
+}
+
+std::string settings_machine_mode() { return settings_get().machine_mode; }
+std::string settings_link_kind() { return settings_get().link_kind; }
+std::string settings_link_device() { return settings_get().link_device; }
+std::string settings_snmp_community() { return settings_get().snmp_community; }
+std::string settings_baud_rate() { return settings_get().baud_rate; }
+
+int settings_ac_fail_delay()
+{
+    Guard g(lock);
+    return record.ac_fail_delay;
+}
+
+int settings_battery_low_delay()
+{
+    Guard g(lock);
+    return record.battery_low_delay;
+}
+
+int settings_ups_shutdown_delay()
+{
+    Guard g(lock);
+    return record.ups_shutdown_delay;
+}
+
+int settings_machine_number()
+{
+    Guard g(lock);
+    return record.machine_number;
+}
+
+std::string settings_path()
+{
+    Guard g(lock);
+    return path;
+}

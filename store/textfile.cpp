@@ -1,0 +1,136 @@
+#include "store/textfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+void copy_field(const char *text, int start, int length, char *out, int out_size)
+{
+    if (out_size <= 0)
+        return;
+    out[0] = '\0';
+    if (length <= 0 || start < 1)
+        return;
+    size_t text_len = strlen(text);
+    size_t from = static_cast<size_t>(start - 1);
+    if (from >= text_len)
+        return;
+    size_t n = static_cast<size_t>(length);
+    if (n > text_len - from)
+        n = text_len - from;
+    if (n > static_cast<size_t>(out_size - 1))
+        n = static_cast<size_t>(out_size - 1);
+    memcpy(out, text + from, n);
+    out[n] = '\0';
+}
+
+int read_line(char *out, int out_size, const char *data, int pos, int size)
+{
+    int end = pos;
+    while (end < size && data[end] != '\n')
+        end++;
+    int n = end - pos;
+    if (n < 0)
+        n = 0;
+    if (n > out_size - 1)
+        n = out_size - 1;
+    if (out_size > 0) {
+        memcpy(out, data + pos, n);
+        out[n] = '\0';
+    }
+    return end < size ? end + 1 : 0;
+}
+
+std::vector<std::string> split_fields(const char *text, char separator)
+{
+    std::vector<std::string> pieces(1);
+    for (const char *p = text; *p; p++) {
+        if (*p == separator)
+            pieces.emplace_back();
+        else
+            pieces.back() += *p;
+    }
+    return pieces;
+}
+
+int parse_int_text(const char *text)
+{
+    errno = 0;
+    long value = strtol(text, nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+int parse_int_field(const char *text, int start, int length)
+{
+    char slice[64];
+    copy_field(text, start, length, slice, sizeof slice);
+    return parse_int_text(slice);
+}
+
+int count_records(const std::string &path, int record_size)
+{
+    if (record_size <= 0)
+        return 0;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0)
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC); // readable but not writable
+    if (fd < 0)
+        return 0;
+    static const int LIMIT = 65536;
+    char *buf = static_cast<char *>(malloc(LIMIT));
+    int total = 0;
+    ssize_t n;
+    while (buf && total < LIMIT && (n = pread(fd, buf, LIMIT - total, total)) > 0)
+        total += static_cast<int>(n);
+    free(buf);
+    close(fd);
+    return total / record_size;
+}
+
+int read_file(const std::string &path, char *buf, int size)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int total = 0;
+    ssize_t n;
+    while (total < size && (n = read(fd, buf + total, size - total)) > 0)
+        total += static_cast<int>(n);
+    close(fd);
+    return total;
+}
+
+bool write_file(const std::string &path, const char *data, int len, int mode)
+{
+    std::string tmp = path + ".new";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        return false;
+    // Keep the mode of an existing file.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0)
+        fchmod(fd, st.st_mode & 07777);
+    int done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, data + done, len - done);
+        if (n <= 0)
+            break;
+        done += static_cast<int>(n);
+    }
+    bool ok = done == len && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(tmp.c_str(), path.c_str()) == 0)
+        return true;
+    unlink(tmp.c_str());
+    return false;
+}

@@ -1,0 +1,46 @@
+// Small helpers every file store uses. Files are read whole into a buffer and
+// cut into newline-terminated lines (settings, mail, SMS) or into fixed-width
+// slices addressed by 1-based columns (schedule, event log).
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Copies `length` characters from 1-based column `start` of `text` into
+// `out` (room for `out_size` bytes, NUL included) and terminates it. Stops
+// early at the end of `text` and cuts at `out_size` - 1; a length of 0 or
+// less, or a start before column 1, gives an empty `out`.
+void copy_field(const char *text, int start, int length, char *out, int out_size);
+
+// Copies the bytes of `data` from `pos` up to the next "\n" into `out` (cut
+// at `out_size` - 1, always terminated). Returns the position just after the
+// newline; 0 when no newline comes before `size` (then `out` holds the bytes
+// up to `size`: an unterminated last line).
+int read_line(char *out, int out_size, const char *data, int pos, int size);
+
+// The pieces of `text` between the `separator` characters: one more piece
+// than separators ("a;b" gives 2, "a;" gives "a" and "", "" gives one empty
+// piece).
+std::vector<std::string> split_fields(const char *text, char separator);
+
+// The slice (1-based `start`, `length`) converted as a base-10 integer:
+// leading blanks and a sign allowed, conversion stops at the first
+// non-digit, no digits gives 0.
+int parse_int_field(const char *text, int start, int length);
+
+// The text converted as parse_int_field converts a slice.
+int parse_int_text(const char *text);
+
+// Number of whole records of `record_size` bytes in the file (a trailing
+// partial record does not count), reading at most 65536 bytes. A missing
+// file is created empty (0 records); a file that cannot be opened counts 0.
+int count_records(const std::string &path, int record_size);
+
+// Reads at most `size` bytes of the file into `buf`. Returns the number read
+// (0 for an empty file), -1 when the file cannot be opened.
+int read_file(const std::string &path, char *buf, int size);
+
+// Replaces the file's contents by `len` bytes: written to a temporary file
+// beside it and renamed over it, so a reader never sees half a file. `mode`
+// applies to a newly created file. Returns true on success.
+bool write_file(const std::string &path, const char *data, int len, int mode);

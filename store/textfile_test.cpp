@@ -1,0 +1,116 @@
+#include "store/textfile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "store/paths.h"
+#include "tests/tempdir.h"
+
+namespace {
+
+TEST(CopyField, SlicesByOneBasedColumn)
+{
+    char out[8];
+    copy_field("12:34", 4, 2, out, sizeof out);
+    EXPECT_STREQ(out, "34");
+    EXPECT_EQ(parse_int_field("12:34", 1, 2), 12);
+    copy_field("12:34", 1, 0, out, sizeof out);
+    EXPECT_STREQ(out, "");
+    copy_field("12:34", 4, 10, out, sizeof out);
+    EXPECT_STREQ(out, "34") << "stops at the end of the text";
+    copy_field("abcdefghijkl", 1, 12, out, sizeof out);
+    EXPECT_STREQ(out, "abcdefg") << "cut to the output buffer";
+}
+
+TEST(ParseInt, BlanksSignAndGarbage)
+{
+    EXPECT_EQ(parse_int_text("  -7x"), -7);
+    EXPECT_EQ(parse_int_text("010"), 10);
+    EXPECT_EQ(parse_int_text("abc"), 0);
+    EXPECT_EQ(parse_int_text("99999999999999"), 2147483647);
+}
+
+TEST(ReadLine, WalksLinesAndReportsTheEnd)
+{
+    const char data[] = "a\nbc\n";
+    char out[8];
+    int pos = read_line(out, sizeof out, data, 0, 5);
+    EXPECT_STREQ(out, "a");
+    EXPECT_EQ(pos, 2);
+    pos = read_line(out, sizeof out, data, pos, 5);
+    EXPECT_STREQ(out, "bc");
+    EXPECT_EQ(pos, 5);
+    EXPECT_EQ(read_line(out, sizeof out, data, pos, 5), 0);
+
+    EXPECT_EQ(read_line(out, sizeof out, "tail", 0, 4), 0);
+    EXPECT_STREQ(out, "tail") << "an unterminated last line is still copied";
+    EXPECT_EQ(read_line(out, 4, "long line\nx", 0, 11), 10);
+    EXPECT_STREQ(out, "lon");
+    EXPECT_EQ(read_line(out, sizeof out, "cr\r\n", 0, 4), 4);
+    EXPECT_STREQ(out, "cr\r") << "a carriage return stays in the text";
+}
+
+TEST(SplitFields, CountsSeparators)
+{
+    EXPECT_EQ(split_fields("a@x;b@y", ';'), (std::vector<std::string>{"a@x", "b@y"}));
+    EXPECT_EQ(split_fields("a;", ';'), (std::vector<std::string>{"a", ""}));
+    EXPECT_EQ(split_fields("", ';'), (std::vector<std::string>{""}));
+    EXPECT_EQ(split_fields("whole", ';'), (std::vector<std::string>{"whole"}));
+}
+
+TEST(CountRecords, CreatesMissingFileAndIgnoresPartialRecord)
+{
+    TempProgramDir dir;
+    std::string path = dir.path + "records";
+    EXPECT_EQ(count_records(path, 10), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << "a missing file is created";
+    std::ofstream(path) << std::string(25, 'x');
+    EXPECT_EQ(count_records(path, 10), 2);
+}
+
+TEST(EnsureDir, CreatesPrivateDirectoryAndLeavesExistingOnes)
+{
+    TempProgramDir dir;
+    std::string sub = dir.path + "Set/";
+    EXPECT_TRUE(ensure_dir(sub));
+    struct stat st;
+    ASSERT_EQ(stat(sub.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    chmod(sub.c_str(), 0755);
+    EXPECT_TRUE(ensure_dir(sub));
+    stat(sub.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0755u) << "an existing directory is not changed";
+
+    EXPECT_TRUE(ensure_database_dir());
+    EXPECT_EQ(database_path("Event.ang"), dir.path + "DataBase/Event.ang");
+}
+
+TEST(WriteFile, ReplacesContentsAndKeepsMode)
+{
+    TempProgramDir dir;
+    std::string path = dir.path + "file";
+    ASSERT_TRUE(write_file(path, "one\n", 4, 0600));
+    chmod(path.c_str(), 0640);
+    ASSERT_TRUE(write_file(path, "two\n", 4, 0600));
+    char buf[16];
+    EXPECT_EQ(read_file(path, buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf, 4), "two\n");
+    struct stat st;
+    stat(path.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(read_file(dir.path + "missing", buf, sizeof buf), -1);
+}
+
+TEST(ProgramDir, DirectoryPartOrTheExecutablesDirectory)
+{
+    EXPECT_EQ(program_dir_from("/opt/ups/upsagent"), "/opt/ups/");
+    EXPECT_EQ(program_dir_from("./upsagent"), "./");
+    std::string found = program_dir_from("upsagent");
+    EXPECT_EQ(found.front(), '/') << "a bare name uses the running executable's directory";
+    EXPECT_EQ(found.back(), '/');
+}
+
+} // namespace
