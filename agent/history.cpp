@@ -1,0 +1,70 @@
+#include "agent/history.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "store/event_log.h"
+#include "store/paths.h"
+
+std::string history_path(int unit, time_t when)
+{
+    struct tm t;
+    localtime_r(&when, &t);
+    char name[64];
+    snprintf(name, sizeof name, "M%d%04d%02d%02d.ang", unit, (t.tm_year + 1900) % 10000,
+             t.tm_mon + 1, t.tm_mday);
+    return database_path(name);
+}
+
+std::string history_line(const MachineValues &v, time_t when)
+{
+    struct tm t;
+    localtime_r(&when, &t);
+    char line[256];
+    snprintf(line, sizeof line, "%02d:%02d:%02d %05.1f %05.1f %05.1f %03d %04.1f %05.2f %04.1f\n",
+             t.tm_hour, t.tm_min, t.tm_sec, v.input_voltage, v.input_fault_voltage,
+             v.output_voltage, machine_truncate(v.load_percent), v.input_frequency, v.battery_voltage,
+             v.temperature);
+    return line;
+}
+
+static int open_append(const std::string &path)
+{
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+void history_append_at(MachineContext *ctx, time_t when)
+{
+    MachineValues v;
+    machine_values(ctx, &v);
+    int fd = open_append(history_path(v.address, when));
+    if (fd < 0) {
+        printf("Open file fail.\n");
+        return;
+    }
+    std::string line = history_line(v, when);
+    if (write(fd, line.data(), line.size()) < 0)
+        printf("history: write failed\n");
+    close(fd);
+}
+
+void history_append(MachineContext *ctx)
+{
+    history_append_at(ctx, time(nullptr));
+}
+
+void history_create_files(int count)
+{
+    ensure_database_dir();
+    time_t now = time(nullptr);
+    for (int unit = 1; unit <= count; unit++) {
+        int fd = open_append(history_path(unit, now));
+        if (fd < 0)
+            printf("Open file fail.\n");
+        else
+            close(fd);
+    }
+    event_log_create();
+}

@@ -1,0 +1,28 @@
+// The status history: one file per unit and local calendar day,
+// "DataBase/M<unit><YYYYMMDD>.ang", with one line of readings about every
+// second while the unit answers. Written by the polling loop only; nothing in
+// the system reads it back.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "protocol/machine.h"
+
+// The history file of `unit` (1..4) for the local day of `when`.
+std::string history_path(int unit, time_t when);
+
+// One history line for the values, stamped with the local time of day of
+// `when`: "hh:mm:ss %05.1f %05.1f %05.1f %03d %04.1f %05.2f %04.1f\n".
+std::string history_line(const MachineValues &v, time_t when);
+
+// Appends one line for the unit to today's file. Prints "Open file fail."
+// when the file cannot be opened.
+void history_append(MachineContext *ctx);
+
+// history_append with an explicit clock.
+void history_append_at(MachineContext *ctx, time_t when);
+
+// Creates "DataBase/", today's history files of units 1..count and the
+// event log, each empty when missing.
+void history_create_files(int count);
