@@ -1,0 +1,295 @@
+"""Fixtures for the system tests: the real upsagent against upssim on a
+pseudo-terminal, each test in a fresh program directory of its own.
+
+Safety: the tests run as root, so upsagent is started only when the recording
+stand-in `shutdown` is first on its PATH; a real host shutdown is never
+reachable from a test.
+"""
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+BIN = Path(os.environ.get("UPS_BIN_DIR", REPO / "build" / "bin"))
+STANDIN = REPO / "tests" / "standin"
+
+SANITIZER_MARKS = ("ThreadSanitizer", "AddressSanitizer", "LeakSanitizer")
+
+
+def wait_for(predicate, timeout=10.0, interval=0.1, what="condition"):
+    """Polls `predicate` until it returns a true value; fails the test after
+    `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            pytest.fail("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def unescape(text):
+    """Turns a log entry of upssim back into bytes."""
+    out = bytearray()
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            if n == "r":
+                out.append(13)
+                i += 2
+            elif n == "n":
+                out.append(10)
+                i += 2
+            elif n == "\\":
+                out.append(92)
+                i += 2
+            elif n == "x":
+                out.append(int(text[i + 2:i + 4], 16))
+                i += 4
+            else:
+                out.append(92)
+                i += 1
+        else:
+            out.append(ord(c))
+            i += 1
+    return bytes(out)
+
+
+class Processes:
+    """Every process a test starts, stopped at teardown (process groups, so
+    nothing they started survives either)."""
+
+    def __init__(self):
+        self.procs = []
+
+    def start(self, argv, **kw):
+        proc = subprocess.Popen(argv, start_new_session=True, **kw)
+        self.procs.append(proc)
+        return proc
+
+    def stop(self, proc, sig=signal.SIGTERM):
+        if proc.poll() is None:
+            try:
+                os.killpg(proc.pid, sig)
+            except ProcessLookupError:
+                pass
+            try:
+                proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait(timeout=5)
+        else:
+            try:  # children of an ended leader
+                os.killpg(proc.pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+
+    def stop_all(self):
+        for proc in reversed(self.procs):
+            self.stop(proc)
+
+
+class Sim:
+    """upssim on a pseudo-terminal, with its control FIFO and request log."""
+
+    def __init__(self, procs, workdir, units=1, ups_type="online"):
+        self.workdir = Path(workdir)
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        self.control_path = self.workdir / "control"
+        self.log_path = self.workdir / "sim.log"
+        self.stderr_path = self.workdir / "sim.err"
+        self.proc = procs.start(
+            [str(BIN / "upssim"), "--control", str(self.control_path), "--log",
+             str(self.log_path), "--units", str(units), "--type", ups_type],
+            stdout=subprocess.PIPE, stderr=open(self.stderr_path, "w"))
+        self.path = self.proc.stdout.readline().decode().strip()
+        assert self.path.startswith("/"), "upssim printed no device path"
+        wait_for(self.control_path.exists, 5, what="the control FIFO")
+
+    def control(self, *commands):
+        with open(self.control_path, "w") as f:
+            for command in commands:
+                f.write(command + "\n")
+        # the FIFO is read within a poll period; wait until it is logged
+        wait_for(lambda: all(c in self.log_text() for c in commands), 5,
+                 what="upssim to take %r" % (commands,))
+
+    def log_text(self):
+        try:
+            return self.log_path.read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def entries(self, tag=None):
+        """(time, tag, bytes) of every log line, optionally of one tag."""
+        found = []
+        for line in self.log_text().splitlines():
+            parts = line.split(" ", 2)
+            if len(parts) < 3:
+                continue
+            if tag is None or parts[1] == tag:
+                data = unescape(parts[2]) if parts[1] in ("rx", "tx") else parts[2].encode()
+                found.append((float(parts[0]), parts[1], data))
+        return found
+
+    def requests(self, since=0.0):
+        """The request bytes received after time `since`."""
+        return [data for t, _, data in self.entries("rx") if t >= since]
+
+    def status_replies(self, since=0.0):
+        """Number of status replies sent after time `since`."""
+        return sum(1 for t, _, data in self.entries("tx") if t >= since and data[:1] == b"(")
+
+    def control_and_wait(self, command, replies):
+        """Applies a control command and waits until `replies` status replies
+        went out after it (for example until a "for N" change has reverted)."""
+        self.control(command)
+        t = self.control_time(command)
+        wait_for(lambda: self.status_replies(t) >= replies, 10 + 2 * replies,
+                 what="%d status replies after %r" % (replies, command))
+        return t
+
+    def control_time(self, command):
+        """Time stamp of the last log entry of a control command."""
+        times = [t for t, _, data in self.entries("ctl") if data.decode() == command]
+        return times[-1] if times else None
+
+
+class Agent:
+    """upsagent copied into its own program directory."""
+
+    def __init__(self, procs, progdir, env):
+        self.procs = procs
+        self.dir = Path(progdir)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.env = env
+        self.proc = None
+        self.stdout_path = self.dir / "agent.out"
+        self.stderr_path = self.dir / "agent.err"
+        shutil.copy2(BIN / "upsagent", self.dir / "upsagent")
+
+    def write_settings(self, mode="Local-Single", link="RS232", device="", community="",
+                       ac_fail=10, battery_low=1, ups_shutdown=2, number=1, baud="2400"):
+        setdir = self.dir / "Set"
+        setdir.mkdir(mode=0o700, exist_ok=True)
+        lines = [mode, link, device, community, ac_fail, battery_low, ups_shutdown, number, baud]
+        (setdir / "Setting.ang").write_text("".join("%s\n" % v for v in lines))
+
+    def start(self, argv0=None, cwd=None):
+        found = shutil.which("shutdown", path=self.env.get("PATH", ""))
+        if found is None or Path(found).resolve() != (STANDIN / "shutdown").resolve():
+            raise RuntimeError("refusing to start upsagent: the stand-in shutdown is not "
+                               "first on PATH (found %r)" % found)
+        argv = [argv0 or str(self.dir / "upsagent")]
+        self.proc = self.procs.start(
+            argv, executable=str(self.dir / "upsagent"), cwd=cwd or str(self.dir),
+            env=self.env, stdout=open(self.stdout_path, "a"),
+            stderr=open(self.stderr_path, "a"))
+        return self
+
+    def stop(self):
+        if self.proc:
+            self.procs.stop(self.proc)
+
+    def alive(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def stdout(self):
+        return self.stdout_path.read_text(errors="replace")
+
+    def history(self, unit):
+        """History lines of a unit, all days, oldest file first."""
+        lines = []
+        for path in sorted((self.dir / "DataBase").glob("M%d????????.ang" % unit)):
+            lines += path.read_text().splitlines()
+        return lines
+
+    def events(self):
+        path = self.dir / "DataBase" / "Event.ang"
+        return path.read_text().splitlines() if path.exists() else []
+
+    def sanitizer_report(self):
+        try:
+            text = self.stderr_path.read_text(errors="replace")
+        except FileNotFoundError:
+            return None
+        return text if any(m in text for m in SANITIZER_MARKS) else None
+
+
+HISTORY_LINE = re.compile(
+    r"^\d\d:\d\d:\d\d (\d{3}\.\d) (\d{3}\.\d) (\d{3}\.\d) (\d{3}) (\d\d\.\d) (\d\d\.\d\d) (\d\d\.\d)$")
+
+
+@pytest.fixture
+def procs():
+    registry = Processes()
+    yield registry
+    registry.stop_all()
+
+
+@pytest.fixture
+def standin_env(tmp_path):
+    """Environment with the recording stand-in shutdown first on PATH."""
+    env = dict(os.environ)
+    env["PATH"] = "%s:%s" % (STANDIN, env.get("PATH", "/usr/bin:/bin"))
+    env["UPS_STANDIN_LOG"] = str(tmp_path / "shutdown.calls")
+    env["TZ"] = env.get("TZ", "UTC")
+    return env
+
+
+@pytest.fixture
+def shutdown_calls(tmp_path):
+    """Returns the argument lists the stand-in shutdown was called with."""
+    def calls():
+        path = tmp_path / "shutdown.calls"
+        if not path.exists():
+            return []
+        return [json.loads(line) for line in path.read_text().splitlines()]
+    return calls
+
+
+@pytest.fixture
+def make_sim(procs, tmp_path):
+    count = [0]
+
+    def make(units=1, ups_type="online"):
+        count[0] += 1
+        return Sim(procs, tmp_path / ("sim%d" % count[0]), units, ups_type)
+    return make
+
+
+@pytest.fixture
+def make_agent(procs, tmp_path, standin_env):
+    agents = []
+
+    def make(name="prog"):
+        agent = Agent(procs, tmp_path / name, standin_env)
+        agents.append(agent)
+        return agent
+    yield make
+    for agent in agents:
+        agent.stop()
+    reports = [a.sanitizer_report() for a in agents]
+    reports = [r for r in reports if r]
+    if reports:
+        pytest.fail("sanitizer report from upsagent:\n" + reports[0][:4000])
+
+
+@pytest.fixture
+def sim(make_sim):
+    return make_sim()
+
+
+@pytest.fixture
+def agent(make_agent):
+    return make_agent()
