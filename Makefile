@@ -1,0 +1,46 @@
+# Build, test and demo for upsagent, upssim (and the programs that follow).
+# Every target does the set-up it needs on a fresh Debian machine (as root).
+
+BUILD      ?= build
+TSAN_BUILD ?= build-tsan
+JOBS       ?= $(shell nproc)
+PYTHON     := /usr/bin/python3
+
+# Debian packages the project needs to build and test.
+PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-dev \
+            libcurl4-openssl-dev tmux python3 python3-pytest python3-pytest-xdist \
+            python3-aiosmtpd
+
+.PHONY: all build deps test tsan demo clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' \
+	    || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update && apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	scripts/test.sh $(BUILD)
+
+# The whole suite again, every program built with ThreadSanitizer.
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPS_SANITIZE=thread >/dev/null
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" scripts/test.sh $(TSAN_BUILD)
+
+demo: build
+	scripts/demo.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(TSAN_BUILD)

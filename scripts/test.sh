@@ -1,0 +1,17 @@
+#!/bin/sh
+# Runs every test against the programs of one build directory: the unit
+# tests through CTest, then the system tests through pytest. Exits non-zero
+# when either fails; the runners' own summaries are the last lines.
+set -u
+build=${1:-build}
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top" || exit 1
+
+ctest --test-dir "$build" --output-on-failure -j 2 --timeout 120
+unit=$?
+
+UPS_BIN_DIR="$top/$build/bin" /usr/bin/python3 -m pytest -p no:cacheprovider \
+    -n "${UPS_TEST_JOBS:-4}" -q -rfE tests/system
+system=$?
+
+[ $unit -eq 0 ] && [ $system -eq 0 ]
