@@ -15,6 +15,7 @@ cleanup() {
     wait 2>/dev/null
     echo
     echo "demo stopped; its files are in $demo"
+    exit 0
 }
 trap cleanup INT TERM EXIT
 
