@@ -39,15 +39,12 @@ static std::string log_path()
 void event_log_format(char out[EVENT_LINE_LEN + 1], time_t when, int address, int code,
                       char new_state, char type_char)
 {
-    struct tm t;
-    localtime_r(&when, &t);
     // Out-of-range numbers would widen the line; the fields are two digits.
     address = address < 0 ? 0 : address % 100;
     code = code < 0 ? 0 : code % 100;
     char line[96];
-    snprintf(line, sizeof line, "%04d/%02d/%02d %02d:%02d:%02d %02d %02d %c %c\n",
-             (t.tm_year + 1900) % 10000, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
-             t.tm_sec, address, code, new_state, type_char);
+    snprintf(line, sizeof line, "%s %02d %02d %c %c\n", time_stamp_text(when).c_str(), address,
+             code, new_state, type_char);
     memcpy(out, line, EVENT_LINE_LEN);
     out[EVENT_LINE_LEN] = '\0';
 }

@@ -134,3 +134,31 @@ bool write_file(const std::string &path, const char *data, int len, int mode)
     unlink(tmp.c_str());
     return false;
 }
+
+std::string time_stamp_text(time_t when)
+{
+    struct tm t;
+    localtime_r(&when, &t);
+    char text[64];
+    snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d", (t.tm_year + 1900) % 10000,
+             t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return text;
+}
+
+void copy_one_line(char *out, int out_size, const char *text)
+{
+    if (out_size <= 0)
+        return;
+    snprintf(out, out_size, "%s", text ? text : "");
+    char *nl = strpbrk(out, "\r\n");
+    if (nl)
+        *nl = '\0';
+}
+
+void pad_flags(char *flags, int count)
+{
+    int n = static_cast<int>(strnlen(flags, count));
+    for (int i = n; i < count; i++)
+        flags[i] = '0';
+    flags[count] = '\0';
+}

@@ -3,6 +3,7 @@
 // slices addressed by 1-based columns (schedule, event log).
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -44,3 +45,15 @@ int read_file(const std::string &path, char *buf, int size);
 // beside it and renamed over it, so a reader never sees half a file. `mode`
 // applies to a newly created file. Returns true on success.
 bool write_file(const std::string &path, const char *data, int len, int mode);
+
+// The local time of `when` as "YYYY/MM/DD hh:mm:ss" (the time stamp of the
+// event log and of the notices).
+std::string time_stamp_text(time_t when);
+
+// Copies `text` into `out` (room for `out_size` bytes), cut to the width and
+// at the first CR or LF: a stored value is one line of its file.
+void copy_one_line(char *out, int out_size, const char *text);
+
+// Pads a flag text with '0' characters to `count` flags and terminates it
+// there (`flags` has room for count + 1 bytes).
+void pad_flags(char *flags, int count);

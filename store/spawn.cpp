@@ -1,0 +1,95 @@
+#include "store/spawn.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+extern char **environ;
+
+using Guard = std::lock_guard<std::mutex>;
+
+static std::mutex lock;
+static std::vector<pid_t> children; // started, not yet reaped
+static SpawnObserver observer = nullptr;
+
+void spawn_set_observer(SpawnObserver fn)
+{
+    Guard g(lock);
+    observer = fn;
+}
+
+static void reap_locked()
+{
+    for (size_t i = 0; i < children.size();) {
+        int status;
+        pid_t r = waitpid(children[i], &status, WNOHANG);
+        if (r == children[i] || (r < 0 && errno == ECHILD)) {
+            children[i] = children.back();
+            children.pop_back();
+        } else {
+            i++;
+        }
+    }
+}
+
+void spawn_reap()
+{
+    Guard g(lock);
+    reap_locked();
+}
+
+int spawn_pending()
+{
+    Guard g(lock);
+    return static_cast<int>(children.size());
+}
+
+bool spawn_command(const std::string &line, const std::vector<std::string> &argv)
+{
+    if (argv.empty())
+        return false;
+    if (line.size() > static_cast<size_t>(SPAWN_LINE_MAX)) {
+        // The line itself may carry a password: name the program only.
+        printf("%s: command line of %zu characters refused (at most %d)\n", argv[0].c_str(),
+               line.size(), SPAWN_LINE_MAX);
+        return false;
+    }
+    Guard g(lock);
+    reap_locked();
+    if (observer) {
+        observer(argv);
+        return true;
+    }
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+
+    // The child starts with default signal handling and no blocked signals,
+    // whatever this process ignores (SIGPIPE) or its threads block.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid;
+    int rc = posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        printf("Cannot start %s: %s\n", argv[0].c_str(), strerror(rc));
+        return false;
+    }
+    children.push_back(pid);
+    return true;
+}

@@ -1,0 +1,31 @@
+// Starting the external programs (the host's shutdown command and the mail
+// and SMS senders) in the background without a shell: each gets exactly the
+// argument vector its command line stands for, so no value can ever run as
+// shell code. The starting process reaps its own children (spawn_reap).
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The longest command line the senders and actions may stand for.
+constexpr int SPAWN_LINE_MAX = 511;
+
+// Starts argv[0] (a path, or a name looked up in PATH as the shell would)
+// with `argv`, and does not wait for it. `line` is the shell command line
+// this start stands for; one longer than SPAWN_LINE_MAX characters is
+// refused with one line on standard output and nothing is started. Returns
+// true when the program was started.
+bool spawn_command(const std::string &line, const std::vector<std::string> &argv);
+
+// Collects the exit status of every child that has ended, so none stays a
+// zombie. Called at every start and by the programs' loops.
+void spawn_reap();
+
+// Number of started children not yet reaped.
+int spawn_pending();
+
+// Test seam: when set, spawn_command hands the argument vector to it instead
+// of starting anything (the length rule still applies). nullptr restores
+// real starts.
+using SpawnObserver = void (*)(const std::vector<std::string> &argv);
+void spawn_set_observer(SpawnObserver observer);
