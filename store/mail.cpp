@@ -1,0 +1,136 @@
+#include "store/mail.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include "store/paths.h"
+#include "store/spawn.h"
+#include "store/textfile.h"
+
+using Guard = std::lock_guard<std::mutex>;
+
+static std::mutex lock;
+static MailSettings record;
+static std::string program;   // program_dir + "mail"
+static std::string file_path; // program_dir + "Set/Mail.ang"
+
+static const int FILE_BUFFER = 1024;
+
+static void reset_locked()
+{
+    memset(&record, 0, sizeof record);
+    memset(record.mail_events, '0', 9);
+}
+
+static std::string contents_locked()
+{
+    return std::string(record.mail_server) + "\n" + record.mail_sender + "\n" +
+           record.mail_receivers + "\n" + record.mail_events + "\n";
+}
+
+void mail_init(const std::string &dir)
+{
+    ensure_dir(dir + "Set/");
+    {
+        Guard g(lock);
+        program = dir + "mail";
+        file_path = dir + "Set/Mail.ang";
+    }
+    mail_settings_read(dir + "Set/Mail.ang");
+}
+
+void mail_settings_read(const std::string &path)
+{
+    char data[FILE_BUFFER];
+    int size = read_file(path, data, sizeof data);
+    Guard g(lock);
+    reset_locked();
+    if (size <= 0) {
+        std::string text = contents_locked();
+        write_file(path, text.data(), static_cast<int>(text.size()), 0600);
+        return;
+    }
+    char *fields[] = {record.mail_server, record.mail_sender, record.mail_receivers,
+                      record.mail_events};
+    int sizes[] = {sizeof record.mail_server, sizeof record.mail_sender,
+                   sizeof record.mail_receivers, sizeof record.mail_events};
+    int pos = 0;
+    for (int line = 0; line < 4 && pos < size; line++) {
+        pos = read_line(fields[line], sizes[line], data, pos, size);
+        if (pos == 0)
+            break;
+    }
+    pad_flags(record.mail_events, 9);
+}
+
+bool mail_settings_write()
+{
+    Guard g(lock);
+    std::string text = contents_locked();
+    return write_file(file_path, text.data(), static_cast<int>(text.size()), 0600);
+}
+
+void mail_settings_reset()
+{
+    Guard g(lock);
+    reset_locked();
+}
+
+MailSettings mail_settings_get()
+{
+    Guard g(lock);
+    return record;
+}
+
+void mail_settings_set(const MailSettings &s)
+{
+    Guard g(lock);
+    copy_one_line(record.mail_server, sizeof record.mail_server, s.mail_server);
+    copy_one_line(record.mail_sender, sizeof record.mail_sender, s.mail_sender);
+    copy_one_line(record.mail_receivers, sizeof record.mail_receivers, s.mail_receivers);
+    copy_one_line(record.mail_events, sizeof record.mail_events, s.mail_events);
+    pad_flags(record.mail_events, 9);
+}
+
+bool mail_send_one(const char *server, const char *sender, const char *receiver,
+                   const char *text, int unit)
+{
+    std::string prog;
+    {
+        Guard g(lock);
+        prog = program.empty() ? program_dir() + "mail" : program;
+    }
+    char subject[320];
+    snprintf(subject, sizeof subject, "Machine%d %s", unit, text);
+    std::string stamp = time_stamp_text(time(nullptr));
+    std::vector<std::string> argv = {
+        prog,
+        server,
+        std::string("MAIL FROM:") + sender,
+        std::string("RCPT TO:") + receiver,
+        stamp,
+        "Subject:From SoftWare Reply Question-",
+        std::string(" ") + subject,
+    };
+    // The shell command line this start stands for, for the length rule.
+    std::string line = prog + "  \"" + server + "\" \"MAIL FROM:" + sender + "\" \"RCPT TO:" +
+                       receiver + "\" \"" + stamp +
+                       "\" \"Subject:From SoftWare Reply Question-\" \" " + subject + "\" &";
+    return spawn_command(line, argv);
+}
+
+int mail_notify(const char *server, const char *sender, const char *receivers,
+                const char *text, int unit)
+{
+    bool any = false;
+    for (const std::string &receiver : split_fields(receivers, ';')) {
+        if (receiver.empty())
+            continue;
+        any = true;
+        mail_send_one(server, sender, receiver.c_str(), text, unit);
+    }
+    return any ? 0 : 1;
+}
