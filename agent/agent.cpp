@@ -6,9 +6,14 @@
 #include <cstring>
 #include <mutex>
 
+#include "agent/actions.h"
+#include "agent/events.h"
 #include "agent/history.h"
+#include "store/mail.h"
 #include "store/paths.h"
 #include "store/settings.h"
+#include "store/sms.h"
+#include "store/spawn.h"
 
 using Guard = std::lock_guard<std::mutex>;
 
@@ -94,8 +99,13 @@ void agent_start(const char *program_path)
     for (int i = 0; i < 4; i++)
         machine_setup(&units[i], KIND_NONE, i + 1);
 
+    actions_init(&units[0]);
+
     settings_load(program_dir());
-    // The mail and SMS stores are loaded here.
+    mail_init(program_dir());
+    usleep(100 * 1000);
+    sms_init(program_dir());
+    usleep(100 * 1000);
     {
         Guard g(pass_lock);
         configure();
@@ -112,13 +122,6 @@ void settings_apply()
     link_close(&ups_link);
     settings_load(program_dir());
     configure();
-}
-
-// Runs after every receive and every reopen attempt for the unit whose turn
-// it is: refreshes its connection character.
-static void status_check(MachineContext *u)
-{
-    machine_sync_connection(u);
 }
 
 static void advance_turn()
@@ -149,7 +152,7 @@ void agent_pass()
             memset(reply, 0, sizeof reply);
             int n = link_read(&ups_link, reply, sizeof reply);
             machine_next_step(u, machine_parse_reply(u, reply, n));
-            status_check(u);
+            check_status_events(u);
             bool done = machine_take_turn_done(u);
             if (!machine_connected(u)) {
                 // Closed and reopened at the next pass, which hands the turn
@@ -164,9 +167,10 @@ void agent_pass()
     } else {
         link_close(&ups_link);
         link_open(&ups_link);
-        status_check(u);
+        check_status_events(u);
         advance_turn();
     }
+    spawn_reap();
     if (history_flag) {
         for (int i = 0; i < machine_count; i++)
             if (machine_connected(&units[i]))

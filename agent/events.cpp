@@ -1,0 +1,61 @@
+#include "agent/events.h"
+
+#include "agent/actions.h"
+#include "store/event_log.h"
+#include "store/mail.h"
+#include "store/sms.h"
+
+// Notice texts by position when set and when cleared (the mail and SMS
+// wording; the event log screen has its own table).
+static const char *const set_texts[9] = {
+    nullptr, "Shutdown Active", "Test in Progress", nullptr, "UPS Failed",
+    "Bypass", "Battery Low", "AC Failed", "Connect",
+};
+static const char *const clear_texts[9] = {
+    nullptr, "Cancel Shutdown", "Test done", nullptr, "UPS Recovery",
+    "Normal", "Battery Capacity normal", "AC Recovery", "Disconnect",
+};
+
+const char *events_text(int position, char state, char type)
+{
+    if (position < 0 || position > 8)
+        return nullptr;
+    if (state != '1')
+        return clear_texts[position];
+    if (position == STATUS_BYPASS && type != '0')
+        return "In AVR mode";
+    return set_texts[position];
+}
+
+void check_status_events(MachineContext *ctx)
+{
+    machine_sync_connection(ctx);
+    MachineValues v;
+    machine_values(ctx, &v);
+    bool changed = false;
+    for (int p = 0; p <= 8; p++)
+        changed = changed || v.status[p] != v.status_prev[p];
+    if (!changed)
+        return;
+    MailSettings mail = mail_settings_get();
+    SmsSettings sms = sms_settings_get();
+    for (int p = 0; p <= 8; p++) {
+        char state = v.status[p];
+        if (state == v.status_prev[p])
+            continue;
+        if (p != STATUS_BEEPER && p != STATUS_TYPE) {
+            event_log_append(v.address, p, state, v.status[STATUS_TYPE]);
+            const char *text = events_text(p, state, v.status[STATUS_TYPE]);
+            if (mail.mail_events[p] == '1')
+                mail_notify(mail.mail_server, mail.mail_sender, mail.mail_receivers, text,
+                            v.address);
+            if (sms.sms_events[p] == '1')
+                sms_notify(sms.sms_gateway, sms.sms_id, sms.sms_api_id, sms.sms_password,
+                           sms.sms_phones, text, v.address);
+        }
+        if (p == STATUS_BATTERY_LOW || p == STATUS_AC_FAILED)
+            status_action(p, state);
+    }
+    machine_commit_status(ctx);
+}
+
