@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 
+from servers import http_gateway, smtp_server  # noqa: F401  (fixtures)
+
 REPO = Path(__file__).resolve().parents[2]
 BIN = Path(os.environ.get("UPS_BIN_DIR", REPO / "build" / "bin"))
 STANDIN = REPO / "tests" / "standin"

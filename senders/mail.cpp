@@ -1,0 +1,278 @@
+// mail: sends one event message by SMTP. The daemon starts it with exactly
+// six arguments:
+//
+//   mail SERVER "MAIL FROM:<sender>" "RCPT TO:<receiver>" TIMESTAMP
+//        "Subject:<subject>" " <event>"
+//
+// SERVER is "host" or "host:port" (port 25 by default; "[v6-address]:port"
+// too). The subject line is <subject> followed by the last argument; the
+// body tells the time stamp and the event. STARTTLS is used whenever the
+// server offers it, with the certificate checked.
+//
+// Exit status: 0 the server accepted the message; 1 it was not delivered;
+// 2 bad arguments. Every failure prints exactly one line on standard error.
+#include <strings.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "senders/sender.h"
+
+static const char PROGRAM[] = "mail";
+
+static const int EXIT_SENT = 0;
+static const int EXIT_FAILED = 1;
+static const int EXIT_USAGE = 2;
+
+static const char USAGE[] = "usage: mail SERVER[:PORT] \"MAIL FROM:<sender>\" "
+                            "\"RCPT TO:<receiver>\" TIMESTAMP \"Subject:TEXT\" \" EVENT\"";
+
+// A subject line stays well inside SMTP's 998-byte line limit.
+static const size_t SUBJECT_LIMIT = 900;
+
+// Where to connect.
+struct MailServer {
+    std::string host; // name or address as it goes into the URL (an IPv6 address in brackets)
+    int port;         // 1..65535
+};
+
+// The message being handed to libcurl.
+struct MailUpload {
+    const std::string *text; // the whole message, CRLF line ends
+    size_t sent;             // bytes already handed over
+};
+
+// `text` without its leading blanks.
+static std::string mail_skip_blanks(const std::string &text)
+{
+    size_t first = text.find_first_not_of(' ');
+    return first == std::string::npos ? "" : text.substr(first);
+}
+
+static bool mail_host_char(char c, bool bracketed)
+{
+    if (isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.')
+        return true;
+    return bracketed && c == ':';
+}
+
+// Parses "host", "host:port", "[addr]" or "[addr]:port". Returns false on an
+// empty host, a character that has no place in a host name, or a port that
+// is not a number from 1 to 65535.
+static bool mail_parse_server(const std::string &text, MailServer *out)
+{
+    size_t host_end;
+    bool bracketed = !text.empty() && text[0] == '[';
+    if (bracketed) {
+        size_t close = text.find(']');
+        if (close == std::string::npos)
+            return false;
+        host_end = close + 1;
+    } else {
+        host_end = text.find(':');
+        if (host_end == std::string::npos)
+            host_end = text.size();
+    }
+    std::string host = text.substr(0, host_end);
+    std::string inner = bracketed ? host.substr(1, host.size() - 2) : host;
+    if (inner.empty())
+        return false;
+    for (char c : inner) {
+        if (!mail_host_char(c, bracketed))
+            return false;
+    }
+    int port = 25;
+    if (host_end < text.size()) {
+        if (text[host_end] != ':' || host_end + 1 == text.size())
+            return false;
+        port = 0;
+        for (size_t i = host_end + 1; i < text.size(); i++) {
+            if (!isdigit(static_cast<unsigned char>(text[i])) || port > 65535)
+                return false;
+            port = port * 10 + (text[i] - '0');
+        }
+        if (port < 1 || port > 65535)
+            return false;
+    }
+    out->host = host;
+    out->port = port;
+    return true;
+}
+
+// The address after `prefix` ("MAIL FROM:" or "RCPT TO:", any case), blanks
+// and one pair of angle brackets removed. Returns 0, or the exit status
+// after printing why the argument is refused.
+static int mail_address(const char *arg, const char *prefix, const char *role, std::string *out)
+{
+    size_t prefix_length = strlen(prefix);
+    if (strncasecmp(arg, prefix, prefix_length) != 0)
+        return sender_fail(PROGRAM, USAGE, EXIT_USAGE);
+    std::string address = arg + prefix_length;
+    size_t first = address.find_first_not_of(' ');
+    size_t last = address.find_last_not_of(' ');
+    address = first == std::string::npos ? "" : address.substr(first, last + 1 - first);
+    if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
+        address = address.substr(1, address.size() - 2);
+    if (address.empty())
+        return sender_fail(PROGRAM, std::string("empty ") + role + " address", EXIT_USAGE);
+    if (address.find_first_of("<>") != std::string::npos)
+        return sender_fail(PROGRAM, std::string("bad ") + role + " address", EXIT_USAGE);
+    *out = address;
+    return 0;
+}
+
+// This host's name, reduced to the characters a domain may hold; used in the
+// greeting and the Message-ID.
+static std::string mail_host_name()
+{
+    char name[256] = "";
+    gethostname(name, sizeof name - 1);
+    std::string clean;
+    for (const char *p = name; *p; p++) {
+        if (isalnum(static_cast<unsigned char>(*p)) || *p == '-' || *p == '.')
+            clean += *p;
+    }
+    return clean.empty() ? "localhost" : clean;
+}
+
+// RFC 5322 date of the current local time, e.g. "Mon, 07 Dec 2026 10:00:05 +0100".
+static std::string mail_date()
+{
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    char text[64];
+    strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S %z", &local); // C locale: English names
+    return text;
+}
+
+// A Message-ID no other message has: time, process, 64 random bits, host.
+static std::string mail_message_id(const std::string &host)
+{
+    unsigned long long random = 0;
+    if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+        random = static_cast<unsigned long long>(clock()) ^ reinterpret_cast<uintptr_t>(&random);
+    char text[512];
+    snprintf(text, sizeof text, "<%lld.%ld.%016llx@%s>", static_cast<long long>(time(nullptr)),
+             static_cast<long>(getpid()), random, host.c_str());
+    return text;
+}
+
+static bool mail_is_ascii(const std::string &text)
+{
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// The whole message, headers and body, with CRLF line ends.
+static std::string mail_message(const std::string &sender, const std::string &receiver,
+                                const std::string &subject, const std::string &timestamp,
+                                const std::string &event, const std::string &host)
+{
+    std::string body = "Time: " + timestamp + "\r\nEvent: " + event + "\r\n";
+    bool ascii = mail_is_ascii(body);
+    std::string text;
+    text += "Date: " + mail_date() + "\r\n";
+    text += "From: <" + sender + ">\r\n";
+    text += "To: <" + receiver + ">\r\n";
+    text += "Message-ID: " + mail_message_id(host) + "\r\n";
+    text += "Subject: " + subject + "\r\n";
+    text += "MIME-Version: 1.0\r\n";
+    text += ascii ? "Content-Type: text/plain; charset=us-ascii\r\n"
+                  : "Content-Type: text/plain; charset=utf-8\r\n";
+    text += ascii ? "Content-Transfer-Encoding: 7bit\r\n" : "Content-Transfer-Encoding: 8bit\r\n";
+    text += "\r\n";
+    text += body;
+    return text;
+}
+
+static size_t mail_read(char *buffer, size_t size, size_t count, void *data)
+{
+    MailUpload *upload = static_cast<MailUpload *>(data);
+    size_t room = size * count;
+    size_t left = upload->text->size() - upload->sent;
+    size_t n = left < room ? left : room;
+    memcpy(buffer, upload->text->data() + upload->sent, n);
+    upload->sent += n;
+    return n;
+}
+
+// Hands the message to the server. Returns the exit status.
+static int mail_send(const MailServer &server, const std::string &sender,
+                     const std::string &receiver, const std::string &message,
+                     const std::string &host)
+{
+    CURL *curl = curl_easy_init();
+    if (!curl)
+        return sender_fail(PROGRAM, "cannot start a transfer", EXIT_FAILED);
+    char error[CURL_ERROR_SIZE];
+    sender_limit(curl, error);
+    // The path of an SMTP URL is the name we greet the server with.
+    std::string url = "smtp://" + server.host + ":" + std::to_string(server.port) + "/" + host;
+    std::string from = "<" + sender + ">";
+    std::string to = "<" + receiver + ">";
+    curl_slist *receivers = curl_slist_append(nullptr, to.c_str());
+    MailUpload upload = {&message, 0};
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp");
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.c_str());
+    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, receivers);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, mail_read);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
+    CURLcode result = receivers ? curl_easy_perform(curl) : CURLE_OUT_OF_MEMORY;
+    curl_slist_free_all(receivers);
+    curl_easy_cleanup(curl);
+    if (result != CURLE_OK)
+        return sender_fail(PROGRAM, sender_reason(result, error), EXIT_FAILED);
+    return EXIT_SENT;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 7)
+        return sender_fail(PROGRAM, USAGE, EXIT_USAGE);
+    for (int i = 1; i < argc; i++) {
+        // A line break would let an argument add headers or SMTP commands.
+        if (sender_has_line_break(argv[i]))
+            return sender_fail(PROGRAM, "argument " + std::to_string(i) + " contains a line break",
+                               EXIT_USAGE);
+    }
+    MailServer server;
+    if (!mail_parse_server(argv[1], &server))
+        return sender_fail(PROGRAM, std::string("bad server \"") + argv[1] + "\"", EXIT_USAGE);
+    std::string sender, receiver;
+    int status = mail_address(argv[2], "MAIL FROM:", "sender", &sender);
+    if (status != 0)
+        return status;
+    status = mail_address(argv[3], "RCPT TO:", "receiver", &receiver);
+    if (status != 0)
+        return status;
+    static const char SUBJECT_PREFIX[] = "Subject:";
+    if (strncasecmp(argv[5], SUBJECT_PREFIX, sizeof SUBJECT_PREFIX - 1) != 0)
+        return sender_fail(PROGRAM, USAGE, EXIT_USAGE);
+    std::string subject = mail_skip_blanks(argv[5] + (sizeof SUBJECT_PREFIX - 1)) + argv[6];
+    if (subject.size() > SUBJECT_LIMIT)
+        return sender_fail(PROGRAM, "subject longer than " + std::to_string(SUBJECT_LIMIT) +
+                                        " characters", EXIT_USAGE);
+    std::string event = mail_skip_blanks(argv[6]);
+
+    if (!sender_start(PROGRAM, EXIT_FAILED))
+        return sender_fail(PROGRAM, "cannot initialise libcurl", EXIT_FAILED);
+    std::string host = mail_host_name();
+    std::string message = mail_message(sender, receiver, subject, argv[4], event, host);
+    status = mail_send(server, sender, receiver, message, host);
+    curl_global_cleanup();
+    return status;
+}

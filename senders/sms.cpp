@@ -1,0 +1,136 @@
+// sms: sends one event message through an HTTP SMS gateway. The daemon
+// starts it with exactly seven arguments:
+//
+//   sms GATEWAY ID PASSWORD PHONE API_ID TIMESTAMP " <message>"
+//
+// GATEWAY is the 1-based line of "Set/SMSGateway.ang" below this program's
+// directory (written with defaults when missing); the line's URL template
+// gets the other arguments URL-encoded (see store/sms_gateway.h).
+//
+// Exit status: 0 the gateway answered 2xx; 1 no answer or another answer;
+// 2 bad arguments; 3 no usable gateway (file unreadable, unknown gateway
+// number, no line or a bad template). Every failure prints exactly one line
+// on standard error.
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "senders/sender.h"
+#include "store/paths.h"
+#include "store/sms_gateway.h"
+
+static const char PROGRAM[] = "sms";
+
+static const int EXIT_SENT = 0;
+static const int EXIT_FAILED = 1;
+static const int EXIT_USAGE = 2;
+static const int EXIT_GATEWAY = 3;
+
+static const char USAGE[] = "usage: sms GATEWAY ID PASSWORD PHONE API_ID TIMESTAMP \" MESSAGE\"";
+
+static const int PASSWORD_ARG = 3;
+
+// Copies the password and overwrites it in the argument memory, which is
+// what ps and /proc/PID/cmdline show. Only the short time before this runs
+// is the password visible to other users.
+static std::string sms_take_password(int argc, char **argv)
+{
+    if (argc <= PASSWORD_ARG)
+        return "";
+    std::string password = argv[PASSWORD_ARG];
+    memset(argv[PASSWORD_ARG], 'x', password.size());
+    return password;
+}
+
+// The gateway number: 1 to 9 decimal digits; -1 for anything else.
+static int sms_gateway_number(const char *text)
+{
+    size_t length = strlen(text);
+    if (length == 0 || length > 9)
+        return -1;
+    int number = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (!isdigit(static_cast<unsigned char>(text[i])))
+            return -1;
+        number = number * 10 + (text[i] - '0');
+    }
+    return number;
+}
+
+// The answer body is of no interest; without this it would go to stdout.
+static size_t sms_discard(char *, size_t size, size_t count, void *)
+{
+    return size * count;
+}
+
+// Sends the request. Returns the exit status.
+static int sms_send(int gateway, const SmsRequest &request)
+{
+    CURL *curl = curl_easy_init();
+    if (!curl)
+        return sender_fail(PROGRAM, "cannot start a transfer", EXIT_FAILED);
+    char error[CURL_ERROR_SIZE];
+    sender_limit(curl, error);
+    curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, sms_discard);
+    if (request.post) {
+        // Sent as application/x-www-form-urlencoded, libcurl's default.
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(request.body.size()));
+    }
+    CURLcode result = curl_easy_perform(curl);
+    long code = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_cleanup(curl);
+    std::string name = "gateway " + std::to_string(gateway);
+    if (result != CURLE_OK)
+        return sender_fail(PROGRAM, name + ": " + sender_reason(result, error), EXIT_FAILED);
+    if (code < 200 || code > 299)
+        return sender_fail(PROGRAM, name + " answered HTTP " + std::to_string(code), EXIT_FAILED);
+    return EXIT_SENT;
+}
+
+int main(int argc, char **argv)
+{
+    std::string password = sms_take_password(argc, argv);
+    if (argc != 8)
+        return sender_fail(PROGRAM, USAGE, EXIT_USAGE);
+    int gateway = sms_gateway_number(argv[1]);
+    if (gateway < 0)
+        return sender_fail(PROGRAM, std::string("bad gateway number \"") + argv[1] + "\"",
+                           EXIT_USAGE);
+    if (argv[4][0] == '\0')
+        return sender_fail(PROGRAM, "empty phone number", EXIT_USAGE);
+    SmsValues values;
+    values.id = argv[2];
+    values.password = password;
+    values.phone = argv[4];
+    values.api_id = argv[5];
+    values.time = argv[6];
+    values.text = argv[7];
+
+    std::string dir = program_dir_from(argv[0]);
+    std::string path = sms_gateway_path(dir);
+    std::string templates[SMS_GATEWAY_COUNT];
+    if (!sms_gateway_load(dir, templates))
+        return sender_fail(PROGRAM, "cannot read or create " + path, EXIT_GATEWAY);
+    if (gateway < 1 || gateway > SMS_GATEWAY_COUNT)
+        return sender_fail(PROGRAM, "unknown gateway " + std::to_string(gateway) + " (1 to " +
+                                        std::to_string(SMS_GATEWAY_COUNT) + ")", EXIT_GATEWAY);
+    const std::string &url_template = templates[gateway - 1];
+    if (url_template.empty())
+        return sender_fail(PROGRAM, "gateway " + std::to_string(gateway) + " has no line in " + path,
+                           EXIT_GATEWAY);
+    SmsRequest request;
+    if (sms_gateway_expand(url_template, values, &request) != 0)
+        return sender_fail(PROGRAM, "gateway " + std::to_string(gateway) + ": bad URL template in " +
+                                        path, EXIT_GATEWAY);
+
+    if (!sender_start(PROGRAM, EXIT_FAILED))
+        return sender_fail(PROGRAM, "cannot initialise libcurl", EXIT_FAILED);
+    int status = sms_send(gateway, request);
+    curl_global_cleanup();
+    return status;
+}
