@@ -53,15 +53,18 @@ done
 
 cat <<MSG
 upssim is a simulated UPS on $device; upsagent polls it from $demo.
-Status history of unit 1 (time, input V, fault V, output V, load %, Hz,
-battery V, temperature), one line a second. The first lines show zeros
-until three replies in a row agree.
+Shown below as they grow: the status history of unit 1 (time, input V,
+fault V, output V, load %, Hz, battery V, temperature; one line a second,
+zeros until three replies in a row agree), the event log (time, unit,
+event code, new state, UPS type) and upsagent's output, where the stand-in
+shutdown says what it would have done.
 Change the simulated unit from another terminal, for example:
-  echo 'set input_voltage 225' > $demo/control
-  echo 'silent on' > $demo/control      (the unit stops answering)
+  echo 'mains fail' > $demo/control       (then: echo 'mains restore' > ...)
+  echo 'battery low' > $demo/control
+  echo 'silent on' > $demo/control        (the unit stops answering)
 Ctrl-C stops the demo.
 
 MSG
-tail -n +1 -f "$history" &
+tail -n +1 -f "$history" "$demo/DataBase/Event.ang" "$demo/agent.out" &
 pids+=($!)
 wait "${pids[1]}"
