@@ -9,8 +9,11 @@
 #include "agent/actions.h"
 #include "agent/events.h"
 #include "agent/history.h"
+#include "agent/runner.h"
+#include "agent/server.h"
 #include "store/mail.h"
 #include "store/paths.h"
+#include "store/schedule.h"
 #include "store/settings.h"
 #include "store/sms.h"
 #include "store/spawn.h"
@@ -100,6 +103,7 @@ void agent_start(const char *program_path)
         machine_setup(&units[i], KIND_NONE, i + 1);
 
     actions_init(&units[0]);
+    runner_init(&units[0]);
 
     settings_load(program_dir());
     mail_init(program_dir());
@@ -110,10 +114,13 @@ void agent_start(const char *program_path)
         Guard g(pass_lock);
         configure();
     }
-    // The client server starts here.
+    bool serving = server_start(SERVER_PORT, units) == 0;
     history_create_files(agent_machine_count());
-    // The schedule is loaded, and the server's accept thread and the schedule
-    // runner are started, here.
+    schedule_load();
+    runner_reset_dates();
+    if (serving)
+        server_accept_start();
+    runner_start();
 }
 
 void settings_apply()

@@ -1,0 +1,122 @@
+#include "agent/runner.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "store/schedule.h"
+#include "store/settings.h"
+#include "store/textfile.h"
+
+// Runner state, used by the runner's thread only (and by tests in place of
+// it).
+static MachineContext *unit1 = nullptr;
+static int last_year, last_month, last_day;
+static long last_minute = -1;
+
+// A thread held up for longer than this many minutes does not catch up.
+static const long CATCH_UP_MINUTES = 10;
+
+void runner_init(MachineContext *unit)
+{
+    unit1 = unit;
+}
+
+void runner_reset_dates()
+{
+    last_year = last_month = last_day = 0;
+    last_minute = -1;
+}
+
+int date_changed(int year, int month, int day)
+{
+    if (year == last_year && month == last_month && day == last_day)
+        return 0;
+    last_year = year;
+    last_month = month;
+    last_day = day;
+    return 1;
+}
+
+int time_matches(const char *entry_time, int hour, int minute)
+{
+    return parse_int_field(entry_time, 1, 2) == hour && parse_int_field(entry_time, 4, 2) == minute
+               ? 1
+               : 0;
+}
+
+std::string runner_command(const char *action, int delay)
+{
+    char text[64];
+    switch (action[0]) {
+    case 'C': return "CT\r";
+    case 'L': return "TL\r";
+    case 'T': return "T\r";
+    case 'S':
+        if (delay > 0)
+            snprintf(text, sizeof text, "S%02d\r", delay);
+        else
+            snprintf(text, sizeof text, "S%s\r", "01");
+        return text;
+    case 'R':
+        if (delay > 0)
+            snprintf(text, sizeof text, "S%02d%.5s\r", delay, action);
+        else
+            snprintf(text, sizeof text, "S%s%.5s\r", "01", action);
+        return text;
+    }
+    return "";
+}
+
+int runner_pass(time_t now)
+{
+    struct tm t;
+    localtime_r(&now, &t);
+    if (date_changed(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday))
+        schedule_select_today(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    int delay = settings_ups_shutdown_delay();
+    int queued = 0;
+    for (const ScheduleEntry &e : schedule_selected()) {
+        if (!time_matches(e.start_time, t.tm_hour, t.tm_min))
+            continue;
+        std::string command = runner_command(e.action, delay);
+        if (!command.empty() && unit1 &&
+            machine_queue_command(unit1, command.data(), static_cast<int>(command.size())))
+            queued++;
+    }
+    return queued;
+}
+
+int runner_tick(time_t now)
+{
+    long minute = static_cast<long>(now / 60);
+    if (minute == last_minute)
+        return 0;
+    long from = minute;
+    if (last_minute >= 0 && minute > last_minute && minute - last_minute <= CATCH_UP_MINUTES)
+        from = last_minute + 1;
+    int queued = 0;
+    for (long m = from; m <= minute; m++)
+        queued += runner_pass(static_cast<time_t>(m) * 60);
+    last_minute = minute;
+    return queued;
+}
+
+static void runner_thread()
+{
+    for (;;) {
+        auto now = std::chrono::system_clock::now();
+        time_t seconds = std::chrono::system_clock::to_time_t(now);
+        runner_tick(seconds);
+        // Wake a little after the start of the next minute.
+        auto next = std::chrono::system_clock::from_time_t((seconds / 60 + 1) * 60) +
+                    std::chrono::milliseconds(200);
+        std::this_thread::sleep_until(next);
+    }
+}
+
+void runner_start()
+{
+    std::thread(runner_thread).detach();
+}

@@ -1,0 +1,41 @@
+// The schedule runner: a thread of upsagent that, once a minute, queues the
+// UPS commands of the schedule entries due at that minute into unit 1's
+// pending slot, and keeps the schedule's selection equal to today's due
+// entries across midnight. Passes are aligned to the start of each minute,
+// so no minute is passed over by drift and none is seen twice.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "protocol/machine.h"
+
+// Sets the unit whose pending slot takes the commands (unit 1).
+void runner_init(MachineContext *unit1);
+
+// Forgets the date of the last pass, so the next pass selects today anew.
+void runner_reset_dates();
+
+// Returns 1 when the local date (year, month 1..12, day) differs from the
+// one remembered, and remembers it; else 0. The first call returns 1.
+int date_changed(int year, int month, int day);
+
+// 1 when the "hh:mm" text names hour:minute, else 0.
+int time_matches(const char *entry_time, int hour, int minute);
+
+// The command bytes for an entry's action ("T    ", "R0480", ...) and the
+// UPS shutdown delay; empty for an action letter without a command.
+std::string runner_command(const char *action, int ups_shutdown_delay);
+
+// The work of the minute that contains `now` (local time): a new date
+// selects today's entries; every selected entry whose time matches queues
+// its command. Returns the number of commands queued.
+int runner_pass(time_t now);
+
+// What the thread does on waking at `now`: one pass for each minute since
+// the last pass (at most ten, when the thread was held up), none when this
+// minute had its pass already. Returns the number of commands queued.
+int runner_tick(time_t now);
+
+// Starts the thread; it runs until the process ends.
+void runner_start();

@@ -1,0 +1,209 @@
+"""The daemon's client server on port 2027, remote units and the schedule
+runner, against the real daemon and the simulator. Each test process has a
+network namespace of its own (conftest), so port 2027 is the test's."""
+import os
+import socket
+import struct
+import time
+
+from conftest import Client, connect, wait_for
+
+Q = b"Q1\r"
+
+
+def start(sim, agent, **settings):
+    settings.setdefault("mode", "Local-Single")
+    agent.write_settings(link="RS232", device=sim.path, **settings)
+    agent.start()
+    return connect()
+
+
+def readings_taken(agent, unit=1, value="230.0"):
+    wait_for(lambda: any(l.split()[1] == value for l in agent.history(unit)), 20,
+             what="unit %d history showing %s" % (unit, value))
+
+
+def record_when(client, unit, accept, what, timeout=20):
+    """Asks for the unit's record until `accept` takes it; returns it."""
+    def attempt():
+        record = client.record(unit)
+        return record if accept(record) else None
+    return wait_for(attempt, timeout, what=what)
+
+
+def threads_and_fds(pid):
+    return (len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid)))
+
+
+def test_all_request_gets_the_units_status_record(make_sim, agent):
+    sim = make_sim(units=2)
+    client = start(sim, agent, mode="Local-Multiple", number=2)
+    sim.control("unit 2 set input_voltage 231.5")
+    sim.control("unit 2 bypass on")
+    record = record_when(
+        client, 2, lambda r: r[:5] == b"231.5" and r[48:51] == b"SIM" and r[86:91] != b"000.0",
+        "unit 2's readings, identity and ratings in its record")
+    assert len(record) == 108 and record[107] == 0
+    text = record[:107].decode()
+    assert text[38:46] == "00100000" and text[46] == "1"
+    assert text[48:63] == "SIMULATED      "  # the unit's 15 characters as it sent them
+    assert text[64:74] == "SIM-1002  "
+    assert text[86:91] == "230.0" and text[92:95] == "004" and text[96:102] == "048.00"
+
+    client.send(b"ALL2")
+    assert client.receive(1, timeout=1.0) == b"", "a digit is not a unit byte"
+    far = client.record(4)
+    assert len(far) == 108 and far[46:47] == b"0", "a unit above the count is answered"
+    client.close()
+
+
+def test_pass_through_commands_reach_unit_one_unchanged(sim, agent):
+    client = start(sim, agent)
+    readings_taken(agent)
+    for command in (b"T\r", b"TL\r", b"CT\r", b"C\r", b"S02R0480\r"):
+        t = time.time()
+        client.send(command)
+        wait_for(lambda: command in sim.requests(t), 10, what="%r at the UPS" % command)
+        time.sleep(0.6)
+        requests = sim.requests()
+        i = len(requests) - 1 - requests[::-1].index(command)
+        assert requests[i - 1] == Q and requests[i + 1:i + 2] == [Q], requests[i - 3:]
+    long = b"S" + b"9" * 70 + b"\r"
+    client.send(long)
+    wait_for(lambda: "refused" in agent.stdout(), 5, what="the refusal of a 72-byte command")
+    time.sleep(2)
+    assert not any(r.startswith(b"S999") for r in sim.requests()), "never cut and sent"
+    client.close()
+
+
+def test_refresh_set_switches_the_link_and_only_exact_commands_count(sim, agent):
+    client = start(sim, agent)
+    readings_taken(agent)
+    agent.write_settings(mode="Remote-Single", link="TCP/IP", device="127.0.0.1")
+    client.send(b"RefreshSet!")
+    wait_for(lambda: "wrong command! RefreshSet!" in agent.stdout(), 5, what="a wrong command")
+    t = time.time()
+    time.sleep(2)
+    assert sim.requests(t), "RefreshSet plus one byte reloads nothing"
+
+    client.send(b"RefreshSet")
+    time.sleep(1.5)
+    t_quiet = time.time()
+    time.sleep(3)
+    assert sim.requests(t_quiet) == [], "the serial line is closed"
+    # Now a remote unit: the daemon polls its own server with "ALL" and the
+    # unit takes the record's values.
+    record = record_when(client, 1, lambda r: r[46:47] == b"1", "unit 1 connected over TCP")
+    assert record[:5] == b"000.0"
+    client.close()
+
+
+def test_refresh_mail_with_trailing_bytes_reloads(sim, agent, tmp_path):
+    log = tmp_path / "mail.calls"
+    (agent.dir / "mail").write_text("#!/usr/bin/python3\nimport sys\n"
+                                    "open(%r, 'a').write(' '.join(sys.argv[1:]) + '\\n')\n" % str(log))
+    (agent.dir / "mail").chmod(0o755)
+    client = start(sim, agent)
+    readings_taken(agent)
+    (agent.dir / "Set" / "Mail.ang").write_text("mx\nups@x\na@x\n000000001\n")
+    client.send(b"RefreshMail and more")
+    time.sleep(0.5)
+    sim.control("silent on")
+    wait_for(lambda: log.exists() and "Machine1 Disconnect" in log.read_text(), 20,
+             what="the Disconnect mail after the reload")
+    assert "wrong command" not in agent.stdout()
+
+
+def test_vanishing_clients_leave_no_threads_or_descriptors(sim, agent):
+    client = start(sim, agent)
+    readings_taken(agent)
+    pid = agent.proc.pid
+    time.sleep(0.5)
+    before = threads_and_fds(pid)
+    for i in range(200):
+        c = Client()
+        if i % 2:
+            c.send(b"ALL\x01\x00" * 20)  # and go away without reading
+        # RST instead of FIN: the daemon's writes then fail at once
+        c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        c.close()
+    wait_for(lambda: threads_and_fds(pid) == before, 10,
+             what="threads and descriptors back to %r" % (before,))
+    assert agent.alive()
+    assert len(client.record(1)) == 108
+    client.close()
+
+
+def test_sessions_are_capped(sim, agent):
+    first = start(sim, agent)
+    clients = [first] + [Client() for _ in range(63)]
+    for c in clients[::16]:
+        assert len(c.record(1)) == 108
+    extra = Client()
+    assert extra.receive(1, timeout=3.0) == b"", "the 65th connection is closed at once"
+    wait_for(lambda: "clients connected already" in agent.stdout(), 5, what="the cap line")
+    for c in clients:
+        c.close()
+    extra.close()
+    later = connect()
+    assert len(later.record(1)) == 108, "slots come back when clients leave"
+    later.close()
+
+
+def test_client_hammering_reloads_while_units_are_polled(make_sim, agent):
+    sim = make_sim(units=2)
+    client = start(sim, agent, mode="Local-Multiple", number=2)
+    readings_taken(agent)
+    end = time.time() + 6
+    while time.time() < end:
+        for command in (b"RefreshSet", b"RefreshMail", b"RefreshSMS", b"RefreshPlan"):
+            client.send(command)
+            time.sleep(0.02)
+        assert len(client.record(2)) == 108
+    lines = len(agent.history(1))
+    readings_taken(agent, unit=2)
+    wait_for(lambda: len(agent.history(1)) > lines + 2, 15, what="polling to go on")
+    assert agent.alive()
+    client.close()
+
+
+def test_two_daemons_remote_unit_and_two_host_shutdown(sim, make_agent, tmp_path):
+    a = make_agent("daemon-a")
+    b = make_agent("daemon-b")
+    b.env = dict(b.env, UPS_STANDIN_LOG=str(tmp_path / "b-shutdown.calls"))
+    a.env = dict(a.env, UPS_STANDIN_LOG=str(tmp_path / "a-shutdown.calls"))
+    start(sim, a).close()
+    b.write_settings(mode="Remote-Single", link="TCP/IP", device="127.0.0.1", ac_fail=5)
+    b.start()
+    wait_for(lambda: "server Fail" in b.stdout(), 5, what="B's failed bind")
+    sim.control("set input_voltage 228.5")
+    readings_taken(b, value="228.5")
+    assert b.alive()
+
+    sim.control("mains fail")
+    calls = lambda name: (tmp_path / name).read_text() if (tmp_path / name).exists() else ""
+    wait_for(lambda: "+10" in calls("a-shutdown.calls"), 20, what="A's own host shutdown")
+    wait_for(lambda: "+5" in calls("b-shutdown.calls"), 20, what="B's own host shutdown")
+    # B's UPS command goes through A to the UPS.
+    wait_for(lambda: b"S07R0001\r" in sim.requests(), 20, what="B's S07R0001 at the UPS")
+    assert any(line.endswith("01 07 1 0") for line in b.events())
+
+
+def test_runner_sends_a_scheduled_self_test_at_its_minute(sim, agent):
+    client = start(sim, agent)
+    readings_taken(agent)
+    now = time.time()
+    due = now + 60 if now % 60 < 50 else now + 120  # leave time to write the file
+    t = time.gmtime(due)  # the daemon runs with TZ=UTC
+    weekday = (t.tm_wday + 2) % 7  # 0 Saturday .. 6 Friday
+    line = "0001 %d %04d/%02d/%02d %02d:%02d T     O %25s\n" % (
+        weekday, t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, "")
+    assert len(line) == 58
+    (agent.dir / "DataBase" / "Schedule.ang").write_text(line)
+    client.send(b"RefreshPlan")
+    start_of_minute = due - due % 60
+    wait_for(lambda: b"T\r" in sim.requests(), 150, interval=0.5, what="the scheduled T")
+    sent = [ts for ts, _, data in sim.entries("rx") if data == b"T\r"]
+    assert len(sent) == 1
+    assert start_of_minute <= sent[0] < start_of_minute + 60
+    client.close()
