@@ -47,8 +47,10 @@ const Argv cancel = {"shutdown", "-c", "Cancel shut down command"};
 
 Argv halt(int minutes)
 {
-    return {"shutdown", "-h", "+" + std::to_string(minutes),
-            "System will shut down after " + std::to_string(minutes) + " mins."};
+    char when[16], message[64];
+    snprintf(when, sizeof when, "+%d", minutes);
+    snprintf(message, sizeof message, "System will shut down after %d mins.", minutes);
+    return {"shutdown", "-h", when, message};
 }
 
 TEST_F(Actions, DefaultsMainsFailAndReturn)

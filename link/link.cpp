@@ -1,6 +1,7 @@
 #include "link/link.h"
 
 #include <arpa/inet.h>
+#include <libusb.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,10 +12,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 // A connect to an unreachable host would otherwise block the polling loop
 // for minutes.
 static const int CONNECT_TIMEOUT_MS = 5000;
+
+// HID feature report 5 carries one request or one reply.
+static const int USB_REPORT_ID = 5;
+static const uint16_t USB_REPORT_VALUE = 0x0305; // feature report, id 5
+static const unsigned USB_WRITE_TIMEOUT_MS = 2000;
+static const unsigned USB_READ_TIMEOUT_MS = 5000;
+static const uint16_t USB_ALTERNATE_VENDOR = 0x0001;
+
+// libusb is set up once per process: a context per reopen would leak.
+static std::once_flag usb_once;
+static int usb_init_result = LIBUSB_ERROR_OTHER;
 
 static void copy_text(char *out, size_t size, const char *text)
 {
@@ -144,10 +157,71 @@ static int open_tcp(LinkPort *port)
     return 0;
 }
 
+bool link_usb_report(const unsigned char *bytes, int len, unsigned char out[LINK_USB_REPORT_LEN])
+{
+    memset(out, 0, LINK_USB_REPORT_LEN);
+    if (len < 0 || len > LINK_USB_REQUEST_MAX)
+        return false;
+    out[0] = USB_REPORT_ID;
+    bool query = len > 0 && (bytes[0] == 'Q' || bytes[0] == 'I' || bytes[0] == 'F');
+    out[1] = query ? 0 : 2;
+    out[2] = static_cast<unsigned char>(len);
+    memcpy(out + 3, bytes, len);
+    return true;
+}
+
+static int open_usb(LinkPort *port)
+{
+    std::call_once(usb_once, [] { usb_init_result = libusb_init(nullptr); });
+    if (usb_init_result < 0)
+        return -2;
+    libusb_device **list = nullptr;
+    ssize_t count = libusb_get_device_list(nullptr, &list);
+    if (count < 0)
+        return -3;
+    libusb_device *found = nullptr;
+    for (ssize_t i = 0; i < count && !found; i++) {
+        struct libusb_device_descriptor d;
+        if (libusb_get_device_descriptor(list[i], &d) < 0) {
+            libusb_free_device_list(list, 1);
+            return -4;
+        }
+        bool vendor = d.idVendor == port->usb_vendor_id ||
+                      (!port->usb_strict && d.idVendor == USB_ALTERNATE_VENDOR);
+        if (d.idProduct == port->usb_product_id && vendor)
+            found = list[i];
+    }
+    if (!found) {
+        libusb_free_device_list(list, 1);
+        return -1;
+    }
+    libusb_device_handle *handle = nullptr;
+    if (libusb_open(found, &handle) < 0) {
+        libusb_free_device_list(list, 1);
+        return -5;
+    }
+    // No kernel driver attached is normal: both results are ignored.
+    libusb_detach_kernel_driver(handle, 0);
+    libusb_claim_interface(handle, 0);
+    libusb_free_device_list(list, 1);
+    port->usb_handle = handle;
+    port->link_up = 1;
+    return 0;
+}
+
+static void close_usb(LinkPort *port)
+{
+    if (port->usb_handle) {
+        libusb_release_interface(port->usb_handle, 0);
+        libusb_close(port->usb_handle);
+        port->usb_handle = nullptr;
+    }
+}
+
 int link_open(LinkPort *port)
 {
     port->link_up = 0;
-    if (port->fd >= 0) // a descriptor left from an earlier open
+    if (port->fd >= 0 || port->usb_handle) // left from an earlier open
         link_close(port);
     switch (port->link_type) {
     case LINK_SERIAL:
@@ -155,7 +229,7 @@ int link_open(LinkPort *port)
     case LINK_TCP:
         return open_tcp(port);
     case LINK_USB:
-        return -1; // no USB transport in this build
+        return open_usb(port);
     default:
         return -1;
     }
@@ -163,6 +237,7 @@ int link_open(LinkPort *port)
 
 void link_close(LinkPort *port)
 {
+    close_usb(port);
     if (port->fd >= 0) {
         if (port->link_type == LINK_SERIAL)
             tcsetattr(port->fd, TCSANOW, &port->saved_termios);
@@ -176,6 +251,19 @@ void link_close(LinkPort *port)
 
 int link_write(LinkPort *port, const unsigned char *bytes, int len)
 {
+    if (port->link_type == LINK_USB) {
+        unsigned char report[LINK_USB_REPORT_LEN];
+        if (!link_usb_report(bytes, len, report)) {
+            // Cut, it would be another command.
+            printf("link: a request of %d bytes does not fit a USB report (at most %d)\n", len,
+                   LINK_USB_REQUEST_MAX);
+            return -1;
+        }
+        if (port->usb_handle)
+            libusb_control_transfer(port->usb_handle, 0x21, 0x09, USB_REPORT_VALUE, 0, report,
+                                    LINK_USB_REPORT_LEN, USB_WRITE_TIMEOUT_MS);
+        return 0;
+    }
     if (port->fd < 0)
         return -1;
     if (port->link_type == LINK_TCP) // a vanished peer must not raise SIGPIPE
@@ -185,6 +273,14 @@ int link_write(LinkPort *port, const unsigned char *bytes, int len)
 
 int link_read(LinkPort *port, unsigned char *buf, int size)
 {
+    if (port->link_type == LINK_USB) {
+        // Exactly one report, whatever `size`; the caller's buffer holds 1024.
+        if (!port->usb_handle || size < LINK_USB_REPORT_LEN)
+            return -1;
+        buf[0] = USB_REPORT_ID;
+        return libusb_control_transfer(port->usb_handle, 0xA1, 0x01, USB_REPORT_VALUE, 0, buf,
+                                       LINK_USB_REPORT_LEN, USB_READ_TIMEOUT_MS);
+    }
     if (port->fd < 0)
         return -1;
     if (port->link_type == LINK_TCP) {

@@ -24,6 +24,12 @@ enum {
 // The remote daemon's port; the TCP link always connects to it.
 constexpr int LINK_TCP_PORT = 2027;
 
+// A USB request or reply travels in one 47-byte HID feature report:
+// byte 0 report id 5, byte 1 0 for a query ('Q', 'I', 'F') and 2 for a
+// command, byte 2 the request length, then the request bytes.
+constexpr int LINK_USB_REPORT_LEN = 47;
+constexpr int LINK_USB_REQUEST_MAX = LINK_USB_REPORT_LEN - 3;
+
 struct LinkPort {
     int32_t link_type;            // LINK_NONE, LINK_SERIAL, LINK_USB or LINK_TCP
     int32_t link_up;              // 1 while the transport is open; the loop clears it to force a reopen
@@ -56,8 +62,17 @@ void link_set_usb(LinkPort *port, uint16_t vendor_id, uint16_t product_id, bool 
 // "4800", "9600"); any other text opens the line at 2400 baud.
 bool link_baud_known(const char *text);
 
+// Builds the USB report of a request into `out` (zero-padded). Returns false
+// for a request longer than LINK_USB_REQUEST_MAX bytes (never cut).
+bool link_usb_report(const unsigned char *bytes, int len, unsigned char out[LINK_USB_REPORT_LEN]);
+
 // Opens the configured transport. Returns 0 or a descriptor (>= 0) on success
 // and sets link_up; negative on failure, with link_up 0 and nothing held.
+// USB: libusb is set up at the first open; the first device whose product id
+// matches and whose vendor id matches (or is 0x0001, unless usb_strict) is
+// opened and interface 0 claimed. -1 no such device, -2 no libusb, -3 no
+// device list, -4 a descriptor could not be read, -5 the device could not be
+// opened.
 int link_open(LinkPort *port);
 
 // Releases whatever the port holds (also when link_up was already cleared by
@@ -65,12 +80,15 @@ int link_open(LinkPort *port);
 void link_close(LinkPort *port);
 
 // Writes `len` request bytes. Serial and TCP: the result of the one write
-// (negative on failure). USB: 0.
+// (negative on failure). USB: 0 (the transfer's result is not examined), or
+// -1 with one line printed for a request too long for a report.
 int link_write(LinkPort *port, const unsigned char *bytes, int len);
 
 // Reads one reply into `buf` (at most `size` bytes). Returns the number of
 // bytes read; 0 or negative when nothing was read. TCP waits up to 2 s and
-// returns -1 when no byte is pending (time-out or peer closed).
+// returns -1 when no byte is pending (time-out or peer closed). USB reads
+// one 47-byte report and returns the transfer's result (47, or a negative
+// libusb error such as a vanished device).
 int link_read(LinkPort *port, unsigned char *buf, int size);
 
 // Returns link_up.

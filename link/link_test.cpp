@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +112,45 @@ TEST_F(Serial, FailedOpensHoldNothing)
     EXPECT_LT(link_open(&none), 0);
     unsigned char buf[4];
     EXPECT_LT(link_read(&none, buf, sizeof buf), 0);
+}
+
+TEST(UsbReport, QueryOrCommandLengthAndPadding)
+{
+    unsigned char out[LINK_USB_REPORT_LEN];
+    ASSERT_TRUE(link_usb_report(reinterpret_cast<const unsigned char *>("Q1\r"), 3, out));
+    EXPECT_EQ(out[0], 5);
+    EXPECT_EQ(out[1], 0) << "a query";
+    EXPECT_EQ(out[2], 3);
+    EXPECT_EQ(memcmp(out + 3, "Q1\r", 3), 0);
+    for (int i = 6; i < LINK_USB_REPORT_LEN; i++)
+        EXPECT_EQ(out[i], 0) << "byte " << i;
+    for (const char *query : {"I\r", "F\r"}) {
+        link_usb_report(reinterpret_cast<const unsigned char *>(query), 2, out);
+        EXPECT_EQ(out[1], 0) << query;
+    }
+    for (const char *command : {"S12R0001\r", "C\r", "T\r", "TL\r", "CT\r"}) {
+        int len = static_cast<int>(strlen(command));
+        link_usb_report(reinterpret_cast<const unsigned char *>(command), len, out);
+        EXPECT_EQ(out[1], 2) << command;
+        EXPECT_EQ(out[2], len);
+    }
+    unsigned char longest[LINK_USB_REQUEST_MAX + 1];
+    memset(longest, 'S', sizeof longest);
+    EXPECT_TRUE(link_usb_report(longest, LINK_USB_REQUEST_MAX, out));
+    EXPECT_EQ(out[LINK_USB_REPORT_LEN - 1], 'S');
+    EXPECT_FALSE(link_usb_report(longest, LINK_USB_REQUEST_MAX + 1, out)) << "never cut";
+}
+
+TEST(UsbLink, OverlongRequestIsRefusedWithOneLine)
+{
+    LinkPort port;
+    link_init(&port);
+    link_set_usb(&port, 0xFFFF, 0x0000, false);
+    std::string request(45, 'S');
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(link_write(&port, reinterpret_cast<const unsigned char *>(request.data()), 45), -1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
 }
 
 // The TCP link always uses port 2027, so these tests run in a network

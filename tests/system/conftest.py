@@ -167,30 +167,21 @@ class Processes:
             self.stop(proc)
 
 
-class Sim:
-    """upssim on a pseudo-terminal, with its control FIFO and request log."""
+class SimLog:
+    """The control FIFO and the log of a simulated UPS line (upssim, or the
+    stand-in libusb, which share the unit model and its commands)."""
 
-    def __init__(self, procs, workdir, units=1, ups_type="online"):
-        self.workdir = Path(workdir)
-        self.workdir.mkdir(parents=True, exist_ok=True)
-        self.control_path = self.workdir / "control"
-        self.log_path = self.workdir / "sim.log"
-        self.stderr_path = self.workdir / "sim.err"
-        self.proc = procs.start(
-            [str(BIN / "upssim"), "--control", str(self.control_path), "--log",
-             str(self.log_path), "--units", str(units), "--type", ups_type],
-            stdout=subprocess.PIPE, stderr=open(self.stderr_path, "w"))
-        self.path = self.proc.stdout.readline().decode().strip()
-        assert self.path.startswith("/"), "upssim printed no device path"
-        wait_for(self.control_path.exists, 5, what="the control FIFO")
+    control_path = None
+    log_path = None
 
     def control(self, *commands):
+        wait_for(self.control_path.exists, 10, what="the control FIFO")
         with open(self.control_path, "w") as f:
             for command in commands:
                 f.write(command + "\n")
         # the FIFO is read within a poll period; wait until it is logged
         wait_for(lambda: all(c in self.log_text() for c in commands), 5,
-                 what="upssim to take %r" % (commands,))
+                 what="the simulator to take %r" % (commands,))
 
     def log_text(self):
         try:
@@ -206,7 +197,7 @@ class Sim:
             if len(parts) < 3:
                 continue
             if tag is None or parts[1] == tag:
-                data = unescape(parts[2]) if parts[1] in ("rx", "tx") else parts[2].encode()
+                data = unescape(parts[2]) if parts[1] in ("rx", "tx", "set") else parts[2].encode()
                 found.append((float(parts[0]), parts[1], data))
         return found
 
@@ -231,6 +222,54 @@ class Sim:
         """Time stamp of the last log entry of a control command."""
         times = [t for t, _, data in self.entries("ctl") if data.decode() == command]
         return times[-1] if times else None
+
+
+class Sim(SimLog):
+    """upssim on a pseudo-terminal, with its control FIFO and request log."""
+
+    def __init__(self, procs, workdir, units=1, ups_type="online"):
+        self.workdir = Path(workdir)
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        self.control_path = self.workdir / "control"
+        self.log_path = self.workdir / "sim.log"
+        self.stderr_path = self.workdir / "sim.err"
+        self.proc = procs.start(
+            [str(BIN / "upssim"), "--control", str(self.control_path), "--log",
+             str(self.log_path), "--units", str(units), "--type", ups_type],
+            stdout=subprocess.PIPE, stderr=open(self.stderr_path, "w"))
+        self.path = self.proc.stdout.readline().decode().strip()
+        assert self.path.startswith("/"), "upssim printed no device path"
+        wait_for(self.control_path.exists, 5, what="the control FIFO")
+
+
+class FakeUsb(SimLog):
+    """The stand-in libusb (tests/fakeusb), loaded into an agent with
+    LD_PRELOAD: a list of USB devices, the UPS among them answering from the
+    simulator's unit model."""
+
+    LIBRARY = BIN.parent / "lib" / "libfakeusb.so"
+
+    def __init__(self, workdir, devices="0001:0000:u", units=1, ups_type="online"):
+        self.workdir = Path(workdir)
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        self.control_path = self.workdir / "usb-control"
+        self.log_path = self.workdir / "usb.log"
+        self.devices, self.units, self.ups_type = devices, units, ups_type
+
+    def install(self, agent):
+        """Puts the stand-in into the agent's environment."""
+        agent.env = dict(agent.env, LD_PRELOAD=str(self.LIBRARY), UPS_FAKEUSB_DEVICES=self.devices,
+                         UPS_FAKEUSB_CONTROL=str(self.control_path),
+                         UPS_FAKEUSB_LOG=str(self.log_path), UPS_FAKEUSB_UNITS=str(self.units),
+                         UPS_FAKEUSB_TYPE=self.ups_type)
+
+    def usb_events(self):
+        """The "usb" log lines, without time stamps."""
+        return [data.decode() for _, _, data in self.entries("usb")]
+
+    def reports(self):
+        """The raw SET_REPORT payloads."""
+        return [data for _, _, data in self.entries("set")]
 
 
 class Agent:
