@@ -125,12 +125,13 @@ bool mail_send_one(const char *server, const char *sender, const char *receiver,
 int mail_notify(const char *server, const char *sender, const char *receivers,
                 const char *text, int unit)
 {
-    bool any = false;
+    bool any = false, failed = false;
     for (const std::string &receiver : split_fields(receivers, ';')) {
         if (receiver.empty())
             continue;
         any = true;
-        mail_send_one(server, sender, receiver.c_str(), text, unit);
+        if (!mail_send_one(server, sender, receiver.c_str(), text, unit))
+            failed = true;
     }
-    return any ? 0 : 1;
+    return !any ? 1 : (failed ? -1 : 0);
 }

@@ -38,7 +38,8 @@ void mail_settings_set(const MailSettings &settings);
 
 // Starts the sender once per non-empty receiver of the ";"-separated list,
 // in list order. Returns 1 when the list held no receiver (nothing sent),
-// else 0.
+// -1 when a sender could not be started (its command line too long, or the
+// program missing), else 0.
 int mail_notify(const char *server, const char *sender, const char *receivers,
                 const char *text, int unit);
 

@@ -112,11 +112,20 @@ TEST(MailNotify, CommandLineOver511CharactersIsRefused)
     EXPECT_EQ(spawned().size(), 1u);
     std::string over = fits + "r";
     testing::internal::CaptureStdout();
-    mail_notify("mx", "s", over.c_str(), "T", 1);
+    EXPECT_EQ(mail_notify("mx", "s", over.c_str(), "T", 1), -1) << "reported, not passed as sent";
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(spawned().size(), 1u) << "nothing is started for a 512-character line";
     EXPECT_NE(out.find("refused"), std::string::npos);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+}
+
+TEST(MailNotify, MissingSenderProgramIsReportedNotPassedAsSent)
+{
+    TempProgramDir dir; // holds no mail program
+    mail_init(dir.path);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mail_notify("mx", "ups@x", "a@x", "Test Mail", 1), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout(), "");
 }
 
 TEST(SmsStore, MissingFileGetsPrivateDefaultsAndGatewayLine)

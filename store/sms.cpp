@@ -128,12 +128,13 @@ bool sms_send_one(int gateway, const char *id, const char *api_id, const char *p
 int sms_notify(int gateway, const char *id, const char *api_id, const char *password,
                const char *phones, const char *text, int unit)
 {
-    bool any = false;
+    bool any = false, failed = false;
     for (const std::string &phone : split_fields(phones, ';')) {
         if (phone.empty())
             continue;
         any = true;
-        sms_send_one(gateway, id, api_id, password, phone.c_str(), text, unit);
+        if (!sms_send_one(gateway, id, api_id, password, phone.c_str(), text, unit))
+            failed = true;
     }
-    return any ? 0 : 1;
+    return !any ? 1 : (failed ? -1 : 0);
 }

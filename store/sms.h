@@ -42,7 +42,8 @@ void sms_settings_set(const SmsSettings &settings);
 
 // Starts the sender once per non-empty number of the ";"-separated list, in
 // list order, with the message "Machine<unit> <text>". Returns 1 when the
-// list held no number (nothing sent), else 0.
+// list held no number (nothing sent), -1 when a sender could not be started
+// (its command line too long, or the program missing), else 0.
 int sms_notify(int gateway, const char *id, const char *api_id, const char *password,
                const char *phones, const char *text, int unit);
 
