@@ -1,0 +1,88 @@
+// upsconsole: the text console of the UPS daemon on this host. It takes no
+// options; its files live below the directory of its executable.
+#include <curses.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "console/client.h"
+#include "console/screens/config.h"
+#include "console/screens/event_page.h"
+#include "console/screens/mail_page.h"
+#include "console/screens/menu.h"
+#include "console/screens/monitor.h"
+#include "console/screens/schedule_page.h"
+#include "console/screens/sms_page.h"
+#include "console/screens/test_page.h"
+#include "console/ui/draw.h"
+#include "console/ui/popup.h"
+#include "console/ui/screen.h"
+#include "store/mail.h"
+#include "store/paths.h"
+#include "store/sms.h"
+
+// Ctrl-C, a hang-up or a kill: the terminal is restored before the end.
+// The signals are blocked in every thread and taken here, outside any
+// handler, so that leaving can take the UI lock like a key does.
+static void signal_thread(sigset_t set)
+{
+    int sig = 0;
+    sigwait(&set, &sig);
+    std::lock_guard<std::recursive_mutex> g(screen_lock());
+    screen_exit(128 + sig);
+}
+
+int main(int argc, char **argv)
+{
+    signal(SIGPIPE, SIG_IGN); // a daemon that went away is a failed read, not an end
+    sigset_t ending;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGTERM);
+    sigaddset(&ending, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    std::thread(signal_thread, ending).detach();
+    program_dir_set(program_dir_from(argc > 0 ? argv[0] : nullptr));
+    machine_configure({false, true});
+
+    initscr();
+    if (LINES < 24 || COLS < 80) {
+        endwin();
+        printf("upsconsole needs a terminal of at least 80 x 24\n");
+        return 1;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> g(screen_lock());
+        keypad(stdscr, TRUE);
+        noecho();
+        cbreak();       // keys one at a time
+        set_escdelay(25); // Esc acts at once
+        start_color();
+        init_colours();
+
+        new_input_box(10, 10, 60, 8);
+        new_list_popup(10, 12, 60, 8);
+        menu_build(0, 0, 80, 24);
+        monitor_build(0, 0, 80, 24);
+        mail_page_build(0, 0, 80, 24);
+        sms_page_build(0, 0, 80, 24);
+        schedule_page_build(0, 0, 80, 24);
+        schedule_edit_build(0, 0, 80, 24);
+        event_page_build(0, 0, 80, 24);
+        config_build(0, 0, 80, 24);
+        test_build(0, 0, 80, 24);
+
+        mail_init(program_dir());
+        usleep(100 * 1000);
+        sms_init(program_dir());
+        usleep(100 * 1000);
+        switch_screen(SCREEN_MENU);
+    }
+    screen_start_threads();
+    switch_screen(SCREEN_MENU);
+    client_run();
+}
