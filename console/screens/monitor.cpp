@@ -1,0 +1,328 @@
+#include "console/screens/monitor.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "console/client.h"
+#include "console/ui/draw.h"
+#include "console/ui/screen.h"
+
+static Screen page;
+static bool drawing = false;
+static int shown_unit = 0; // index of the unit on show, 0..3
+
+// Widget table indexes.
+enum {
+    INPUT_VOLTAGE = 27,
+    OUTPUT_VOLTAGE = 28,
+    INPUT_FREQUENCY = 29,
+    UPS_TYPE = 30,
+    BATTERY_PERCENT = 31,
+    LOAD_PERCENT = 32,
+    RATED_VOLTAGE = 33,
+    RATED_CURRENT = 34,
+    RATED_BATTERY = 35,
+    RATED_FREQUENCY = 36,
+    COMPANY = 37,
+    MODEL = 38,
+    VERSION = 39,
+    LINK_STATUS = 40,
+    POWER_STATUS = 41,
+    TEST_STATUS = 42,
+    BATTERY_STATUS = 43,
+    HEALTH_STATUS = 44,
+    CLOCK = 45,
+    BATTERY_BAR = 46,
+    LOAD_BAR = 47,
+    WIDGET_COUNT = 48,
+};
+
+enum { FIRST_TAB = 23, LAST_TAB = 26 };
+
+// Below this many percent of charge the battery bar turns red.
+static const int BATTERY_LOW_PERCENT = 40;
+
+int monitor_battery_percent(char ups_type, double battery_voltage, double rated_battery_voltage,
+                            bool *empty)
+{
+    *empty = true;
+    double p;
+    if (ups_type == '0') {
+        // On-line: volts per cell, 1.67 V empty, above 2.21 V full.
+        double v = battery_voltage;
+        if (!std::isfinite(v) || v < 1.67)
+            return 0;
+        p = v > 2.21 ? 100 : std::trunc((v - 1.67) / 0.54 * 90 + 0.45);
+    } else if (ups_type == '1') {
+        // Off-line: volts per 12 V battery, 10 V empty, above 13.3 V full.
+        double n = std::trunc(rated_battery_voltage / 12);
+        if (n < 0)
+            n = 1;
+        // Fewer than one battery rated (or no rating yet): nothing to
+        // divide by, so there is no estimate rather than a made-up one.
+        if (!std::isfinite(n) || n == 0)
+            return 0;
+        double c = battery_voltage / n;
+        if (!std::isfinite(c) || c < 10)
+            return 0;
+        p = c > 13.3 ? 100 : std::trunc((c - 10) / (13.3 - 10) * 91 + 0.45);
+    } else {
+        return 0;
+    }
+    if (!std::isfinite(p) || p < 0 || p > 100)
+        return 0;
+    *empty = false;
+    return static_cast<int>(p);
+}
+
+void monitor_load_bar(double load_percent, int *value, int *colour)
+{
+    int v = 0;
+    if (std::isfinite(load_percent) && load_percent > 0)
+        v = load_percent >= 999 ? 999 : static_cast<int>(load_percent);
+    *value = v;
+    *colour = load_percent > 100 ? 10 : 7;
+}
+
+// A status character read as a digit: only '1' counts as set, so a
+// character that is neither '0' nor '1' reads as clear.
+static bool status_set(char c)
+{
+    return c == '1';
+}
+
+// Identity texts come from the daemon as they came from the UPS; a byte
+// that is not printable would shift or break the line on the terminal.
+static void set_identity(Widget *w, const char *text, int size)
+{
+    char out[WIDGET_TEXT_SIZE];
+    int i = 0;
+    for (; i < size && i < WIDGET_TEXT_SIZE - 1 && text[i] != '\0'; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        out[i] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    out[i] = '\0';
+    set_text(w, out);
+}
+
+static void set_number(int index, const char *format, double value)
+{
+    char text[64];
+    snprintf(text, sizeof text, format, value);
+    set_text(page.widgets[index], text);
+}
+
+// One status line: its text for clear and set, red on white when set.
+static void set_status_line(int index, char c, const char *clear, const char *set)
+{
+    bool on = status_set(c);
+    set_text(page.widgets[index], on ? set : clear);
+    set_colour(page.widgets[index], on ? 9 : 3);
+}
+
+void monitor_show(const MachineValues *v)
+{
+    set_number(INPUT_VOLTAGE, "%.1fV", v->input_voltage);
+    set_number(OUTPUT_VOLTAGE, "%.1fV", v->output_voltage);
+    set_number(INPUT_FREQUENCY, "%.1fHz", v->input_frequency);
+    set_number(RATED_VOLTAGE, "%.1fV", v->rated_voltage);
+    set_number(RATED_CURRENT, "%.0fA", v->rated_current);
+    set_number(RATED_BATTERY, "%.2fV", v->rated_battery_voltage);
+    set_number(RATED_FREQUENCY, "%.2fHz", v->rated_frequency);
+    set_identity(page.widgets[COMPANY], v->company, sizeof v->company);
+    set_identity(page.widgets[MODEL], v->model, sizeof v->model);
+    set_identity(page.widgets[VERSION], v->version, sizeof v->version);
+
+    char type = v->status[STATUS_TYPE];
+    set_text(page.widgets[UPS_TYPE], type == '0' ? "On-Line" : type == '1' ? "Off-Line" : "");
+
+    char text[32];
+    bool empty;
+    int percent = monitor_battery_percent(type, v->battery_voltage, v->rated_battery_voltage, &empty);
+    snprintf(text, sizeof text, "%d%%", percent);
+    set_text(page.widgets[BATTERY_PERCENT], text);
+    set_value(page.widgets[BATTERY_BAR], percent);
+    set_colour(page.widgets[BATTERY_BAR], empty || percent < BATTERY_LOW_PERCENT ? 10 : 7);
+
+    set_number(LOAD_PERCENT, "%.0f%%", v->load_percent);
+    int value, colour;
+    monitor_load_bar(v->load_percent, &value, &colour);
+    set_value(page.widgets[LOAD_BAR], value);
+    set_colour(page.widgets[LOAD_BAR], colour);
+
+    // The link status follows the daemon's connection character of the
+    // last record, red while it reports no connection.
+    bool linked = status_set(v->status[STATUS_CONNECTION]);
+    set_text(page.widgets[LINK_STATUS], linked ? "Connect" : "Disconnect");
+    set_colour(page.widgets[LINK_STATUS], linked ? 3 : 9);
+    set_status_line(POWER_STATUS, v->status[STATUS_AC_FAILED], "Normal", "Fail");
+    set_status_line(TEST_STATUS, v->status[STATUS_TEST], "No Test", "Test in progress");
+    set_status_line(BATTERY_STATUS, v->status[STATUS_BATTERY_LOW], "Normal", "Low");
+    set_status_line(HEALTH_STATUS, v->status[STATUS_FAILED], "Normal", "Fail");
+}
+
+// The clock and the shown unit's values, from one consistent copy.
+static void refresh_values()
+{
+    char clock[32];
+    format_clock(clock);
+    set_text(page.widgets[CLOCK], clock);
+    MachineValues v;
+    machine_values(client_unit(shown_unit), &v);
+    monitor_show(&v);
+}
+
+static void redraw()
+{
+    if (drawing)
+        return;
+    drawing = true;
+    WINDOW *win = page.window;
+    fill_rect(win, 0, 0, 80, 24, 1);
+    draw_frame(win, 0, 1, 80, 23, 1, "|", "-", "-", "-", "-", "-");
+    fill_rect(win, 2, 4, 74, 18, 3);
+    fill_rect(win, 4, 22, 73, 1, 5);
+    fill_rect(win, 76, 6, 1, 17, 5);
+    draw_hline(win, 4, 6, 70, 3, "-");
+    draw_hline(win, 4, 15, 70, 3, "-");
+    draw_vline(win, 38, 5, 10, 3, "|");
+    draw_frame3d(win, 2, 4, 74, 18, 3, 4, "|", "-", "-", "-", "-", "-");
+    screen_finish(&page);
+    drawing = false;
+}
+
+// Entering shows the current values of the unit on show at once, so the
+// tab and the values never disagree (Esc may have changed the unit).
+static int on_enter(int)
+{
+    refresh_values();
+    redraw();
+    return 0;
+}
+
+static void on_tick()
+{
+    refresh_values();
+    redraw();
+}
+
+void monitor_key(int key)
+{
+    switch (key) {
+    case KEY_BYTE_DOWN:
+    case KEY_BYTE_UP:
+    case KEY_BYTE_LEFT:
+    case KEY_BYTE_RIGHT:
+        // The tab table wraps at both ends; the unit follows the tab.
+        screen_move_focus(&page, key);
+        shown_unit = page.focus_index - FIRST_TAB;
+        refresh_values();
+        redraw();
+        break;
+    case KEY_BYTE_ESC:
+        // Back to unit 1 for the next visit.
+        set_focus(page.widgets[page.focus_index], 0);
+        page.focus_index = FIRST_TAB;
+        set_focus(page.widgets[FIRST_TAB], 1);
+        shown_unit = 0;
+        switch_screen(SCREEN_MENU);
+        break;
+    case KEY_BYTE_REPAINT:
+    case KEY_BYTE_REPAINT_LOWER:
+        screen_repaint(&page);
+        refresh_values();
+        redraw();
+        break;
+    }
+}
+
+int monitor_shown_unit()
+{
+    return shown_unit;
+}
+
+const Widget *monitor_widget(int index)
+{
+    return page.widgets[index];
+}
+
+void monitor_build(int col, int row, int width, int height)
+{
+    page.window = newwin(height, width, row, col);
+    struct Row {
+        int col, row, width, pair;
+        bool right; // right-justified
+        const char *text;
+    };
+    static const Row table[WIDGET_COUNT - 2] = { // the two bars follow
+        {2, 0, 20, 1, false, "Tarvo Mains Sentinel"},
+        {30, 1, 20, 1, false, "  Monitor UPS Information "},
+        {2, 2, 74, 6, false,
+         "Press Left or Right key to change Machine number.ESC:Back to menu.          "},
+        {4, 5, 11, 3, false, "Status Data"},
+        {42, 5, 15, 3, false, "UPS Information"},
+        {6, 7, 14, 3, false, "Input voltage:"},
+        {6, 8, 15, 3, false, "Output voltage:"},
+        {6, 9, 16, 3, false, "Input Frequency:"},
+        {6, 10, 9, 3, false, "UPS Type:"},
+        {6, 12, 7, 3, false, "Battery"},
+        {6, 14, 7, 3, false, "Load"},
+        {44, 7, 15, 3, false, "Rating Voltage:"},
+        {44, 8, 15, 3, false, "Rating Current:"},
+        {44, 9, 17, 3, false, "Battery Voltage:"},
+        {44, 10, 10, 3, false, "Frequency:"},
+        {44, 11, 13, 3, false, "Company Name:"},
+        {44, 12, 10, 3, false, "UPS Model:"},
+        {44, 13, 10, 3, false, "Version:"},
+        {18, 16, 18, 3, true, "Link status:"},
+        {18, 17, 18, 3, true, "Power status:"},
+        {18, 18, 18, 3, true, "Test status:"},
+        {18, 19, 18, 3, true, "Battery status:"},
+        {18, 20, 18, 3, true, "UPS Health:"},
+        {2, 3, 9, 1, false, "Machine1"},
+        {11, 3, 9, 1, false, "Machine2"},
+        {20, 3, 9, 1, false, "Machine3"},
+        {29, 3, 9, 1, false, "Machine4"},
+        {22, 7, 14, 3, true, ""},
+        {22, 8, 14, 3, true, ""},
+        {22, 9, 14, 3, true, ""},
+        {22, 10, 14, 3, true, ""},
+        {34, 12, 4, 3, true, ""},
+        {34, 14, 4, 3, true, ""},
+        {59, 7, 13, 3, true, ""},
+        {59, 8, 13, 3, true, ""},
+        {61, 9, 11, 3, true, ""},
+        {54, 10, 18, 3, true, ""},
+        {57, 11, 15, 3, true, ""},
+        {54, 12, 18, 3, true, ""},
+        {52, 13, 20, 3, true, ""},
+        {36, 16, 19, 3, false, "      Connect"},
+        {36, 17, 19, 3, false, "      Normal"},
+        {36, 18, 19, 3, false, "      No Test"},
+        {36, 19, 19, 3, false, "      Normal"},
+        {36, 20, 19, 3, false, "      Normal"},
+        {60, 0, 20, 1, false, ""},
+    };
+    for (const Row &r : table) {
+        Widget *w = new_label(r.col, r.row, r.text, r.width, r.pair);
+        if (r.right)
+            set_align(w, 1);
+        page.widgets.push_back(w);
+    }
+    page.widgets.push_back(new_progress_bar(13, 12, 20, 7, 3));
+    page.widgets.push_back(new_progress_bar(13, 14, 20, 7, 3));
+    // Up and Left go to the previous tab, Down and Right to the next,
+    // wrapping at both ends.
+    for (int i = FIRST_TAB; i <= LAST_TAB; i++) {
+        int previous = i == FIRST_TAB ? LAST_TAB : i - 1;
+        int next = i == LAST_TAB ? FIRST_TAB : i + 1;
+        set_neighbours(page.widgets[i], previous, next, previous, next);
+    }
+    page.focus_index = FIRST_TAB;
+    set_focus(page.widgets[FIRST_TAB], 1);
+    shown_unit = 0;
+    page.on_enter = on_enter;
+    page.on_key = monitor_key;
+    page.on_tick = on_tick;
+    screen_add(SCREEN_MONITOR, &page);
+}

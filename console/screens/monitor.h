@@ -1,0 +1,42 @@
+// The monitor page (SCREEN_MONITOR): the live readings, ratings, identity
+// and status of one unit at a time, taken from the console's four unit
+// contexts. Four tabs choose the unit; the page refreshes every 500 ms and
+// sends nothing to the daemon.
+#pragma once
+
+#include "console/ui/widget.h"
+#include "protocol/machine.h"
+
+// Makes the page's window and its 48 widgets and registers the page as
+// SCREEN_MONITOR, "Machine1" focused. Call once at start-up, with curses up.
+void monitor_build(int col, int row, int width, int height);
+
+// The battery charge estimate in percent. `ups_type` is the type status
+// character: '0' on-line (`battery_voltage` per cell), '1' off-line
+// (`battery_voltage` of the whole string, `rated_battery_voltage` counting
+// 12 V batteries). Sets *empty to true and returns 0 when there is no
+// estimate: a voltage below the bottom of the range, an unknown type, fewer
+// than one 12 V battery rated (off-line), or any non-finite result.
+// Otherwise *empty is false and the result is 0..100.
+int monitor_battery_percent(char ups_type, double battery_voltage, double rated_battery_voltage,
+                            bool *empty);
+
+// The load bar: its filled percentage (the load truncated toward zero, held
+// in 0..999 so that the bar never draws backwards or overflows) and its
+// colour pair (10 above 100 percent, else 7).
+void monitor_load_bar(double load_percent, int *value, int *colour);
+
+// Fills the value labels, the two bars and the five status lines from one
+// unit's values. Draws nothing. Needs monitor_build first.
+void monitor_show(const MachineValues *values);
+
+// The page's key handler, as the key thread calls it while the page is
+// current (key bytes of screen.h). Needs monitor_build first.
+void monitor_key(int key_byte);
+
+// The unit shown, 0..3 (the index of the focused tab).
+int monitor_shown_unit();
+
+// Entry `index` (0..47) of the page's widget table, for reading what the
+// page shows. Needs monitor_build first.
+const Widget *monitor_widget(int index);
