@@ -15,6 +15,7 @@ import signal
 import socket
 import struct
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -333,6 +334,163 @@ class Agent:
         return text if any(m in text for m in SANITIZER_MARKS) else None
 
 
+class Wire:
+    """Every TCP payload sent to port 2027 on the loopback interface, in
+    order, seen through a packet socket: what the console asks of the
+    daemon, without touching either. The test's network namespace has no
+    other traffic."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
+        self.sock.bind(("lo", 0))
+        self.sock.settimeout(0.2)
+        self.lock = threading.Lock()
+        self.seen = set()
+        self.payloads = []
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while self.running:
+            try:
+                frame, address = self.sock.recvfrom(65535)
+            except (socket.timeout, OSError):
+                continue
+            if address[2] == socket.PACKET_OUTGOING or frame[12:14] != b"\x08\x00":
+                continue  # loopback shows each packet twice; IPv4 only
+            ip = frame[14:]
+            if ip[9] != 6:
+                continue
+            header = (ip[0] & 15) * 4
+            tcp = ip[header:struct.unpack("!H", ip[2:4])[0]]
+            sport, dport, seq = struct.unpack("!HHI", tcp[:8])
+            payload = tcp[(tcp[12] >> 4) * 4:]
+            if dport != 2027 or not payload or (sport, seq) in self.seen:
+                continue
+            with self.lock:
+                self.seen.add((sport, seq))
+                self.payloads.append(bytes(payload))
+
+    def sent(self):
+        with self.lock:
+            return list(self.payloads)
+
+    def count(self, payload):
+        return self.sent().count(payload)
+
+    def close(self):
+        self.running = False
+        self.thread.join(2)
+        self.sock.close()
+
+
+class Console:
+    """upsconsole in a detached tmux session of exactly 80 x 24, in the
+    program directory it shares with its daemon; driven with send-keys and
+    read with capture-pane. Its own tmux server (socket in the test's
+    directory) runs in the test's network namespace."""
+
+    started = 0
+
+    def __init__(self, progdir, env, size=(80, 24)):
+        self.dir = Path(progdir)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(BIN / "upsconsole", self.dir / "upsconsole")
+        Console.started += 1  # a tmux server and status files of its own
+        self.sock = str(self.dir / ("tmux%d.sock" % Console.started))
+        self.env = dict(env)
+        self.size = size
+        self.status_path = self.dir / ("console%d.status" % Console.started)
+        self.stty_path = self.dir / ("console%d.stty" % Console.started)
+        self.stderr_path = self.dir / "console.err"
+
+    def tmux(self, *args, check=True):
+        return subprocess.run(["tmux", "-S", self.sock, "-f", "/dev/null"] + list(args),
+                              env=self.env, capture_output=True, text=True, check=check)
+
+    def start(self):
+        try:
+            self.status_path.unlink()
+        except FileNotFoundError:
+            pass
+        # The pane stays after the console ends, so its last words can be read;
+        # the exit status and the terminal modes are kept in files.
+        command = "trap : INT; cd %s && ./upsconsole 2>>%s; echo $? > %s; stty -a > %s; sleep 600" % (
+            self.dir, self.stderr_path, self.status_path, self.stty_path)
+        self.tmux("new-session", "-d", "-s", "ups", "-x", str(self.size[0]), "-y",
+                  str(self.size[1]), "sh", "-c", command)
+        return self
+
+    def keys(self, *keys, pause=0.15):
+        """Sends tmux key names ("Down", "Enter", "Escape", "BSpace", "DC",
+        "IC") one at a time, with a short pause after each."""
+        for key in keys:
+            self.tmux("send-keys", "-t", "ups", key)
+            time.sleep(pause)
+
+    def type(self, text, pause=0.15):
+        """Types literal text."""
+        self.tmux("send-keys", "-t", "ups", "-l", text)
+        time.sleep(pause)
+
+    def lines(self):
+        """The 24 lines of the screen, as text."""
+        out = self.tmux("capture-pane", "-p", "-t", "ups", check=False).stdout
+        lines = out.split("\n")[:self.size[1]]
+        return lines + [""] * (self.size[1] - len(lines))
+
+    def colours(self):
+        """The screen with its colour escape sequences."""
+        return self.tmux("capture-pane", "-p", "-e", "-t", "ups", check=False).stdout
+
+    def row(self, n):
+        return self.lines()[n]
+
+    def text(self):
+        return "\n".join(self.lines())
+
+    def wait_text(self, text, timeout=5.0, row=None):
+        """Waits until `text` is on the screen (on row `row` if given); fails
+        with the screen as it was."""
+        deadline = time.monotonic() + timeout
+        while True:
+            screen = self.lines()
+            if text in (screen[row] if row is not None else "\n".join(screen)):
+                return screen
+            if time.monotonic() > deadline:
+                pytest.fail("timed out after %.1f s waiting for %r on the console%s; the "
+                            "screen:\n%s" % (timeout, text, "" if row is None else " row %d" % row,
+                                             "\n".join(screen)))
+            time.sleep(0.1)
+
+    def exit_status(self):
+        try:
+            return int(self.status_path.read_text().strip())
+        except (FileNotFoundError, ValueError):
+            return None
+
+    def wait_exit(self, timeout=5.0):
+        """Waits for the console to end; returns its exit status."""
+        wait_for(lambda: self.exit_status() is not None and self.stty_path.exists(), timeout,
+                 what="the console to end")
+        return self.exit_status()
+
+    def terminal_modes(self):
+        """`stty -a` of the pane after the console ended."""
+        return self.stty_path.read_text()
+
+    def stop(self):
+        self.tmux("kill-server", check=False)
+
+    def sanitizer_report(self):
+        try:
+            text = self.stderr_path.read_text(errors="replace")
+        except FileNotFoundError:
+            return None
+        return text if any(m in text for m in SANITIZER_MARKS) else None
+
+
 HISTORY_LINE = re.compile(
     r"^\d\d:\d\d:\d\d (\d{3}\.\d) (\d{3}\.\d) (\d{3}\.\d) (\d{3}) (\d\d\.\d) (\d\d\.\d\d) (\d\d\.\d)$")
 
@@ -390,6 +548,25 @@ def make_agent(procs, tmp_path, standin_env):
     reports = [r for r in reports if r]
     if reports:
         pytest.fail("sanitizer report from upsagent:\n" + reports[0][:4000])
+
+
+@pytest.fixture
+def make_console(standin_env):
+    """Makes a Console in a program directory (an agent's, to share its
+    files); every console is stopped and checked for sanitizer reports."""
+    consoles = []
+
+    def make(progdir, size=(80, 24)):
+        console = Console(progdir, standin_env, size)
+        consoles.append(console)
+        return console
+    yield make
+    for console in consoles:
+        console.stop()
+    reports = [c.sanitizer_report() for c in consoles]
+    reports = [r for r in reports if r]
+    if reports:
+        pytest.fail("sanitizer report from upsconsole:\n" + reports[0][:4000])
 
 
 @pytest.fixture

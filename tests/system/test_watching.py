@@ -2,7 +2,6 @@
 event-log lines, mails through a real SMTP server, SMS requests to a real
 HTTP gateway stand-in, stand-in host shutdowns and UPS commands."""
 import json
-import os
 import shutil
 import time
 from pathlib import Path
