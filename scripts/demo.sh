@@ -1,7 +1,7 @@
 #!/bin/bash
 # The demo: upssim on a pseudo-terminal, upsagent polling it from a fresh
-# program directory, and the status history as it is written. Ctrl-C stops
-# everything this script started.
+# program directory, and upsconsole in the foreground. Leaving the console
+# (or Ctrl-C) stops everything this script started.
 set -u
 build=${1:-build}
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +22,7 @@ trap cleanup INT TERM EXIT
 rm -rf "$demo"
 mkdir -p "$demo/Set"
 chmod 700 "$demo/Set"
-cp "$bin/upsagent" "$demo/"
+cp "$bin/upsagent" "$bin/upsconsole" "$bin/mail" "$bin/sms" "$demo/"
 
 # The host shutdown that a mains failure may start is a stand-in that only
 # says what it would do.
@@ -45,26 +45,21 @@ printf '%s\n' Local-Single RS232 "$device" "" 10 1 2 1 2400 >"$demo/Set/Setting.
 (cd "$demo" && exec ./upsagent) >"$demo/agent.out" 2>&1 &
 pids+=($!)
 
-history="$demo/DataBase/M1$(date +%Y%m%d).ang"
 for _ in $(seq 50); do
-    [ -e "$history" ] && break
+    [ -e "$demo/DataBase/Event.ang" ] && break
     sleep 0.1
 done
 
 cat <<MSG
 upssim is a simulated UPS on $device; upsagent polls it from $demo.
-Shown below as they grow: the status history of unit 1 (time, input V,
-fault V, output V, load %, Hz, battery V, temperature; one line a second,
-zeros until three replies in a row agree), the event log (time, unit,
-event code, new state, UPS type) and upsagent's output, where the stand-in
-shutdown says what it would have done.
-Change the simulated unit from another terminal, for example:
+upsconsole starts in a moment: "1.Monitor UPS Information" shows the unit.
+From another terminal, change the simulated unit, for example:
   echo 'mains fail' > $demo/control       (then: echo 'mains restore' > ...)
   echo 'battery low' > $demo/control
   echo 'silent on' > $demo/control        (the unit stops answering)
-Ctrl-C stops the demo.
-
+The host shutdown the daemon may start is a stand-in that only writes what
+it would do into $demo/agent.out. Leave the console (Esc or "8.Exit") to
+stop the demo.
 MSG
-tail -n +1 -f "$history" "$demo/DataBase/Event.ang" "$demo/agent.out" &
-pids+=($!)
-wait "${pids[1]}"
+sleep 3
+(cd "$demo" && ./upsconsole)
