@@ -78,9 +78,9 @@ static std::string name_of(const libusb_device *d)
     return text;
 }
 
-static void parse_devices(const char *spec)
+static void parse_devices(const char *list)
 {
-    std::string all = spec ? spec : "";
+    std::string all = list ? list : "";
     size_t pos = 0;
     while (pos <= all.size() && !all.empty()) {
         size_t comma = all.find(',', pos);
