@@ -57,12 +57,7 @@ void mail_settings_read(const std::string &path)
                       record.mail_events};
     int sizes[] = {sizeof record.mail_server, sizeof record.mail_sender,
                    sizeof record.mail_receivers, sizeof record.mail_events};
-    int pos = 0;
-    for (int line = 0; line < 4 && pos < size; line++) {
-        pos = read_line(fields[line], sizes[line], data, pos, size);
-        if (pos == 0)
-            break;
-    }
+    read_lines(data, size, fields, sizes, 4);
     pad_flags(record.mail_events, 9);
 }
 

@@ -34,28 +34,18 @@ static void read_locked()
     int size = read_file(path, data, sizeof data);
     if (size <= 0)
         return;
-    char *texts[] = {record.machine_mode, record.link_kind, record.link_device,
-                     record.snmp_community};
-    int text_sizes[] = {sizeof record.machine_mode, sizeof record.link_kind,
-                        sizeof record.link_device, sizeof record.snmp_community};
-    int32_t *numbers[] = {&record.ac_fail_delay, &record.battery_low_delay,
-                          &record.ups_shutdown_delay, &record.machine_number};
-    int pos = 0;
-    for (int line = 0; line < 9 && pos < size; line++) {
-        char scratch[22];
-        int next;
-        if (line < 4) {
-            next = read_line(texts[line], text_sizes[line], data, pos, size);
-        } else if (line < 8) {
-            next = read_line(scratch, sizeof scratch, data, pos, size);
-            *numbers[line - 4] = parse_int_text(scratch);
-        } else {
-            next = read_line(record.baud_rate, sizeof record.baud_rate, data, pos, size);
-        }
-        if (next == 0) // the last line had no newline: taken, nothing follows
-            break;
-        pos = next;
-    }
+    char numbers[4][22]; // integer lines: up to 21 characters, then converted
+    char *fields[] = {record.machine_mode, record.link_kind, record.link_device,
+                      record.snmp_community, numbers[0], numbers[1], numbers[2], numbers[3],
+                      record.baud_rate};
+    const int sizes[] = {sizeof record.machine_mode, sizeof record.link_kind,
+                         sizeof record.link_device, sizeof record.snmp_community,
+                         22, 22, 22, 22, sizeof record.baud_rate};
+    int32_t *values[] = {&record.ac_fail_delay, &record.battery_low_delay,
+                         &record.ups_shutdown_delay, &record.machine_number};
+    int taken = read_lines(data, size, fields, sizes, 9);
+    for (int i = 0; i < 4 && 4 + i < taken; i++)
+        *values[i] = parse_int_text(numbers[i]);
 }
 
 void settings_load(const std::string &dir)

@@ -62,12 +62,7 @@ void sms_settings_read(const std::string &path)
                    sizeof record.sms_api_id,   sizeof record.sms_password,
                    sizeof record.sms_phones,   sizeof record.sms_events};
     gateway[0] = '\0';
-    int pos = 0;
-    for (int line = 0; line < 6 && pos < size; line++) {
-        pos = read_line(fields[line], sizes[line], data, pos, size);
-        if (pos == 0)
-            break;
-    }
+    read_lines(data, size, fields, sizes, 6);
     int index = parse_int_text(gateway);
     record.sms_gateway = static_cast<int8_t>(index < -128 || index > 127 ? 0 : index);
     pad_flags(record.sms_events, 9);

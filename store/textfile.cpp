@@ -47,6 +47,18 @@ int read_line(char *out, int out_size, const char *data, int pos, int size)
     return end < size ? end + 1 : 0;
 }
 
+int read_lines(const char *data, int size, char *const fields[], const int sizes[], int count)
+{
+    int pos = 0, taken = 0;
+    while (taken < count && pos < size) {
+        pos = read_line(fields[taken], sizes[taken], data, pos, size);
+        taken++;
+        if (pos == 0) // the last line had no newline
+            break;
+    }
+    return taken;
+}
+
 std::vector<std::string> split_fields(const char *text, char separator)
 {
     std::vector<std::string> pieces(1);

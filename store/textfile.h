@@ -19,6 +19,12 @@ void copy_field(const char *text, int start, int length, char *out, int out_size
 // up to `size`: an unterminated last line).
 int read_line(char *out, int out_size, const char *data, int pos, int size);
 
+// Takes the successive lines of `data` into fields[0..count-1] with
+// read_line (each cut to sizes[i] - 1 characters). Stops at the end of the
+// data, so a short file leaves the later fields as they were; a last line
+// without its newline is taken. Returns the number of lines taken.
+int read_lines(const char *data, int size, char *const fields[], const int sizes[], int count);
+
 // The pieces of `text` between the `separator` characters: one more piece
 // than separators ("a;b" gives 2, "a;" gives "a" and "", "" gives one empty
 // piece).
