@@ -290,9 +290,7 @@ static int on_enter(int)
 
 static void on_tick()
 {
-    char clock[32];
-    format_clock(clock);
-    set_text(page.widgets[CLOCK], clock);
+    screen_set_clock(page.widgets[CLOCK]);
     redraw();
 }
 
@@ -332,12 +330,7 @@ static void on_input_text(const char *text)
 void config_build(int col, int row, int width, int height)
 {
     page.window = newwin(height, width, row, col);
-    struct Row {
-        int col, row, width, pair;
-        const char *text;
-        bool right;
-    };
-    const Row table[29] = {
+    const LabelRow table[29] = {
         {2, 0, 20, 1, "Tarvo Mains Sentinel", false},
         {28, 1, 21, 1, "Configuration Setting", false},
         {2, 2, 76, 6, "Using Up/Down/Right/Left key to select items. Press Enter to change.",
@@ -370,13 +363,10 @@ void config_build(int col, int row, int width, int height)
         {46, 15, 5, 3, "", false},
     };
     for (int i = 0; i < 29; i++) {
-        const Row &r = table[i];
-        Widget *w = (i == CONFIG_BUTTON_SAVE || i == CONFIG_BUTTON_CANCEL)
-                        ? new_button(r.col, r.row, r.text)
-                        : new_label(r.col, r.row, r.text, r.width, r.pair);
-        if (r.right)
-            set_align(w, 1);
-        page.widgets.push_back(w);
+        if (i == CONFIG_BUTTON_SAVE || i == CONFIG_BUTTON_CANCEL)
+            page.widgets.push_back(new_button(table[i].col, table[i].row, table[i].text.c_str()));
+        else
+            screen_add_label(&page, table[i]);
     }
     // Index 29: why a save failed, red on the panel; the whole text shows.
     page.widgets.push_back(new_label(20, 16, "", 1, 9));

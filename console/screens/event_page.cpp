@@ -85,13 +85,7 @@ static void show_rows()
 
 static void redraw()
 {
-    WINDOW *win = page.window;
-    fill_rect(win, 0, 0, 80, 24, 1);
-    draw_frame(win, 0, 1, 80, 23, 1, "|", "-", "-", "-", "-", "-");
-    fill_rect(win, 2, 7, 74, 15, 3);
-    draw_frame(win, 2, 7, 74, 15, 3, "|", "-", "-", "-", "-", "-");
-    draw_hline(win, 3, 22, 74, 5, " ");
-    draw_vline(win, 76, 8, 15, 5, " ");
+    list_window_draw_page(page.window);
     saved_focus = page.focus_index;
     screen_finish(&page);
 }
@@ -115,9 +109,7 @@ static int on_enter(int)
 
 static void on_tick()
 {
-    char clock[32];
-    format_clock(clock);
-    set_text(page.widgets[CLOCK], clock);
+    screen_set_clock(page.widgets[CLOCK]);
     redraw();
 }
 
@@ -183,11 +175,7 @@ void event_page_build(int col, int row, int width, int height)
     format_clock(clock);
     std::string year(clock, 4);
     std::string month(clock + 5, 2);
-    struct Row {
-        int col, row, width, pair;
-        std::string text;
-    };
-    const Row labels[11] = {
+    const LabelRow labels[11] = {
         {2, 0, 20, 1, "Tarvo Mains Sentinel"},
         {34, 1, 12, 1, " Event Log "},
         {2, 2, 76, 6, "Using Right/Left key to select Date.Press Enter key to change Date."},
@@ -200,8 +188,7 @@ void event_page_build(int col, int row, int width, int height)
         {13, 5, 2, 1, month},
         {60, 0, 20, 1, ""},
     };
-    for (const Row &r : labels)
-        page.widgets.push_back(new_label(r.col, r.row, r.text.c_str(), r.width, r.pair));
+    screen_add_labels(&page, labels, 11);
     for (int r = 0; r < LIST_WINDOW_ROWS; r++)
         page.widgets.push_back(new_label(4, 10 + r, "", 69, 3));
     page.widgets.push_back(new_scroll_bar(73, 10, 11, 100, 0, 11));

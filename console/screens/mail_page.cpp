@@ -180,9 +180,7 @@ static int on_enter(int)
 
 static void on_tick()
 {
-    char clock[32];
-    format_clock(clock);
-    set_text(page.widgets[CLOCK], clock);
+    screen_set_clock(page.widgets[CLOCK]);
     redraw();
 }
 
@@ -218,11 +216,7 @@ static void on_input_text(const char *text)
 void mail_page_build(int col, int row, int width, int height)
 {
     page.window = newwin(height, width, row, col);
-    struct Row {
-        int col, row, width, pair;
-        std::string text;
-    };
-    const Row table[21] = {
+    const LabelRow table[21] = {
         {2, 0, 20, 1, "Tarvo Mains Sentinel"},
         {2, 0, 20, 1, "Tarvo Mains Sentinel"},
         {30, 1, 20, 1, "    Mail Setting    "},
@@ -245,8 +239,7 @@ void mail_page_build(int col, int row, int width, int height)
         {5, 14, 70, 3, ""},
         {5, 15, 70, 3, ""},
     };
-    for (const Row &r : table)
-        page.widgets.push_back(new_label(r.col, r.row, r.text.c_str(), r.width, r.pair));
+    screen_add_labels(&page, table, 21);
     page.widgets.push_back(new_button(9, 19, "[Send Test]"));
     page.widgets.push_back(new_button(32, 19, "[ Save ]"));
     page.widgets.push_back(new_button(48, 19, "[Cancel]"));

@@ -83,11 +83,7 @@ static void on_key(int key)
 void menu_build(int col, int row, int width, int height)
 {
     page.window = newwin(height, width, row, col);
-    struct Row {
-        int col, row, width, pair;
-        std::string text;
-    };
-    const Row table[21] = {
+    const LabelRow table[21] = {
         {32, 1, 20, 1, "Tarvo Mains Sentinel"},
         {71, 1, 5, 1, "V 1.0"},
         {2, 2, 76, 1, std::string(76, '=')},
@@ -110,8 +106,7 @@ void menu_build(int col, int row, int width, int height)
         {22, 15, 41, 3, "        8.Exit"},
         {23, 22, 30, 8, ""},
     };
-    for (const Row &r : table)
-        page.widgets.push_back(new_label(r.col, r.row, r.text.c_str(), r.width, r.pair));
+    screen_add_labels(&page, table, 21);
     // Up and Left go to the entry above, Down and Right below, wrapping.
     for (int i = FIRST_ENTRY; i <= EXIT_ENTRY; i++) {
         int up = i == FIRST_ENTRY ? EXIT_ENTRY : i - 1;

@@ -164,9 +164,7 @@ void monitor_show(const MachineValues *v)
 // The clock and the shown unit's values, from one consistent copy.
 static void refresh_values()
 {
-    char clock[32];
-    format_clock(clock);
-    set_text(page.widgets[CLOCK], clock);
+    screen_set_clock(page.widgets[CLOCK]);
     MachineValues v;
     machine_values(client_unit(shown_unit), &v);
     monitor_show(&v);
@@ -249,66 +247,56 @@ const Widget *monitor_widget(int index)
 void monitor_build(int col, int row, int width, int height)
 {
     page.window = newwin(height, width, row, col);
-    struct Row {
-        int col, row, width, pair;
-        bool right; // right-justified
-        const char *text;
+    const LabelRow table[WIDGET_COUNT - 2] = { // the two bars follow
+        {2, 0, 20, 1, "Tarvo Mains Sentinel", false},
+        {30, 1, 20, 1, "  Monitor UPS Information ", false},
+        {2, 2, 74, 6,
+         "Press Left or Right key to change Machine number.ESC:Back to menu.          ", false},
+        {4, 5, 11, 3, "Status Data", false},
+        {42, 5, 15, 3, "UPS Information", false},
+        {6, 7, 14, 3, "Input voltage:", false},
+        {6, 8, 15, 3, "Output voltage:", false},
+        {6, 9, 16, 3, "Input Frequency:", false},
+        {6, 10, 9, 3, "UPS Type:", false},
+        {6, 12, 7, 3, "Battery", false},
+        {6, 14, 7, 3, "Load", false},
+        {44, 7, 15, 3, "Rating Voltage:", false},
+        {44, 8, 15, 3, "Rating Current:", false},
+        {44, 9, 17, 3, "Battery Voltage:", false},
+        {44, 10, 10, 3, "Frequency:", false},
+        {44, 11, 13, 3, "Company Name:", false},
+        {44, 12, 10, 3, "UPS Model:", false},
+        {44, 13, 10, 3, "Version:", false},
+        {18, 16, 18, 3, "Link status:", true},
+        {18, 17, 18, 3, "Power status:", true},
+        {18, 18, 18, 3, "Test status:", true},
+        {18, 19, 18, 3, "Battery status:", true},
+        {18, 20, 18, 3, "UPS Health:", true},
+        {2, 3, 9, 1, "Machine1", false},
+        {11, 3, 9, 1, "Machine2", false},
+        {20, 3, 9, 1, "Machine3", false},
+        {29, 3, 9, 1, "Machine4", false},
+        {22, 7, 14, 3, "", true},
+        {22, 8, 14, 3, "", true},
+        {22, 9, 14, 3, "", true},
+        {22, 10, 14, 3, "", true},
+        {34, 12, 4, 3, "", true},
+        {34, 14, 4, 3, "", true},
+        {59, 7, 13, 3, "", true},
+        {59, 8, 13, 3, "", true},
+        {61, 9, 11, 3, "", true},
+        {54, 10, 18, 3, "", true},
+        {57, 11, 15, 3, "", true},
+        {54, 12, 18, 3, "", true},
+        {52, 13, 20, 3, "", true},
+        {36, 16, 19, 3, "      Connect", false},
+        {36, 17, 19, 3, "      Normal", false},
+        {36, 18, 19, 3, "      No Test", false},
+        {36, 19, 19, 3, "      Normal", false},
+        {36, 20, 19, 3, "      Normal", false},
+        {60, 0, 20, 1, "", false},
     };
-    static const Row table[WIDGET_COUNT - 2] = { // the two bars follow
-        {2, 0, 20, 1, false, "Tarvo Mains Sentinel"},
-        {30, 1, 20, 1, false, "  Monitor UPS Information "},
-        {2, 2, 74, 6, false,
-         "Press Left or Right key to change Machine number.ESC:Back to menu.          "},
-        {4, 5, 11, 3, false, "Status Data"},
-        {42, 5, 15, 3, false, "UPS Information"},
-        {6, 7, 14, 3, false, "Input voltage:"},
-        {6, 8, 15, 3, false, "Output voltage:"},
-        {6, 9, 16, 3, false, "Input Frequency:"},
-        {6, 10, 9, 3, false, "UPS Type:"},
-        {6, 12, 7, 3, false, "Battery"},
-        {6, 14, 7, 3, false, "Load"},
-        {44, 7, 15, 3, false, "Rating Voltage:"},
-        {44, 8, 15, 3, false, "Rating Current:"},
-        {44, 9, 17, 3, false, "Battery Voltage:"},
-        {44, 10, 10, 3, false, "Frequency:"},
-        {44, 11, 13, 3, false, "Company Name:"},
-        {44, 12, 10, 3, false, "UPS Model:"},
-        {44, 13, 10, 3, false, "Version:"},
-        {18, 16, 18, 3, true, "Link status:"},
-        {18, 17, 18, 3, true, "Power status:"},
-        {18, 18, 18, 3, true, "Test status:"},
-        {18, 19, 18, 3, true, "Battery status:"},
-        {18, 20, 18, 3, true, "UPS Health:"},
-        {2, 3, 9, 1, false, "Machine1"},
-        {11, 3, 9, 1, false, "Machine2"},
-        {20, 3, 9, 1, false, "Machine3"},
-        {29, 3, 9, 1, false, "Machine4"},
-        {22, 7, 14, 3, true, ""},
-        {22, 8, 14, 3, true, ""},
-        {22, 9, 14, 3, true, ""},
-        {22, 10, 14, 3, true, ""},
-        {34, 12, 4, 3, true, ""},
-        {34, 14, 4, 3, true, ""},
-        {59, 7, 13, 3, true, ""},
-        {59, 8, 13, 3, true, ""},
-        {61, 9, 11, 3, true, ""},
-        {54, 10, 18, 3, true, ""},
-        {57, 11, 15, 3, true, ""},
-        {54, 12, 18, 3, true, ""},
-        {52, 13, 20, 3, true, ""},
-        {36, 16, 19, 3, false, "      Connect"},
-        {36, 17, 19, 3, false, "      Normal"},
-        {36, 18, 19, 3, false, "      No Test"},
-        {36, 19, 19, 3, false, "      Normal"},
-        {36, 20, 19, 3, false, "      Normal"},
-        {60, 0, 20, 1, false, ""},
-    };
-    for (const Row &r : table) {
-        Widget *w = new_label(r.col, r.row, r.text, r.width, r.pair);
-        if (r.right)
-            set_align(w, 1);
-        page.widgets.push_back(w);
-    }
+    screen_add_labels(&page, table, WIDGET_COUNT - 2);
     page.widgets.push_back(new_progress_bar(13, 12, 20, 7, 3));
     page.widgets.push_back(new_progress_bar(13, 14, 20, 7, 3));
     // Up and Left go to the previous tab, Down and Right to the next,

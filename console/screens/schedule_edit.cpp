@@ -77,9 +77,7 @@ static int on_enter(int)
 
 static void on_tick()
 {
-    char clock[21];
-    format_clock(clock);
-    set_text(edit.widgets[CLOCK], clock);
+    screen_set_clock(edit.widgets[CLOCK]);
     redraw();
 }
 
@@ -211,11 +209,7 @@ void schedule_edit_build(int col, int row, int width, int height)
     copy_field(clock, 1, 4, year, sizeof year);
     copy_field(clock, 6, 2, month, sizeof month);
 
-    struct Row {
-        int col, row, width, pair;
-        const char *text;
-    };
-    const Row labels[23] = {
+    const LabelRow labels[23] = {
         {2, 0, 20, 1, "Tarvo Mains Sentinel"},
         {32, 1, 16, 1, " Plan  Schedule "},
         {2, 2, 76, 6,
@@ -241,8 +235,7 @@ void schedule_edit_build(int col, int row, int width, int height)
         {49, 11, 2, 3, ""},
         {52, 11, 2, 3, ""},
     };
-    for (const Row &r : labels)
-        edit.widgets.push_back(new_label(r.col, r.row, r.text, r.width, r.pair));
+    screen_add_labels(&edit, labels, 23);
     edit.widgets.push_back(new_button(25, 13, "[ Save ]"));
     edit.widgets.push_back(new_button(41, 13, "[Cancel]"));
     edit.widgets.push_back(new_label(60, 0, "", 20, 1));

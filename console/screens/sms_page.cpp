@@ -150,9 +150,7 @@ static int on_enter(int)
 
 static void on_tick()
 {
-    char clock[32];
-    format_clock(clock);
-    set_text(page.widgets[CLOCK], clock);
+    screen_set_clock(page.widgets[CLOCK]);
     refresh_page();
 }
 
@@ -297,11 +295,7 @@ static void on_input_text(const char *text)
 void sms_page_build(int col, int row, int width, int height)
 {
     page.window = newwin(height, width, row, col);
-    struct Row {
-        int col, row, width, pair;
-        std::string text;
-    };
-    const Row labels[25] = {
+    const LabelRow labels[25] = {
         {2, 0, 20, 1, "Tarvo Mains Sentinel"},
         {30, 1, 20, 1, "     SMS Setting    "},
         {2, 0, 20, 1, "Tarvo Mains Sentinel"},
@@ -329,8 +323,7 @@ void sms_page_build(int col, int row, int width, int height)
         {5, 15, 70, 3, event_row(5, false)},
         {5, 16, 70, 3, event_row(6, false)},
     };
-    for (const Row &r : labels)
-        page.widgets.push_back(new_label(r.col, r.row, r.text.c_str(), r.width, r.pair));
+    screen_add_labels(&page, labels, 25);
     page.widgets.push_back(new_button(9, 19, "[Send Test]"));
     page.widgets.push_back(new_button(32, 19, "[ Save ]"));
     page.widgets.push_back(new_button(48, 19, "[Cancel]"));

@@ -53,9 +53,7 @@ static void redraw()
 // The clock and unit 1's test status.
 static void refresh_values()
 {
-    char clock[32];
-    format_clock(clock);
-    set_text(page.widgets[CLOCK], clock);
+    screen_set_clock(page.widgets[CLOCK]);
     int pair;
     const char *text = test_status_text(machine_status(client_unit(0), STATUS_TEST), &pair);
     set_text(page.widgets[TEST_STATUS], text);

@@ -1,5 +1,7 @@
 #include "console/ui/list_window.h"
 
+#include "console/ui/draw.h"
+
 void list_window_move(ListWindow *w, int delta, int focused_row, bool pull_back)
 {
     w->entry_cursor += delta;
@@ -27,4 +29,14 @@ int list_window_entry(const ListWindow *w, int row)
         return -1;
     int entry = w->first_visible + row;
     return entry >= 0 && entry < w->count ? entry : -1;
+}
+
+void list_window_draw_page(WINDOW *win)
+{
+    fill_rect(win, 0, 0, 80, 24, 1);
+    draw_frame(win, 0, 1, 80, 23, 1, "|", "-", "-", "-", "-", "-");
+    fill_rect(win, 2, 7, 74, 15, 3);
+    draw_frame(win, 2, 7, 74, 15, 3, "|", "-", "-", "-", "-", "-");
+    draw_hline(win, 3, 22, 74, 5, " ");
+    draw_vline(win, 76, 8, 15, 5, " ");
 }

@@ -1,7 +1,9 @@
 // The eleven-row list window of the schedule list and the event log pages:
 // which entry is highlighted, which entry the first row shows, and how both
-// follow the cursor as it moves. Pure arithmetic, no drawing.
+// follow the cursor as it moves; and the page background both pages share.
 #pragma once
+
+#include <curses.h>
 
 constexpr int LIST_WINDOW_ROWS = 11;
 
@@ -21,3 +23,7 @@ void list_window_move(ListWindow *w, int delta, int focused_row, bool pull_back)
 
 // The entry shown in `row` (0..10), or -1 when the row is empty.
 int list_window_entry(const ListWindow *w, int row);
+
+// The background of a list page: blue page, outer frame from row 1, the
+// white list panel at (2, 7) of 74 x 15 with its frame and shadow.
+void list_window_draw_page(WINDOW *win);

@@ -28,6 +28,28 @@ std::recursive_mutex &screen_lock()
     return ui_lock;
 }
 
+Widget *screen_add_label(Screen *s, const LabelRow &row)
+{
+    Widget *w = new_label(row.col, row.row, row.text.c_str(), row.width, row.pair);
+    if (row.right)
+        set_align(w, 1);
+    s->widgets.push_back(w);
+    return w;
+}
+
+void screen_add_labels(Screen *s, const LabelRow *rows, int count)
+{
+    for (int i = 0; i < count; i++)
+        screen_add_label(s, rows[i]);
+}
+
+void screen_set_clock(Widget *clock_label)
+{
+    char clock[21];
+    format_clock(clock);
+    set_text(clock_label, clock);
+}
+
 void screen_add(int id, Screen *screen)
 {
     std::lock_guard<std::recursive_mutex> g(ui_lock);

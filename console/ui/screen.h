@@ -12,6 +12,7 @@
 #include <curses.h>
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "console/ui/widget.h"
@@ -55,6 +56,23 @@ struct Screen {
     void (*on_list_choice)(int index, const char *text); // list popup result; nullptr for none
     void (*on_input_text)(const char *text);             // input box result; nullptr for none
 };
+
+// One label of a page's widget table.
+struct LabelRow {
+    int col, row, width, pair; // position, field width, colour pair
+    std::string text;          // initial text
+    bool right = false;        // right-justified
+};
+
+// Makes the label of a row and appends it to the page's widget table.
+// Returns the new widget.
+Widget *screen_add_label(Screen *s, const LabelRow &row);
+
+// screen_add_label for each row, in order.
+void screen_add_labels(Screen *s, const LabelRow *rows, int count);
+
+// Puts the current local time (format_clock) into a page's clock label.
+void screen_set_clock(Widget *clock_label);
 
 // Registers a page (or popup) under its screen id.
 void screen_add(int id, Screen *screen);
