@@ -174,15 +174,7 @@ void config_input(ConfigForm *f, int focus, const char *text)
 {
     if (focus != CONFIG_FIELD_DEVICE || text == nullptr)
         return;
-    // The input box appends arrow and other control keys as their bytes;
-    // none belongs in a device path or an address.
-    std::string clean;
-    for (const char *p = text; *p; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c != 0x7f)
-            clean += static_cast<char>(c);
-    }
-    f->device_text = clean;
+    f->device_text = input_box_printable(text);
 }
 
 std::vector<std::string> config_save_texts(const ConfigForm &f)

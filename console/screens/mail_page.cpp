@@ -66,15 +66,7 @@ void mail_page_input(MailSettings *m, int focus, const char *text)
     case MAIL_PAGE_RECEIVERS: field = m->mail_receivers; break;
     default: return;
     }
-    // The input box appends arrow and other control keys as their bytes;
-    // none belongs in a server name or an address.
-    int n = 0;
-    for (const char *p = text ? text : ""; *p && n < 255; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c != 0x7f)
-            field[n++] = static_cast<char>(c);
-    }
-    field[n] = '\0';
+    snprintf(field, 256, "%s", input_box_printable(text).c_str()); // fields hold 256 bytes
 }
 
 const char *mail_page_send_test(const MailSettings &m)

@@ -136,6 +136,17 @@ const char *input_box_text()
     return edit_buffer;
 }
 
+std::string input_box_printable(const char *text)
+{
+    std::string clean;
+    for (const char *p = text ? text : ""; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c != 0x7f)
+            clean += static_cast<char>(c);
+    }
+    return clean;
+}
+
 int input_box_edit_rows()
 {
     return edit_window ? getmaxy(edit_window) : 0;

@@ -4,6 +4,8 @@
 // receiver (on_input_text, on_list_choice), and Esc returns without one.
 #pragma once
 
+#include <string>
+
 constexpr int INPUT_BOX_MAX = 174;   // characters that can be typed
 constexpr int LIST_POPUP_ROWS = 6;   // items visible at once
 
@@ -19,6 +21,10 @@ void input_box_preset(const char *text);
 
 // The text being edited.
 const char *input_box_text();
+
+// `text` without control characters: the box appends arrow and other
+// special keys as their bytes, which belong in no stored value.
+std::string input_box_printable(const char *text);
 
 // Rows of the edit area as last drawn: one for up to 57 characters, two
 // from 58, three from 116.
