@@ -4,14 +4,17 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
+#include <string>
 
-#include "agent/actions.h"
+#include "agent/decision.h"
 #include "agent/events.h"
 #include "agent/history.h"
 #include "agent/runner.h"
 #include "agent/server.h"
 #include "store/mail.h"
+#include "protocol/poll.h"
 #include "store/paths.h"
 #include "store/schedule.h"
 #include "store/settings.h"
@@ -21,7 +24,6 @@
 using Guard = std::lock_guard<std::mutex>;
 
 static const int PASS_MS = 500;
-static const int RECEIVE_BUFFER = 1024;
 
 // 5 at start and never changed: 1 would switch on the loop trace.
 static const int debug_level = 5;
@@ -55,21 +57,12 @@ static int machine_kind_of(const char *mode)
     return -1;
 }
 
-// Unit count, link and unit contexts from the settings record. Shared by
-// start-up and the "RefreshSet" reload; called with the pass lock held.
-// Unknown words leave the link or the contexts as they were, and are
-// reported (an empty word is just "not configured yet").
-static void configure()
-{
-    SettingsRecord s = settings_get();
-    machine_count = s.machine_number;
-    if (machine_count < 1 || machine_count > 4) {
-        machine_count = machine_count < 1 ? 1 : 4;
-        printf("upsagent: machine number %d is outside 1..4, using %d\n", s.machine_number,
-               machine_count);
-    }
-    current_unit = 0;
+// The link words in force, to tell a reload that changes the link from one
+// that does not.
+static std::string link_words;
 
+static void set_link(const SettingsRecord &s)
+{
     if (strcmp(s.link_kind, "RS232") == 0) {
         if (!link_baud_known(s.baud_rate))
             printf("upsagent: baud rate \"%s\" is not 2400, 4800 or 9600, using 2400\n",
@@ -82,27 +75,78 @@ static void configure()
     } else if (s.link_kind[0] != '\0') {
         printf("upsagent: unknown link kind \"%s\"\n", s.link_kind);
     }
+}
+
+// Unit count, link and unit contexts from the settings record. Shared by
+// start-up and the "RefreshSet" reload; called with the pass lock held.
+// Unknown words leave the link or the contexts as they were, and are
+// reported (an empty word is just "not configured yet").
+//
+// A reload keeps what did not change: the open link, and each polled unit
+// whose kind is the same keeps its status, the status last seen and its
+// filter samples, so nothing is replayed and a failure in the middle of
+// being taken is still taken. Unit 1's pending command is always kept.
+static void configure(bool reload)
+{
+    SettingsRecord s = settings_get();
+    int old_count = machine_count;
+    machine_count = s.machine_number;
+    if (machine_count < 1 || machine_count > 4) {
+        machine_count = machine_count < 1 ? 1 : 4;
+        printf("upsagent: machine number %d is outside 1..4, using %d\n", s.machine_number,
+               machine_count);
+    }
+
+    std::string words = std::string(s.link_kind) + '\n' + s.link_device + '\n' + s.baud_rate;
+    bool link_changed = !reload || words != link_words;
+    if (link_changed) {
+        link_close(&ups_link);
+        set_link(s);
+        link_words = words;
+    }
+    if (link_changed || current_unit >= machine_count)
+        current_unit = 0;
 
     int kind = machine_kind_of(s.machine_mode);
-    if (kind < 0) {
-        if (s.machine_mode[0] != '\0')
-            printf("upsagent: unknown machine mode \"%s\"\n", s.machine_mode);
-        return;
+    if (kind < 0 && s.machine_mode[0] != '\0')
+        printf("upsagent: unknown machine mode \"%s\"\n", s.machine_mode);
+    for (int i = 0; kind >= 0 && i < 4; i++) {
+        MachineContext *u = &units[i];
+        bool keep = reload && !link_changed && i < old_count && i < machine_count &&
+                    machine_kind(u) == kind;
+        if (keep)
+            continue;
+        char pending[MACHINE_PENDING_SIZE];
+        int pending_len = 0;
+        if (i == 0) {
+            Guard ug(u->lock);
+            pending_len = u->pending_len;
+            memcpy(pending, u->pending, sizeof pending);
+        }
+        machine_setup(u, kind, i + 1);
+        if (pending_len > 0)
+            machine_queue_command(u, pending, pending_len);
+        // A condition the decision holds is no new event when the unit's
+        // first status shows it again.
+        if (decision_holds(i, DECISION_MAINS))
+            machine_preset_status_prev(u, STATUS_AC_FAILED, '1');
+        if (decision_holds(i, DECISION_BATTERY))
+            machine_preset_status_prev(u, STATUS_BATTERY_LOW, '1');
     }
-    for (int i = 0; i < 4; i++)
-        machine_setup(&units[i], kind, i + 1);
+    decision_configure(decision_delays_from(s), kind != KIND_REMOTE);
+    decision_watch(machine_count);
 }
 
 void agent_start(const char *program_path)
 {
     program_dir_set(program_dir_from(program_path));
-    MachineOptions options = {true, false};
+    MachineOptions options = {true, false, true};
     machine_configure(options);
     link_init(&ups_link);
     for (int i = 0; i < 4; i++)
         machine_setup(&units[i], KIND_NONE, i + 1);
 
-    actions_init(&units[0]);
+    decision_init(&units[0]);
     runner_init(&units[0]);
 
     settings_load(program_dir());
@@ -110,9 +154,10 @@ void agent_start(const char *program_path)
     usleep(100 * 1000);
     sms_init(program_dir());
     usleep(100 * 1000);
+    decision_start(decision_boot_id());
     {
         Guard g(pass_lock);
-        configure();
+        configure(false);
     }
     bool serving = server_start(SERVER_PORT, units) == 0;
     history_create_files(agent_machine_count());
@@ -126,9 +171,8 @@ void agent_start(const char *program_path)
 void settings_apply()
 {
     Guard g(pass_lock);
-    link_close(&ups_link);
     settings_load(program_dir());
-    configure();
+    configure(true);
 }
 
 static void advance_turn()
@@ -138,45 +182,29 @@ static void advance_turn()
         current_unit = 0;
 }
 
-void agent_pass()
+static time_t pass_now; // the time of the pass in progress, for the status check
+
+static void check(MachineContext *u)
+{
+    check_status_events(u, pass_now);
+}
+
+void agent_pass(time_t now)
 {
     Guard g(pass_lock);
-    MachineContext *u = &units[current_unit];
-    if (link_is_up(&ups_link)) {
-        if (debug_level == 1)
-            printf("已經連線 %d\n", ups_link.link_up);
-        int action = machine_next_action(u);
-        if (debug_level == 1)
-            printf("現在進度是機器號碼 %d 進度為%d\n", current_unit, machine_step(u));
-        if (action == ACTION_SEND) {
-            unsigned char request[MACHINE_PENDING_SIZE];
-            int count = 0;
-            machine_build_request(u, request, &count);
-            link_write(&ups_link, request, count);
-            machine_next_step(u, 1);
-        } else if (action == ACTION_RECEIVE) {
-            unsigned char reply[RECEIVE_BUFFER];
-            memset(reply, 0, sizeof reply);
-            int n = link_read(&ups_link, reply, sizeof reply);
-            machine_next_step(u, machine_parse_reply(u, reply, n));
-            check_status_events(u);
-            bool done = machine_take_turn_done(u);
-            if (!machine_connected(u)) {
-                // Closed and reopened at the next pass, which hands the turn
-                // on. Handing it on here as well would skip the next unit at
-                // every reopen: one absent unit on a shared line would starve
-                // the unit after it.
-                link_set_up(&ups_link, 0);
-            } else if (done) {
-                advance_turn();
-            }
-        }
-    } else {
-        link_close(&ups_link);
-        link_open(&ups_link);
-        check_status_events(u);
+    pass_now = now;
+    int move = poll_move(&ups_link, &units[current_unit], current_unit,
+                         debug_level == 1 ? POLL_TRACE_STEPS : POLL_TRACE_OFF, check);
+    if (move == POLL_LOST) {
+        // Closed and reopened at the next pass, which hands the turn on.
+        // Handing it on here as well would skip the next unit at every
+        // reopen: one absent unit on a shared line would starve the unit
+        // after it.
+        link_set_up(&ups_link, 0);
+    } else if (move == POLL_TURN_DONE || move == POLL_REOPENED) {
         advance_turn();
     }
+    decision_tick(now);
     spawn_reap();
     if (history_flag) {
         for (int i = 0; i < machine_count; i++)
@@ -191,7 +219,7 @@ void agent_pass()
 void agent_run()
 {
     for (;;) {
-        agent_pass();
+        agent_pass(time(nullptr));
         usleep(PASS_MS * 1000);
     }
 }

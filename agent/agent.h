@@ -8,6 +8,8 @@
 // takes the same lock, so it never lands in the middle of a pass.
 #pragma once
 
+#include <ctime>
+
 #include "link/link.h"
 #include "protocol/machine.h"
 
@@ -15,15 +17,16 @@
 // DataBase files. Call once, on the main thread.
 void agent_start(const char *program_path);
 
-// One pass of the polling loop, without its sleep.
-void agent_pass();
+// One pass of the polling loop at `now`, without its sleep.
+void agent_pass(time_t now);
 
 // The polling loop: a pass every 500 ms, forever.
 [[noreturn]] void agent_run();
 
-// The "RefreshSet" reload: closes the link, reloads the settings and
-// configures link, unit count and unit contexts anew, between two passes.
-// The loop reopens the link at its next pass.
+// The "RefreshSet" reload, between two passes: reloads the settings; a
+// changed link is closed (the loop reopens it at its next pass) and its
+// units start fresh, and so does a unit whose kind changed; the others keep
+// their state, and unit 1 keeps its pending command.
 void settings_apply();
 
 // Unit context by index 0..3 (unit address = index + 1).

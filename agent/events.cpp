@@ -1,6 +1,6 @@
 #include "agent/events.h"
 
-#include "agent/actions.h"
+#include "agent/decision.h"
 #include "store/event_log.h"
 #include "store/mail.h"
 #include "store/sms.h"
@@ -27,23 +27,22 @@ const char *events_text(int position, char state, char type)
     return set_texts[position];
 }
 
-void check_status_events(MachineContext *ctx)
+void check_status_events(MachineContext *ctx, time_t now)
 {
     machine_sync_connection(ctx);
     MachineValues v;
     machine_values(ctx, &v);
+    int first = v.status_taken ? 0 : STATUS_CONNECTION;
     bool changed = false;
-    for (int p = 0; p <= 8; p++)
+    for (int p = first; p <= 8; p++)
         changed = changed || v.status[p] != v.status_prev[p];
-    if (!changed)
-        return;
-    MailSettings mail = mail_settings_get();
-    SmsSettings sms = sms_settings_get();
-    for (int p = 0; p <= 8; p++) {
-        char state = v.status[p];
-        if (state == v.status_prev[p])
-            continue;
-        if (p != STATUS_BEEPER && p != STATUS_TYPE) {
+    if (changed) {
+        MailSettings mail = mail_settings_get();
+        SmsSettings sms = sms_settings_get();
+        for (int p = first; p <= 8; p++) {
+            char state = v.status[p];
+            if (state == v.status_prev[p] || p == STATUS_BEEPER || p == STATUS_TYPE)
+                continue;
             event_log_append(v.address, p, state, v.status[STATUS_TYPE]);
             const char *text = events_text(p, state, v.status[STATUS_TYPE]);
             if (mail.mail_events[p] == '1')
@@ -53,9 +52,15 @@ void check_status_events(MachineContext *ctx)
                 sms_notify(sms.sms_gateway, sms.sms_id, sms.sms_api_id, sms.sms_password,
                            sms.sms_phones, text, v.address);
         }
-        if (p == STATUS_BATTERY_LOW || p == STATUS_AC_FAILED)
-            status_action(p, state);
+        if (v.status_taken)
+            machine_commit_status(ctx);
+        else
+            machine_preset_status_prev(ctx, STATUS_CONNECTION, v.status[STATUS_CONNECTION]);
     }
-    machine_commit_status(ctx);
+    DecisionSight sight;
+    sight.taken = v.status_taken != 0;
+    sight.lost = !v.connected && v.fail_count >= 4;
+    sight.mains_failed = v.status[STATUS_AC_FAILED] == '1';
+    sight.battery_low = v.status[STATUS_BATTERY_LOW] == '1';
+    decision_observe(now, v.address - 1, sight);
 }
-

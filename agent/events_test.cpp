@@ -5,7 +5,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "agent/actions.h"
+#include "agent/decision.h"
 #include "store/mail.h"
 #include "store/settings.h"
 #include "store/sms.h"
@@ -39,9 +39,15 @@ protected:
         mail_settings_set(m);
         for (int i = 0; i < 2; i++)
             machine_setup(&units[i], KIND_LOCAL_MULTIPLE, i + 1);
-        actions_init(&units[0]);
+        decision_init(&units[0]);
+        decision_start("events-test");
+        decision_configure({10, 1, 2}, true);
     }
-    void TearDown() override { actions_init(nullptr); }
+    void TearDown() override
+    {
+        decision_start("events-test"); // forgets this test's conditions
+        decision_init(nullptr);
+    }
 
     // Sets status bits b7..b0 of a unit as a reply would, then checks.
     void reply(int index, const char *bits, bool connected = true)
@@ -50,7 +56,9 @@ protected:
         for (int i = 0; i < 8; i++)
             u.status[7 - i] = bits[i];
         u.connected = connected ? 1 : 0;
-        check_status_events(&u);
+        u.fail_count = connected ? 0 : 4;
+        u.status_taken = 1;
+        check_status_events(&u, 1000000);
     }
     // Mail subjects started so far.
     std::vector<std::string> subjects()

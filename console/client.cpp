@@ -7,10 +7,10 @@
 #include <cstring>
 
 #include "link/link.h"
+#include "protocol/poll.h"
 #include "store/settings.h"
 
 static const int PASS_MS = 100;
-static const int RECEIVE_BUFFER = 1024;
 
 static MachineContext units[4];
 static std::atomic<int> machine_count{1};
@@ -64,42 +64,12 @@ static void pass()
     if (current_unit >= machine_count.load())
         current_unit = 0;
     MachineContext *u = &units[current_unit];
-    if (link_is_up(&port)) {
-        if (trace_on)
-            printf("已經連線 %d\n", port.link_up);
-        int action = machine_next_action(u);
-        if (trace_on)
-            printf("現在進度是機器號碼 %d 進度為%d\n", current_unit, machine_step(u));
-        if (action == ACTION_SEND) {
-            unsigned char request[MACHINE_PENDING_SIZE];
-            int count = 0;
-            machine_build_request(u, request, &count);
-            link_write(&port, request, count);
-            machine_next_step(u, 1);
-        } else if (action == ACTION_RECEIVE) {
-            unsigned char reply[RECEIVE_BUFFER];
-            memset(reply, 0, sizeof reply);
-            int n = link_read(&port, reply, sizeof reply);
-            machine_next_step(u, machine_parse_reply(u, reply, n));
-            machine_commit_status(u);
-            if (machine_take_turn_done(u)) {
-                if (trace_on)
-                    puts("跳下一台機器了");
-                advance_turn();
-            }
-            if (all_lost())
-                link_set_up(&port, 0); // reconnect on a later pass
-        }
-    } else {
-        if (trace_on)
-            puts("沒有連線");
-        link_close(&port);
-        link_open(&port);
-        if (trace_on)
-            printf("連線後連線結果 %d\n", port.link_up);
-        machine_commit_status(u);
+    int move = poll_move(&port, u, current_unit, trace_on ? POLL_TRACE_ALL : POLL_TRACE_OFF,
+                         machine_commit_status);
+    if (move == POLL_TURN_DONE || move == POLL_LOST || move == POLL_REOPENED)
         advance_turn();
-    }
+    if ((move == POLL_KEPT || move == POLL_TURN_DONE || move == POLL_LOST) && all_lost())
+        link_set_up(&port, 0); // reconnect on a later pass
 }
 
 void client_run()

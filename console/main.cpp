@@ -47,7 +47,7 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
     std::thread(signal_thread, ending).detach();
     program_dir_set(program_dir_from(argc > 0 ? argv[0] : nullptr));
-    machine_configure({false, true});
+    machine_configure({false, true, false});
 
     initscr();
     if (LINES < 24 || COLS < 80) {

@@ -249,6 +249,20 @@ void link_close(LinkPort *port)
     port->link_up = 0;
 }
 
+// Whatever is waiting to be read is the late answer to an earlier request
+// (a query whose reply the loop left unread to send a command first): read
+// together with the next reply it would turn both into one failed receive.
+static void discard_input(LinkPort *port)
+{
+    if (port->link_type == LINK_SERIAL) {
+        tcflush(port->fd, TCIFLUSH);
+    } else if (port->link_type == LINK_TCP) {
+        unsigned char junk[512];
+        while (recv(port->fd, junk, sizeof junk, MSG_DONTWAIT) > 0) {
+        }
+    }
+}
+
 int link_write(LinkPort *port, const unsigned char *bytes, int len)
 {
     if (port->link_type == LINK_USB) {
@@ -266,6 +280,7 @@ int link_write(LinkPort *port, const unsigned char *bytes, int len)
     }
     if (port->fd < 0)
         return -1;
+    discard_input(port);
     if (port->link_type == LINK_TCP) // a vanished peer must not raise SIGPIPE
         return static_cast<int>(send(port->fd, bytes, len, MSG_NOSIGNAL));
     return static_cast<int>(write(port->fd, bytes, len));

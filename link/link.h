@@ -79,8 +79,9 @@ int link_open(LinkPort *port);
 // link_set_up); link_up becomes 0. Closing a closed port does nothing.
 void link_close(LinkPort *port);
 
-// Writes `len` request bytes. Serial and TCP: the result of the one write
-// (negative on failure). USB: 0 (the transfer's result is not examined), or
+// Writes `len` request bytes. Serial and TCP: first discards whatever input
+// is waiting (an unread reply to an earlier request), then returns the result
+// of the one write (negative on failure). USB: 0 (the transfer's result is not examined), or
 // -1 with one line printed for a request too long for a report.
 int link_write(LinkPort *port, const unsigned char *bytes, int len);
 

@@ -18,21 +18,23 @@ struct Reading {
     const char *bits = "00000000"; // b7..b0
 };
 
+FilterState state;
+
 bool push(const Reading &r)
 {
     char buf[64];
     snprintf(buf, sizeof buf, "(%s %s %s %s %s %s %s %s\r", r.in_v, r.fault_v, r.out_v, r.load,
              r.freq, r.batt, r.temp, r.bits);
     EXPECT_EQ(std::string(buf).size(), 47u);
-    filter_push(reinterpret_cast<const unsigned char *>(buf));
-    return filter_accept();
+    filter_push(&state, reinterpret_cast<const unsigned char *>(buf));
+    return filter_accept(&state);
 }
 
 // Pushes `first`, then `second` twice: the history holds first, second,
 // second, so only the step from first to second is judged.
 bool step_passes(const Reading &first, const Reading &second)
 {
-    filter_reset();
+    filter_reset(&state);
     push(first);
     push(first);
     push(first);
@@ -42,7 +44,7 @@ bool step_passes(const Reading &first, const Reading &second)
 
 class Filter : public ::testing::Test {
 protected:
-    void SetUp() override { filter_reset(); }
+    void SetUp() override { filter_reset(&state); }
 };
 
 TEST_F(Filter, ThirdSteadyReplyIsTheFirstAccepted)

@@ -9,7 +9,7 @@
 
 using Guard = std::lock_guard<std::mutex>;
 
-static MachineOptions options = {false, false};
+static MachineOptions options = {false, false, false};
 
 void machine_configure(const MachineOptions &opts)
 {
@@ -49,6 +49,14 @@ static void clear_values(MachineValues *v)
     memset(v->status_prev, '0', sizeof v->status_prev);
 }
 
+// Identity and ratings are asked for anew (and may be given up anew).
+static void clear_info_state(MachineValues *v)
+{
+    v->info_failures = 0;
+    v->identity_skipped = 0;
+    v->ratings_skipped = 0;
+}
+
 static void clear_readings(MachineValues *v)
 {
     v->input_voltage = v->input_fault_voltage = v->output_voltage = 0;
@@ -57,6 +65,7 @@ static void clear_readings(MachineValues *v)
     memset(v->pending, 0, sizeof v->pending);
     v->pending_len = 0;
     v->rated_voltage = v->rated_current = v->rated_battery_voltage = v->rated_frequency = 0;
+    clear_info_state(v);
 }
 
 void machine_setup(MachineContext *ctx, int kind, int address)
@@ -69,6 +78,10 @@ void machine_setup(MachineContext *ctx, int kind, int address)
     ctx->fresh_status = 0;
     ctx->step = 0;
     ctx->connected = 0;
+    ctx->status_taken = 0;
+    ctx->last_reply_len = 0;
+    clear_info_state(ctx);
+    filter_reset(&ctx->filter);
 }
 
 void machine_clear_values(MachineContext *ctx)
@@ -166,21 +179,21 @@ static bool blanks_in_place(const unsigned char *r)
     return true;
 }
 
+// Status bits b7..b0 at r[38..45]. A character other than '0' or '1' (a
+// glitch, or the NUL one real unit always sends in one position) says
+// nothing about its position, which keeps its last value.
 static void store_status_bits(MachineValues *v, const unsigned char *r)
 {
-    for (int i = 0; i < 8; i++)
-        v->status[7 - i] = static_cast<char>(r[38 + i]);
+    for (int i = 0; i < 8; i++) {
+        char c = static_cast<char>(r[38 + i]);
+        if (c == '0' || c == '1')
+            v->status[7 - i] = c;
+    }
+    v->status_taken = 1;
 }
 
-static int parse_status(MachineValues *v, const unsigned char *r, int len)
+static void store_readings(MachineValues *v, const unsigned char *r)
 {
-    if (len != STATUS_REPLY_LEN || !blanks_in_place(r))
-        return 0;
-    if (v->kind == KIND_LOCAL_SINGLE && options.use_filter) {
-        filter_push(r);
-        if (!filter_accept())
-            return 1; // an answer, but not (yet) a plausible one
-    }
     v->input_voltage = reply_number(r, 1, 5);
     v->input_fault_voltage = reply_number(r, 7, 5);
     v->output_voltage = reply_number(r, 13, 5);
@@ -188,6 +201,25 @@ static int parse_status(MachineValues *v, const unsigned char *r, int len)
     v->input_frequency = reply_number(r, 23, 4);
     v->battery_voltage = reply_number(r, 28, 4);
     v->temperature = reply_number(r, 33, 4);
+}
+
+static int parse_status(MachineValues *v, const unsigned char *r, int len)
+{
+    if (len != STATUS_REPLY_LEN || !blanks_in_place(r))
+        return 0;
+    if (v->kind == KIND_LOCAL_SINGLE && options.use_filter) {
+        // An answer either way; readings and status are each taken only
+        // when their own rule lets them through.
+        filter_push(&v->filter, r);
+        if (filter_status_steady(&v->filter)) {
+            memcpy(v->status, filter_newest_status(&v->filter), 8);
+            v->status_taken = 1;
+        }
+        if (filter_accept(&v->filter))
+            store_readings(v, r);
+        return 1;
+    }
+    store_readings(v, r);
     store_status_bits(v, r);
     return 1;
 }
@@ -217,6 +249,10 @@ static int parse_record(MachineValues *v, const unsigned char *r, int len)
 {
     if (len != STATUS_RECORD_LEN)
         return 0;
+    // The peer does not see its unit (or has not taken its status since it
+    // started): its zeros are no status, and the unit's last one stands.
+    if (options.remote_needs_connection && r[46] != '1')
+        return 0;
     v->input_voltage = reply_number(r, 0, 5);
     v->input_fault_voltage = reply_number(r, 6, 5);
     v->output_voltage = reply_number(r, 12, 5);
@@ -239,6 +275,7 @@ static int parse_record(MachineValues *v, const unsigned char *r, int len)
 int machine_parse_reply(MachineContext *ctx, const unsigned char *bytes, int len)
 {
     Guard g(ctx->lock);
+    ctx->last_reply_len = len;
     if (local_kind(ctx->kind)) {
         switch (ctx->step) {
         case 1:
@@ -285,10 +322,11 @@ static void next_step_local(MachineValues *v, int ok)
         case 1:
             answered(v);
             v->fresh_status = 1;
-            // A new unit is asked for its identity once and its ratings once.
-            if (v->company[0] == '\0')
+            // A new unit is asked for its identity once and its ratings once,
+            // unless they were given up.
+            if (v->company[0] == '\0' && !v->identity_skipped)
                 v->step = 2;
-            else if (v->rated_battery_voltage == 0)
+            else if (v->rated_battery_voltage == 0 && !v->ratings_skipped)
                 v->step = 4;
             else
                 v->step = 0;
@@ -296,6 +334,7 @@ static void next_step_local(MachineValues *v, int ok)
         case 3:
         case 5:
             answered(v);
+            v->info_failures = 0;
             v->step = 0;
             break;
         default:
@@ -303,12 +342,29 @@ static void next_step_local(MachineValues *v, int ok)
         }
         return;
     }
-    v->fail_count += 1;
-    if (v->fail_count > 3) {
-        v->connected = 0;
-        v->status[STATUS_CONNECTION] = '0';
-        v->fail_count = 4;
-        clear_readings(v);
+    bool info_step = v->step == 3 || v->step == 5;
+    // A unit that answers an identity or rating query with bytes of another
+    // length is there: only silence counts toward losing it.
+    bool malformed = info_step && v->last_reply_len > 0;
+    if (!malformed) {
+        v->fail_count += 1;
+        if (v->fail_count > 3) {
+            v->connected = 0;
+            v->status[STATUS_CONNECTION] = '0';
+            v->fail_count = 4;
+            clear_readings(v);
+            info_step = false; // asked again from the start
+        }
+    }
+    if (info_step && ++v->info_failures >= MACHINE_INFO_TRIES) {
+        // The information stays unknown; status polling must not wait for it.
+        if (v->step == 3)
+            v->identity_skipped = 1;
+        else
+            v->ratings_skipped = 1;
+        v->info_failures = 0;
+        v->step = 0;
+        return;
     }
     switch (v->step) {
     case 1: v->step = 0; break;
@@ -398,6 +454,14 @@ void machine_sync_connection(MachineContext *ctx)
     ctx->status[STATUS_CONNECTION] = ctx->connected == 1 ? '1' : '0';
 }
 
+void machine_preset_status_prev(MachineContext *ctx, int index, char c)
+{
+    if (index < 0 || index > 8)
+        return;
+    Guard g(ctx->lock);
+    ctx->status_prev[index] = c;
+}
+
 int machine_truncate(float value)
 {
     if (!(value > -1e6f))
@@ -418,7 +482,8 @@ void machine_status_record(MachineContext *ctx, char out[STATUS_RECORD_LEN])
                      v.input_voltage, v.input_fault_voltage, v.output_voltage,
                      machine_truncate(v.load_percent), v.input_frequency, v.battery_voltage, v.temperature,
                      v.status[7], v.status[6], v.status[5], v.status[4], v.status[3],
-                     v.status[2], v.status[1], v.status[0], v.connected ? 1 : 0, v.company,
+                     v.status[2], v.status[1], v.status[0],
+                     v.connected && v.status_taken ? 1 : 0, v.company,
                      v.model, v.version, v.rated_voltage, machine_truncate(v.rated_current),
                      v.rated_battery_voltage, v.rated_frequency);
     if (n < 0)
@@ -482,4 +547,16 @@ int machine_fail_count(MachineContext *ctx)
 {
     Guard g(ctx->lock);
     return ctx->fail_count;
+}
+
+int machine_status_taken(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    return ctx->status_taken;
+}
+
+int machine_kind(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    return ctx->kind;
 }

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "protocol/filter.h"
+
 enum {
     KIND_LOCAL_SINGLE = 0,   // "Local-Single"
     KIND_LOCAL_MULTIPLE = 1, // "Local-Multiple"
@@ -45,6 +47,10 @@ constexpr int IDENTITY_REPLY_LEN = 39;
 constexpr int RATING_REPLY_LEN = 22;
 constexpr int STATUS_RECORD_LEN = 108;    // 107 characters and a NUL
 
+// Failed identity (or rating) receives in a row after which a unit is polled
+// for its status without that information.
+constexpr int MACHINE_INFO_TRIES = 3;
+
 // The values of one unit. MachineContext adds the lock; a MachineValues copy
 // taken with machine_values is a consistent snapshot for other threads.
 struct MachineValues {
@@ -72,6 +78,12 @@ struct MachineValues {
     int32_t step;              // poll step (kinds 0/1: 0..6; kind 3: 0..2)
     int32_t fail_count;        // failed receives in a row, held at 4 once the unit is lost
     int32_t fresh_status;      // 1 after a status reply was taken, until the loop moves on
+    uint8_t status_taken;      // 1 once status characters from the unit were stored since set-up
+    int32_t last_reply_len;    // the length given to the last machine_parse_reply
+    int32_t info_failures;     // failed identity or rating receives in a row
+    uint8_t identity_skipped;  // 1: identity given up until the unit is lost and found again
+    uint8_t ratings_skipped;   // 1: ratings given up until the unit is lost and found again
+    FilterState filter;        // kind 0 in the daemon: the last three status replies
 };
 
 struct MachineContext : MachineValues {
@@ -82,13 +94,16 @@ struct MachineContext : MachineValues {
 struct MachineOptions {
     bool use_filter;      // kind 0 replies pass the plausibility filter (the daemon)
     bool report_bad_kind; // machine_next_step prints a line for an unknown kind (the console)
+    bool remote_needs_connection; // kind 3: a record whose connection character is not '1'
+                                  // is a failed receive and changes nothing (the daemon)
 };
 
 // Sets the process-wide options; call once before polling starts. The
 // default is no filter and no kind report.
 void machine_configure(const MachineOptions &options);
 
-// Sets kind and address, clears values, failures and step; not connected.
+// Sets kind and address, clears values, failures, step and the filter's
+// history; not connected, no status taken.
 void machine_setup(MachineContext *ctx, int kind, int address);
 
 // Readings, identity, pending command, two ratings = empty/0; status and
@@ -96,7 +111,8 @@ void machine_setup(MachineContext *ctx, int kind, int address);
 void machine_clear_values(MachineContext *ctx);
 
 // On loss of the unit: readings, identity, pending command and all four
-// ratings cleared; the status characters stay.
+// ratings cleared, identity and ratings asked for again; the status
+// characters stay.
 void machine_clear_readings(MachineContext *ctx);
 
 // Returns ACTION_SEND, ACTION_RECEIVE or ACTION_NOTHING for the current step.
@@ -108,12 +124,16 @@ int machine_next_action(MachineContext *ctx);
 void machine_build_request(MachineContext *ctx, unsigned char *out, int *count);
 
 // Takes a reply of `len` bytes (the result of link_read). Returns 1 for a
-// good reply (taken, or for kind 0 turned down by the plausibility filter),
-// 0 for a bad or missing one.
+// good reply (taken, or for kind 0 held back by the plausibility filter),
+// 0 for a bad or missing one. A status character other than '0' or '1'
+// leaves that position as it was.
 int machine_parse_reply(MachineContext *ctx, const unsigned char *bytes, int len);
 
 // The step transition: ok = 1 after every send and a good receive, 0 after a
-// failed receive.
+// failed receive. A malformed identity or rating reply (some bytes, wrong
+// length) does not count toward losing the unit; after MACHINE_INFO_TRIES
+// failed ones in a row that information is given up and the unit goes on
+// with its status query.
 void machine_next_step(MachineContext *ctx, int ok);
 
 // Copies `len` bytes into the pending slot, replacing a command not yet sent.
@@ -132,8 +152,14 @@ void machine_commit_status(MachineContext *ctx);
 // Sets the connection character (status[8]) from the connected flag.
 void machine_sync_connection(MachineContext *ctx);
 
+// Sets status_prev[index] (0..8) to `c`: a condition known from before a
+// restart is then not reported again when the unit's first status shows it.
+void machine_preset_status_prev(MachineContext *ctx, int index, char c);
+
 // Writes the unit's StatusRecord: exactly 107 characters and a NUL into `out`
 // (STATUS_RECORD_LEN bytes), numbers wider than their fields cut at the end.
+// The connection character is 1 only once the unit's status was taken, so a
+// peer never reads the zeros of a unit that has not reported yet as status.
 void machine_status_record(MachineContext *ctx, char out[STATUS_RECORD_LEN]);
 
 // Copies every value under the lock.
@@ -148,6 +174,8 @@ int machine_connected(MachineContext *ctx);
 int machine_step(MachineContext *ctx);
 int machine_address(MachineContext *ctx);
 int machine_fail_count(MachineContext *ctx);
+int machine_status_taken(MachineContext *ctx);
+int machine_kind(MachineContext *ctx);
 
 // A reading as a whole number, truncated toward zero (bounded, so the
 // conversion is defined for any float).

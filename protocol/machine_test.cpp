@@ -48,8 +48,7 @@ class Machine : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        machine_configure({false, false});
-        filter_reset();
+        machine_configure({false, false, false});
     }
     MachineContext ctx{};
 };
@@ -333,7 +332,7 @@ TEST_F(Machine, ReplyInAStepWithoutOneIsReported)
 
 TEST_F(Machine, KindZeroRepliesPassTheFilterOnlyWhenConfigured)
 {
-    machine_configure({true, false});
+    machine_configure({true, false, false});
     machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
     ctx.step = 1;
     EXPECT_EQ(parse(&ctx, status_reply()), 1) << "turned down, but still an answer";

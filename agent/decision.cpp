@@ -1,0 +1,376 @@
+#include "agent/decision.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "store/paths.h"
+#include "store/spawn.h"
+#include "store/textfile.h"
+
+using Guard = std::lock_guard<std::mutex>;
+
+static std::mutex lock;
+static MachineContext *unit1 = nullptr;
+static DecisionDelays delays = {10, 1, 2};
+static bool ups_commands = true;
+
+static bool held[4][2];      // conditions that hold, per unit index
+static bool seen[4];         // the unit's state is known to this process
+static time_t host_deadline; // the host shutdown in force; 0 none
+static time_t ups_deadline;  // the UPS turn-off in force; 0 none
+static bool host_reissue;    // restored host deadline not yet issued by this process
+static bool ups_reissue;     // restored UPS turn-off not yet queued by this process
+static time_t confirmed_at;  // when a restored condition was first seen to hold; 0 not yet
+
+static const char *const STATE_FILE = "Shutdown.ang";
+
+static int clamp_delay(const char *name, int minutes)
+{
+    if (minutes >= 0 && minutes <= DECISION_DELAY_MAX)
+        return minutes;
+    int to = minutes < 0 ? 0 : DECISION_DELAY_MAX;
+    printf("upsagent: %s of %d minutes is outside 0..%d, using %d\n", name, minutes,
+           DECISION_DELAY_MAX, to);
+    return to;
+}
+
+DecisionDelays decision_delays_from(const SettingsRecord &s)
+{
+    return {clamp_delay("mains failure delay", s.ac_fail_delay),
+            clamp_delay("battery low delay", s.battery_low_delay),
+            clamp_delay("UPS shutdown delay", s.ups_shutdown_delay)};
+}
+
+void decision_init(MachineContext *unit)
+{
+    Guard g(lock);
+    unit1 = unit;
+}
+
+void decision_configure(const DecisionDelays &d, bool commands)
+{
+    Guard g(lock);
+    delays = d;
+    ups_commands = commands;
+}
+
+std::string decision_boot_id()
+{
+    char buf[64];
+    int n = read_file("/proc/sys/kernel/random/boot_id", buf, sizeof buf - 1);
+    if (n <= 0)
+        return "";
+    buf[n] = '\0';
+    buf[strcspn(buf, "\n")] = '\0';
+    return buf;
+}
+
+// ---- the state file ------------------------------------------------------
+
+static std::string boot_id_now; // the boot the state file belongs to
+
+// Whole-file rewrite; removed when nothing is left to remember.
+static void save()
+{
+    std::string path = database_path(STATE_FILE);
+    bool any = host_deadline || ups_deadline;
+    char flags[9];
+    for (int i = 0; i < 4; i++) {
+        flags[2 * i] = held[i][DECISION_MAINS] ? '1' : '0';
+        flags[2 * i + 1] = held[i][DECISION_BATTERY] ? '1' : '0';
+        any = any || held[i][0] || held[i][1];
+    }
+    flags[8] = '\0';
+    if (!any) {
+        unlink(path.c_str());
+        return;
+    }
+    char text[256];
+    int n = snprintf(text, sizeof text, "boot %s\nhost %lld\nups %lld\nheld %s\n",
+                     boot_id_now.c_str(), static_cast<long long>(host_deadline),
+                     static_cast<long long>(ups_deadline), flags);
+    ensure_database_dir();
+    if (!write_file(path, text, n, 0600))
+        printf("upsagent: cannot write %s: a restart would not know the shutdown in force\n",
+               path.c_str());
+}
+
+// Reads the file into the state. False when it is missing, of another boot
+// or unreadable (then removed, so it is never taken later either).
+static bool load()
+{
+    std::string path = database_path(STATE_FILE);
+    char data[512];
+    int size = read_file(path, data, sizeof data - 1);
+    if (size <= 0)
+        return false;
+    data[size] = '\0';
+    char boot[80] = "", flags[16] = "";
+    long long host = 0, ups = 0;
+    int got = sscanf(data, "boot %79s host %lld ups %lld held %15s", boot, &host, &ups, flags);
+    if (boot_id_now.empty() && got == 3) { // "boot " with no id: both unknown
+        got = sscanf(data, "boot host %lld ups %lld held %15s", &host, &ups, flags) + 1;
+        boot[0] = '\0';
+    }
+    if (got != 4 || boot_id_now != boot || strlen(flags) != 8 || host < 0 || ups < 0) {
+        unlink(path.c_str()); // an earlier boot's, or damaged
+        return false;
+    }
+    for (int i = 0; i < 4; i++) {
+        held[i][DECISION_MAINS] = flags[2 * i] == '1';
+        held[i][DECISION_BATTERY] = flags[2 * i + 1] == '1';
+    }
+    host_deadline = static_cast<time_t>(host);
+    ups_deadline = static_cast<time_t>(ups);
+    return true;
+}
+
+// ---- the commands --------------------------------------------------------
+
+// Whole minutes from `now` to `when`, rounded down: the host goes down at or
+// before its deadline, never after it. "+0" means now.
+static int minutes_until(time_t when, time_t now)
+{
+    return when > now ? static_cast<int>((when - now) / 60) : 0;
+}
+
+// Tells the platform the host deadline in force; what it was told becomes
+// the deadline (the platform counts whole minutes).
+static void issue_host(time_t now)
+{
+    int minutes = minutes_until(host_deadline, now);
+    host_deadline = now + minutes * 60;
+    char when[16], message[64], line[160];
+    snprintf(when, sizeof when, "+%d", minutes);
+    snprintf(message, sizeof message, "System will shut down after %d mins.", minutes);
+    snprintf(line, sizeof line, "shutdown -h %s '%s' &", when, message);
+    spawn_command(line, {"shutdown", "-h", when, message});
+    host_reissue = false;
+}
+
+// "S<minutes>R0001\r": the UPS turns off after `minutes` and restarts one
+// minute after the mains returns.
+static void queue_ups(time_t now)
+{
+    int minutes = minutes_until(ups_deadline, now);
+    ups_deadline = now + minutes * 60;
+    char command[32];
+    int len = snprintf(command, sizeof command, "S%02dR0001\r", minutes);
+    if (unit1)
+        machine_queue_command(unit1, command, len);
+    ups_reissue = false;
+}
+
+static void cancel_all()
+{
+    if (host_deadline)
+        spawn_command("shutdown -c 'Cancel shut down command' &",
+                      {"shutdown", "-c", "Cancel shut down command"});
+    if (ups_deadline && ups_commands && unit1)
+        machine_queue_command(unit1, "C\r", 2);
+    host_deadline = ups_deadline = 0;
+    host_reissue = ups_reissue = false;
+    confirmed_at = 0;
+}
+
+// ---- the rules -----------------------------------------------------------
+
+// Whether a condition is acted on at all with the delays in force.
+static bool counts(int c)
+{
+    if (c == DECISION_BATTERY)
+        return delays.battery_low > 0;
+    return delays.ac_fail > 0 || (delays.ups_shutdown > 0 && ups_commands);
+}
+
+// Whether the condition asks for a UPS turn-off: a mains failure only with a
+// UPS shutdown delay, a low battery always (at the host deadline, when that
+// delay is 0).
+static bool queues_ups(int c)
+{
+    if (!ups_commands)
+        return false;
+    return c == DECISION_BATTERY ? delays.battery_low > 0 : delays.ups_shutdown > 0;
+}
+
+static bool any_held()
+{
+    for (int i = 0; i < 4; i++)
+        if (held[i][0] || held[i][1])
+            return true;
+    return false;
+}
+
+static bool ups_wanted()
+{
+    for (int i = 0; i < 4; i++)
+        for (int c = 0; c < 2; c++)
+            if (held[i][c] && queues_ups(c))
+                return true;
+    return false;
+}
+
+// Puts the UPS turn-off `ups_shutdown` minutes after the host deadline in
+// force (or at `own` when no host shutdown was started), when that is
+// earlier than the one queued or the queued one would come first.
+static void follow_with_ups(time_t now, time_t own)
+{
+    if (!ups_wanted())
+        return;
+    time_t target = host_deadline ? host_deadline + delays.ups_shutdown * 60 : own;
+    bool before_host = host_deadline && ups_deadline && ups_deadline < host_deadline;
+    if (ups_deadline && ups_deadline <= target && !before_host)
+        return;
+    ups_deadline = target;
+    queue_ups(now);
+}
+
+// Conditions that start in one status check are acted on together: one
+// host shutdown and one UPS command for the earliest of them, never one per
+// condition (a later command would replace an earlier one).
+static void start_conditions(time_t now, const bool fresh[2])
+{
+    time_t host_target = 0, ups_own = 0;
+    bool ups = false;
+    for (int c = 0; c < 2; c++) {
+        if (!fresh[c])
+            continue;
+        int minutes = c == DECISION_MAINS ? delays.ac_fail : delays.battery_low;
+        time_t own = now + minutes * 60;
+        if (minutes > 0 && (!host_target || own < host_target))
+            host_target = own;
+        if (queues_ups(c)) {
+            time_t own_ups = own + delays.ups_shutdown * 60;
+            if (!ups || own_ups < ups_own)
+                ups_own = own_ups;
+            ups = true;
+        }
+    }
+    if (host_target && (!host_deadline || host_target < host_deadline)) {
+        host_deadline = host_target;
+        issue_host(now);
+    }
+    if (ups || host_deadline)
+        follow_with_ups(now, ups ? ups_own : 0);
+}
+
+// Restored deadlines go out again once a restored condition was seen to
+// hold, when the minutes left are (nearly) whole: the platform counts whole
+// minutes, and the deadline must not move.
+static void reissue_restored(time_t now)
+{
+    if (!(host_reissue || ups_reissue) || !confirmed_at)
+        return;
+    time_t ref = host_deadline ? host_deadline : ups_deadline;
+    long left = static_cast<long>(ref - now);
+    bool lined_up = left < 60 || left % 60 <= DECISION_ALIGN_SECONDS;
+    if (!lined_up && now - confirmed_at < DECISION_ALIGN_WAIT)
+        return;
+    if (host_reissue && host_deadline)
+        issue_host(now);
+    if (ups_reissue && ups_deadline && ups_commands)
+        queue_ups(now);
+    host_reissue = ups_reissue = false;
+    save();
+}
+
+bool decision_start(const std::string &boot_id)
+{
+    Guard g(lock);
+    memset(held, 0, sizeof held);
+    memset(seen, 0, sizeof seen);
+    host_deadline = ups_deadline = 0;
+    host_reissue = ups_reissue = false;
+    confirmed_at = 0;
+    boot_id_now = boot_id;
+    if (!load())
+        return false;
+    host_reissue = host_deadline != 0;
+    ups_reissue = ups_deadline != 0;
+    printf("upsagent: shutdown state from before the restart: host deadline %lld, UPS turn-off "
+           "%lld\n", static_cast<long long>(host_deadline), static_cast<long long>(ups_deadline));
+    return true;
+}
+
+void decision_observe(time_t now, int index, const DecisionSight &sight)
+{
+    if (index < 0 || index > 3 || (!sight.taken && !sight.lost))
+        return;
+    Guard g(lock);
+    bool was_seen = seen[index];
+    seen[index] = true;
+    bool restored = !was_seen && (held[index][0] || held[index][1]);
+    if (!sight.taken) {
+        // Lost before it reported: its conditions stand as last known.
+        if (restored && !confirmed_at)
+            confirmed_at = now;
+        reissue_restored(now);
+        return;
+    }
+    bool want[2] = {sight.mains_failed && counts(DECISION_MAINS),
+                    sight.battery_low && counts(DECISION_BATTERY)};
+    bool changed = false, fresh[2] = {false, false};
+    for (int c = 0; c < 2; c++) {
+        if (want[c] == held[index][c]) {
+            if (want[c] && restored && !confirmed_at)
+                confirmed_at = now;
+            continue;
+        }
+        held[index][c] = want[c];
+        changed = true;
+        fresh[c] = want[c];
+    }
+    if (fresh[0] || fresh[1])
+        start_conditions(now, fresh);
+    if (!any_held()) {
+        if (host_deadline || ups_deadline)
+            cancel_all();
+    } else {
+        reissue_restored(now);
+    }
+    if (changed)
+        save();
+}
+
+void decision_tick(time_t now)
+{
+    Guard g(lock);
+    reissue_restored(now);
+}
+
+void decision_watch(int count)
+{
+    Guard g(lock);
+    bool changed = false;
+    for (int i = count < 0 ? 0 : count; i < 4; i++) {
+        changed = changed || held[i][0] || held[i][1];
+        held[i][0] = held[i][1] = false;
+    }
+    if (!changed)
+        return;
+    if (!any_held())
+        cancel_all();
+    save();
+}
+
+bool decision_holds(int index, int condition)
+{
+    if (index < 0 || index > 3 || condition < 0 || condition > 1)
+        return false;
+    Guard g(lock);
+    return held[index][condition];
+}
+
+DecisionState decision_state()
+{
+    Guard g(lock);
+    DecisionState s;
+    memcpy(s.held, held, sizeof held);
+    s.host_deadline = host_deadline;
+    s.ups_deadline = ups_deadline;
+    s.reissue_due = host_reissue || ups_reissue;
+    return s;
+}

@@ -1,0 +1,95 @@
+// The shutdown decision of upsagent, one per process. It knows which
+// conditions hold (the mains failed on a unit, a unit's battery is low), the
+// host shutdown it started (an absolute deadline) and the UPS turn-off it
+// queued, and keeps them consistent whatever order the status checks come
+// in:
+// - the host deadline is the earliest deadline of the conditions that hold;
+//   a new condition may move it earlier, nothing moves it later (repeated
+//   sightings, reloads and restarts included);
+// - the cancels ("shutdown -c", "C\r") go out only when no condition holds;
+// - the UPS turns off ups_shutdown minutes after the host deadline in force,
+//   queued again ("S%02dR0001\r", minutes from now) when that deadline moves
+//   earlier, never before it;
+// - the state lives in "DataBase/Shutdown.ang" too, so a restarted daemon
+//   issues the remaining minutes instead of a new full delay.
+//
+// The host shutdown is the platform's `shutdown` (spawn module, whose
+// observer is the tests' seam); the UPS commands go into unit 1's pending
+// slot. Time is always given by the caller.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "protocol/machine.h"
+#include "store/settings.h"
+
+constexpr int DECISION_DELAY_MAX = 99;  // minutes; delays are clamped into 0..99
+constexpr int DECISION_ALIGN_SECONDS = 10;
+constexpr int DECISION_ALIGN_WAIT = 120; // seconds a restored deadline waits at most to line up
+
+enum { DECISION_MAINS = 0, DECISION_BATTERY = 1 };
+
+struct DecisionDelays {
+    int ac_fail;      // minutes from a mains failure to the host shutdown; 0: no host shutdown
+    int battery_low;  // minutes from a low battery to the host shutdown; 0: low battery is not acted on
+    int ups_shutdown; // minutes from the host shutdown to the UPS turn-off
+};
+
+// What one status check saw of a unit.
+struct DecisionSight {
+    bool taken;        // the unit's status was taken since it was set up
+    bool lost;         // the unit is lost (its last status stands, unconfirmed)
+    bool mains_failed; // status b7
+    bool battery_low;  // status b6
+};
+
+// The state, for tests and diagnostics.
+struct DecisionState {
+    bool held[4][2];     // per unit index: DECISION_MAINS, DECISION_BATTERY
+    time_t host_deadline; // the host shutdown in force; 0 none
+    time_t ups_deadline;  // the UPS turn-off in force; 0 none
+    bool reissue_due;     // restored deadlines not yet issued again by this process
+};
+
+// The delays of a settings record, each clamped into 0..DECISION_DELAY_MAX;
+// one line on standard output for each delay that was outside.
+DecisionDelays decision_delays_from(const SettingsRecord &s);
+
+// The unit whose pending slot takes the UPS commands (unit 1); nullptr: none.
+void decision_init(MachineContext *unit1);
+
+// The delays, and whether this daemon commands the UPS (a remote daemon does
+// not: the UPS belongs to the daemon it polls, which turns it off after its
+// own host). Held conditions and deadlines stay; delays apply to conditions
+// that start later.
+void decision_configure(const DecisionDelays &delays, bool ups_commands);
+
+// Process start: forgets all state, then takes "DataBase/Shutdown.ang" when
+// it was written during this boot (`boot_id`; a file of an earlier boot is
+// removed). Restored conditions wait for their unit's first status, and
+// restored deadlines are issued again with the minutes that remain, at a
+// moment when those are whole (so the deadline stays where it was, within
+// DECISION_ALIGN_SECONDS earlier). Returns true when a state was restored.
+bool decision_start(const std::string &boot_id);
+
+// One status check of unit `index` (0..3) at `now`: starts and ends the
+// unit's conditions, and acts.
+void decision_observe(time_t now, int index, const DecisionSight &sight);
+
+// Every loop pass: issues restored deadlines when their time has come.
+void decision_tick(time_t now);
+
+// Units from `count` on are no longer watched: their conditions end (and the
+// cancels go out when no other condition holds).
+void decision_watch(int count);
+
+// True when the condition (DECISION_MAINS or DECISION_BATTERY) of unit
+// `index` holds.
+bool decision_holds(int index, int condition);
+
+DecisionState decision_state();
+
+// The running system's boot id (/proc/sys/kernel/random/boot_id); empty
+// when it cannot be read.
+std::string decision_boot_id();

@@ -1,0 +1,7 @@
+#include "agent/decision.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+TEST(Decision, Placeholder) {}
+} // namespace
