@@ -84,6 +84,7 @@ static void model_defaults(ModelUnit* u, int number, int type) {
   name[7] = static_cast<char>('0' + number);
   model_text_set(u->model, MODEL_MODEL_WIDTH, name, sizeof name - 1);
   model_text_set(u->version, MODEL_VERSION_WIDTH, "1.0", 3);
+  u->noise_field = -1;
 }
 
 static void model_reset_locked() {
@@ -107,6 +108,8 @@ static void model_tick_locked(double now) {
 }
 
 // ---- replies -------------------------------------------------------------
+
+static double* model_real_field(ModelUnit* u, int id);  // with the control commands
 
 // Formats into `out` (at least MODEL_REPLY_MAX bytes); returns the length.
 // Every value is clamped to what its field can print so the layout holds.
@@ -154,18 +157,25 @@ static int model_format_rating(const ModelUnit* u, unsigned char* out) {
   return n;
 }
 
-// Applies the unit's garbage and length fault modes to a formatted reply.
-static int model_disturb_locked(ModelUnit* u, unsigned char* bytes, int len) {
+// Applies the unit's garbage and length fault modes to a formatted reply;
+// `length` is the forced length for this kind of reply (0 off).
+static int model_disturb_locked(ModelUnit* u, unsigned char* bytes, int len, int length,
+                                bool status) {
   if (len <= 0) return 0;
-  if (u->garbage != MODEL_GARBAGE_OFF) {
+  if (u->garbage == MODEL_GARBAGE_BITS) {
+    if (status) {
+      bytes[len - 9] = 'x';  // b7, the first of the eight status characters
+      u->garbage = MODEL_GARBAGE_OFF;
+    }
+  } else if (u->garbage != MODEL_GARBAGE_OFF) {
     for (int i = 0; i < len - 1; i++)
       bytes[i] = static_cast<unsigned char>('A' + model_random_locked() % 26);
     if (u->garbage == MODEL_GARBAGE_ONCE) u->garbage = MODEL_GARBAGE_OFF;
   }
   // A forced length keeps the CR last so the reader sees a framed reply of
   // the wrong length rather than a missing one.
-  if (u->length > 0 && u->length != len) {
-    int want = u->length;
+  if (length > 0 && length != len) {
+    int want = length;
     for (int i = len - 1; i < want - 1; i++) bytes[i] = ' ';
     bytes[want - 1] = '\r';
     len = want;
@@ -259,13 +269,23 @@ int model_request(const unsigned char* bytes, size_t len, double now, ModelReply
   ModelUnit* u = &g_units[i];
   int made = 0;
   if (!u->silent) {
-    if (kind == STATUS)
-      made = model_format_status(u, out->bytes);
-    else if (kind == IDENTITY)
+    int length = u->length;
+    if (kind == STATUS) {
+      ModelUnit shown = *u;
+      double* noisy = model_real_field(&shown, u->noise_field);
+      if (noisy) {
+        *noisy += u->noise_up ? u->noise_amount : -u->noise_amount;
+        u->noise_up = !u->noise_up;
+      }
+      made = model_format_status(&shown, out->bytes);
+    } else if (kind == IDENTITY) {
       made = model_format_identity(u, out->bytes);
-    else
+      if (u->identity_length > 0) length = u->identity_length;
+    } else {
       made = model_format_rating(u, out->bytes);
-    made = model_disturb_locked(u, out->bytes, made);
+      if (u->rating_length > 0) length = u->rating_length;
+    }
+    made = model_disturb_locked(u, out->bytes, made, length, kind == STATUS);
   }
   if (kind == STATUS && g_revert_left[i] > 0 && --g_revert_left[i] == 0) g_units[i] = g_saved[i];
   if (made <= 0) return 0;
@@ -299,6 +319,9 @@ enum {
   MODEL_ACT_SILENT,
   MODEL_ACT_GARBAGE,
   MODEL_ACT_LENGTH,
+  MODEL_ACT_IDENTITY_LENGTH,
+  MODEL_ACT_RATING_LENGTH,
+  MODEL_ACT_NOISE,
   MODEL_ACT_SLOW,  // line-wide from here on
   MODEL_ACT_DELAY,
   MODEL_ACT_RESET,
@@ -483,8 +506,24 @@ static bool model_parse_action(const model_token* tok, int n, model_action* a) {
     if (model_is(tok[1], "on")) a->whole = MODEL_GARBAGE_ON;
     else if (model_is(tok[1], "off")) a->whole = MODEL_GARBAGE_OFF;
     else if (model_is(tok[1], "once")) a->whole = MODEL_GARBAGE_ONCE;
+    else if (model_is(tok[1], "bits")) a->whole = MODEL_GARBAGE_BITS;
     else return false;
     return true;
+  }
+  if (model_is(w, "identity") || model_is(w, "rating")) {
+    a->kind = model_is(w, "identity") ? MODEL_ACT_IDENTITY_LENGTH : MODEL_ACT_RATING_LENGTH;
+    if (n != 3 || !model_is(tok[1], "length")) return false;
+    if (model_is(tok[2], "off")) return true;
+    return model_token_long(tok[2], 1, MODEL_REPLY_MAX, &a->whole);
+  }
+  if (model_is(w, "noise")) {
+    a->kind = MODEL_ACT_NOISE;
+    a->field = -1;
+    if (n == 2) return model_is(tok[1], "off");
+    if (n != 3) return false;
+    for (const model_field& each : k_fields)
+      if (each.kind == MODEL_FIELD_REAL && model_is(tok[1], each.name)) a->field = each.id;
+    return a->field >= 0 && model_token_real(tok[2], &a->real);
   }
   if (model_is(w, "length") || model_is(w, "slow") || model_is(w, "delay")) {
     if (n != 2) return false;
@@ -590,6 +629,17 @@ static void model_apply_unit(ModelUnit* u, const model_action* a) {
       break;
     case MODEL_ACT_LENGTH:
       u->length = static_cast<int>(a->whole);
+      break;
+    case MODEL_ACT_IDENTITY_LENGTH:
+      u->identity_length = static_cast<int>(a->whole);
+      break;
+    case MODEL_ACT_RATING_LENGTH:
+      u->rating_length = static_cast<int>(a->whole);
+      break;
+    case MODEL_ACT_NOISE:
+      u->noise_field = a->field;
+      u->noise_amount = a->real;
+      u->noise_up = true;
       break;
     default:
       break;

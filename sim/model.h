@@ -42,6 +42,7 @@ constexpr uint8_t MODEL_BIT_BEEPER = 0x01;        // b0: beeper on
 constexpr int MODEL_GARBAGE_OFF = 0;
 constexpr int MODEL_GARBAGE_ON = 1;    // every reply garbled
 constexpr int MODEL_GARBAGE_ONCE = 2;  // only the next reply garbled, then off
+constexpr int MODEL_GARBAGE_BITS = 3;  // only the next status reply: 'x' for its b7, then off
 
 // The whole state of one unit. Readings hold what was set; clamping to the
 // field widths happens only when a reply is formatted.
@@ -68,6 +69,11 @@ struct ModelUnit {
   bool silent;                   // the unit does not answer
   int garbage;                   // MODEL_GARBAGE_*
   int length;                    // replies forced to this many bytes (CR kept last); 0 off
+  int identity_length;           // identity replies forced to this many bytes; 0 off
+  int rating_length;             // rating replies forced to this many bytes; 0 off
+  int noise_field;               // reading that alternates on status replies (set field id); -1 none
+  double noise_amount;           // its swing: +amount and -amount on successive replies
+  bool noise_up;                 // the next status reply carries +amount
 };
 
 // One reply to put on the line, with the pacing to use.

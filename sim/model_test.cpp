@@ -375,6 +375,32 @@ TEST_F(Model, LengthCutsOrPadsTheReplyAndKeepsTheCrLast) {
   EXPECT_EQ(ask("Q1\r"), kOnlineStatus);
 }
 
+// The fault modes of real units: short identity and rating replies, noisy
+// readings, one glitch byte in the status characters.
+TEST_F(Model, InfoLengthsNoiseAndBitGlitch) {
+  ASSERT_TRUE(model_control("identity length 23"));
+  ASSERT_TRUE(model_control("rating length 21"));
+  EXPECT_EQ(ask("I\r").size(), 23u);
+  EXPECT_EQ(ask("F\r").size(), 21u);
+  EXPECT_EQ(ask("Q1\r"), kOnlineStatus) << "status replies keep their length";
+  ASSERT_TRUE(model_control("identity length off"));
+  EXPECT_EQ(ask("I\r").size(), 39u);
+
+  ASSERT_TRUE(model_control("noise input_voltage 5"));
+  EXPECT_EQ(ask("Q1\r").substr(0, 6), "(235.0");
+  EXPECT_EQ(ask("Q1\r").substr(0, 6), "(225.0");
+  EXPECT_EQ(ask("Q1\r").substr(0, 6), "(235.0");
+  ASSERT_TRUE(model_control("noise off"));
+  EXPECT_EQ(ask("Q1\r"), kOnlineStatus);
+  EXPECT_FALSE(model_control("noise load 5")) << "only real-valued readings";
+
+  ASSERT_TRUE(model_control("mains fail"));
+  ASSERT_TRUE(model_control("garbage bits"));
+  EXPECT_EQ(ask("I\r").size(), 39u) << "waits for a status reply";
+  EXPECT_EQ(bits_of(ask("Q1\r")), "x0000000");
+  EXPECT_EQ(bits_of(ask("Q1\r")), "10000000");
+}
+
 TEST_F(Model, SlowAndDelayApplyToTheWholeLine) {
   ASSERT_TRUE(model_control("unit 2 slow 2400"));
   ASSERT_TRUE(model_control("unit 3 delay 150"));

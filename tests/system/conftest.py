@@ -523,6 +523,19 @@ def shutdown_calls(tmp_path):
     return calls
 
 
+def pending_deadline(calls_path):
+    """The deadline of the shutdown the stand-in holds pending (seconds since
+    the epoch), or None."""
+    path = Path(str(calls_path) + ".pending")
+    return float(path.read_text()) if path.exists() else None
+
+
+@pytest.fixture
+def host_deadline(tmp_path):
+    """Returns the pending host shutdown deadline of the test's stand-in."""
+    return lambda: pending_deadline(tmp_path / "shutdown.calls")
+
+
 @pytest.fixture
 def make_sim(procs, tmp_path):
     count = [0]

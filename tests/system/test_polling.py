@@ -18,10 +18,10 @@ def start_single(sim, agent, **settings):
     return agent.start()
 
 
-def steady_history(agent, unit=1, value="230.0", count=2):
+def steady_history(agent, unit=1, value="230.0", count=2, timeout=15):
     """Waits until `count` history lines show the simulator's input voltage."""
     wait_for(lambda: sum(1 for line in agent.history(unit) if line.split()[1:2] == [value])
-             >= count, 15, what="history lines with %s V on unit %d" % (value, unit))
+             >= count, timeout, what="history lines with %s V on unit %d" % (value, unit))
 
 
 def after_first(lines, value="230.0"):
@@ -165,7 +165,9 @@ def test_out_of_range_settings_are_reported_once_and_clamped(sim, agent):
     agent.write_settings(mode="Local-Single", link="RS232", device=sim.path, number=7,
                          baud="19200")
     agent.start()
-    steady_history(agent, count=1)
+    # Four units share the line, each asked for its identity and ratings
+    # once: the third status reply of unit 1 comes some 17 s in.
+    steady_history(agent, count=1, timeout=40)
     out = agent.stdout()
     assert out.count("machine number 7 is outside 1..4, using 4") == 1
     assert out.count('baud rate "19200"') == 1

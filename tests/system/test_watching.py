@@ -113,6 +113,14 @@ def test_mains_fails_battery_runs_low_mains_returns(sim, agent, smtp_server, htt
     smtp_server.wait(4, 20)
     http_gateway.wait(4, 20)
 
+    # The battery recovers a little while the mains is still failed: the
+    # shutdown already started stands.
+    t_normal = sim.control_and_wait("battery normal", 3)
+    wait_for(lambda: "01 06 0 0" in event_codes(agent), 10, what="the battery normal event")
+    time.sleep(1.5)
+    assert len(shutdown_calls()) == 2
+    assert b"C\r" not in sim.requests(t_normal)
+
     # The mains returns.
     t_back = sim.control_and_wait("mains restore", 3)
     wait_for(lambda: "01 07 0 0" in event_codes(agent), 10, what="the AC Recovery event")
@@ -128,7 +136,7 @@ def test_mains_fails_battery_runs_low_mains_returns(sim, agent, smtp_server, htt
 
     codes = event_codes(agent)
     order = [codes.index(c) for c in ("01 08 1 0", "01 07 1 0", "01 01 1 0", "01 06 1 0",
-                                      "01 07 0 0", "01 01 0 0")]
+                                      "01 06 0 0", "01 07 0 0", "01 01 0 0")]
     assert order == sorted(order), codes
     time.sleep(1.5)  # the senders have ended; the loop reaps within a pass
     assert zombies_of(agent.proc.pid) == []
