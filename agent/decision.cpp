@@ -152,10 +152,13 @@ static void issue_host(time_t now)
 }
 
 // "S<minutes>R0001\r": the UPS turns off after `minutes` and restarts one
-// minute after the mains returns.
+// minute after the mains returns. Rounded up while a host shutdown is in
+// force: the UPS must never turn off before the host is down.
 static void queue_ups(time_t now)
 {
     int minutes = minutes_until(ups_deadline, now);
+    if (host_deadline && now + minutes * 60 < ups_deadline)
+        minutes += 1;
     ups_deadline = now + minutes * 60;
     char command[32];
     int len = snprintf(command, sizeof command, "S%02dR0001\r", minutes);
@@ -178,12 +181,12 @@ static void cancel_all()
 
 // ---- the rules -----------------------------------------------------------
 
-// Whether a condition is acted on at all with the delays in force.
+// Whether a condition holds at all with the delays in force: a low battery
+// is not acted on with a delay of 0; a mains failure always holds, even
+// where it starts nothing, so it keeps a shutdown started by a low battery.
 static bool counts(int c)
 {
-    if (c == DECISION_BATTERY)
-        return delays.battery_low > 0;
-    return delays.ac_fail > 0 || (delays.ups_shutdown > 0 && ups_commands);
+    return c == DECISION_MAINS || delays.battery_low > 0;
 }
 
 // Whether the condition asks for a UPS turn-off: a mains failure only with a
@@ -269,10 +272,17 @@ static void reissue_restored(time_t now)
     bool lined_up = left < 60 || left % 60 <= DECISION_ALIGN_SECONDS;
     if (!lined_up && now - confirmed_at < DECISION_ALIGN_WAIT)
         return;
+    time_t host_before = host_deadline;
     if (host_reissue && host_deadline)
         issue_host(now);
-    if (ups_reissue && ups_deadline && ups_commands)
+    if (ups_reissue && ups_deadline && ups_commands) {
+        // The host deadline moved up to whole minutes from now; the UPS
+        // keeps its distance from it.
+        ups_deadline -= host_before - host_deadline;
+        if (ups_deadline < host_deadline)
+            ups_deadline = host_deadline;
         queue_ups(now);
+    }
     host_reissue = ups_reissue = false;
     save();
 }
