@@ -49,25 +49,40 @@ void event_log_format(char out[EVENT_LINE_LEN + 1], time_t when, int address, in
     out[EVENT_LINE_LEN] = '\0';
 }
 
-// Keeps the newest EVENT_LOG_MAX_LINES whole lines when there are more.
-static void trim(int fd)
+// The whole file through `fd`; false when it cannot be read.
+static bool read_all(int fd, std::string *out)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
+        return false;
+    out->assign(static_cast<size_t>(st.st_size), '\0');
+    size_t done = 0;
+    while (done < out->size()) {
+        ssize_t n = pread(fd, out->data() + done, out->size() - done, static_cast<off_t>(done));
+        if (n <= 0)
+            return false; // the file changed under us
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Keeps the newest EVENT_LOG_MAX_LINES whole lines when there are more,
+// counted by their line ends: a line of another width (a hand edit, an older
+// program) must not shift the cut into the middle of a line.
+static void trim(int fd)
+{
+    std::string data;
+    if (!read_all(fd, &data))
         return;
-    long lines = static_cast<long>(st.st_size) / EVENT_LINE_LEN;
+    long lines = 0;
+    for (char c : data)
+        lines += c == '\n';
     if (lines <= EVENT_LOG_MAX_LINES)
         return;
-    long from = (lines - EVENT_LOG_MAX_LINES) * EVENT_LINE_LEN;
-    std::string kept(EVENT_LOG_MAX_LINES * EVENT_LINE_LEN, '\0');
-    long done = 0;
-    while (done < static_cast<long>(kept.size())) {
-        ssize_t n = pread(fd, kept.data() + done, kept.size() - done, from + done);
-        if (n <= 0)
-            return; // the file changed under us; leave it as it is
-        done += n;
-    }
-    write_file(log_path(), kept.data(), static_cast<int>(kept.size()), 0644);
+    size_t from = 0;
+    for (long drop = lines - EVENT_LOG_MAX_LINES; drop > 0; drop--)
+        from = data.find('\n', from) + 1;
+    write_file(log_path(), data.data() + from, static_cast<int>(data.size() - from), 0644);
 }
 
 void event_log_append_at(time_t when, int address, int code, char new_state, char type_char)
@@ -79,6 +94,14 @@ void event_log_append_at(time_t when, int address, int code, char new_state, cha
     int fd = open(log_path().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         printf("Open file fail.\n");
+        return;
+    }
+    // A last line without its end (a write cut short) would swallow this one.
+    struct stat st;
+    char last = '\n';
+    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n' && write(fd, "\n", 1) != 1) {
+        close(fd);
         return;
     }
     if (write(fd, line, EVENT_LINE_LEN) == EVENT_LINE_LEN)
@@ -131,14 +154,17 @@ int event_log_load()
 {
     ensure_database_dir();
     std::string path = log_path();
-    int count = count_records(path, EVENT_LINE_LEN);
+    // A missing log is created empty, as it always was by the reader.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        close(fd);
     std::vector<EventEntry> loaded;
-    if (count > 0) {
-        // Lines of other lengths are skipped, so read past count * 30 bytes.
+    {
+        // Lines of other lengths are skipped, whatever their number.
         std::string data(READ_LIMIT, '\0');
         int size = read_file(path, data.data(), static_cast<int>(data.size()));
         int pos = 0;
-        while (size > 0 && pos < size && static_cast<int>(loaded.size()) < count) {
+        while (size > 0 && pos < size) {
             const char *nl = static_cast<const char *>(memchr(data.data() + pos, '\n', size - pos));
             if (!nl)
                 break; // a partial last line

@@ -75,6 +75,34 @@ TEST_F(EventLog, OverlongFileIsTrimmedToTheNewestThousand)
     EXPECT_EQ(lines.back().substr(20), "04 04 0 0");
 }
 
+// Lines of other widths and a cut-off last line: the trim keeps whole
+// lines, and the newest event stays a line of its own the reader finds.
+TEST_F(EventLog, TrimCountsLinesWhateverTheirWidths)
+{
+    ensure_database_dir();
+    {
+        std::ofstream out(path());
+        char line[EVENT_LINE_LEN + 1];
+        for (int i = 0; i < 1000; i++) {
+            event_log_format(line, at(i), 1, 2, '1', '0');
+            out << (i % 100 == 7 ? "x\n" : i % 100 == 8 ? std::string(70, 'y') + "\n" : line);
+        }
+        out << "2026/12/07 10:2"; // a write cut short
+    }
+    event_log_append_at(at(5000), 4, 7, '1', '0');
+    std::vector<std::string> lines = lines_of(path());
+    ASSERT_EQ(lines.size(), 1000u);
+    EXPECT_EQ(lines[998], "2026/12/07 10:2");
+    EXPECT_EQ(lines.back(), "2026/12/07 11:23:20 04 07 1 0");
+    // 1002 lines less the 2 oldest; of those, 20 and the cut one are not 30 wide.
+    ASSERT_EQ(event_log_load(), 1000 - 20 - 1);
+    ASSERT_EQ(event_log_select_month(2026, 12), 979);
+    EventEntry e;
+    ASSERT_TRUE(event_log_selected(978, &e));
+    EXPECT_STREQ(e.unit, "04");
+    EXPECT_EQ(e.code, 7);
+}
+
 TEST_F(EventLog, ReaderTakesWholeLinesOnlyAndNamesEvents)
 {
     ensure_database_dir();
