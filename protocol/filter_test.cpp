@@ -79,6 +79,44 @@ TEST_F(Filter, StatusChangeIsAcceptedAtTheThirdReplyCarryingIt)
     EXPECT_TRUE(push(failed));
 }
 
+// Readings that never settle hold the readings back, never the status: a
+// mains failure or a low battery is taken at the third reply carrying it,
+// and a glitch byte in a status position neither clears it nor restarts
+// the count.
+TEST_F(Filter, StatusIsTakenAtTheThirdReplyWhateverTheReadingsDo)
+{
+    struct Case {
+        const char *bits;
+        const char *in_v[2]; // alternating
+        const char *batt[2];
+    } cases[] = {
+        {"10000000", {"210.0", "220.0"}, {"2.25", "2.25"}},
+        {"01000000", {"230.0", "230.0"}, {"2.25", "2.05"}},
+        {"11000000", {"210.0", "236.0"}, {"2.45", "2.05"}},
+    };
+    for (const Case &c : cases) {
+        filter_reset(&state);
+        Reading r;
+        for (int i = 0; i < 3; i++)
+            push(r);
+        r.bits = c.bits;
+        for (int i = 0; i < 3; i++) {
+            r.in_v = c.in_v[i % 2];
+            r.batt = c.batt[i % 2];
+            push(r);
+            EXPECT_EQ(filter_status_steady(&state), i == 2) << c.bits << " reply " << i;
+        }
+        EXPECT_EQ(filter_newest_status(&state)[7], c.bits[0]);
+        EXPECT_EQ(filter_newest_status(&state)[6], c.bits[1]);
+        std::string glitched(c.bits);
+        glitched[0] = 'x';
+        r.bits = glitched.c_str();
+        push(r);
+        EXPECT_TRUE(filter_status_steady(&state)) << "a glitch byte repeats its position";
+        EXPECT_EQ(filter_newest_status(&state)[7], c.bits[0]);
+    }
+}
+
 TEST_F(Filter, FaultVoltageIsNotTested)
 {
     Reading a, b;

@@ -164,6 +164,84 @@ TEST_F(Machine, NewUnitIsAskedIdentityThenRatingsOnceThenStatusOnly)
     EXPECT_EQ(std::string(asked.begin(), asked.end()), "QIQFQQ");
 }
 
+// Real units answer with a 23-byte identity and a 21-byte rating reply: each
+// is given up after three tries, without counting toward the unit's loss,
+// and asked again once the unit was lost and found.
+TEST_F(Machine, OtherLengthsOfIdentityAndRatingAreGivenUpAfterThreeTries)
+{
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    std::string asked;
+    auto poll = [&](const std::string &reply) {
+        asked += static_cast<char>(request(&ctx)[0]);
+        machine_next_step(&ctx, 1);
+        machine_next_step(&ctx, reply.empty() ? 0 : parse(&ctx, reply));
+    };
+    const std::string short_identity = "#SIMULATED  SIM-1001 \r"; // 23 bytes
+    const std::string short_rating = "#230.0 004 048.0 50.\r";    // 21 bytes
+    poll(status_reply());
+    for (int i = 0; i < 3; i++)
+        poll(short_identity);
+    EXPECT_EQ(ctx.fail_count, 0) << "a malformed reply is an answer";
+    poll(status_reply());
+    for (int i = 0; i < 3; i++)
+        poll(short_rating);
+    poll(status_reply("10000000"));
+    poll(status_reply("10000000"));
+    EXPECT_EQ(asked, "QIIIQFFFQQ");
+    EXPECT_EQ(ctx.connected, 1);
+    EXPECT_EQ(ctx.fail_count, 0);
+    EXPECT_EQ(ctx.status[7], '1') << "status polling goes on";
+
+    for (int i = 0; i < 4; i++)
+        poll("");
+    EXPECT_EQ(ctx.connected, 0);
+    asked.clear();
+    poll(status_reply());
+    poll(identity_reply);
+    EXPECT_EQ(asked, "QI") << "asked again after the loss";
+}
+
+// One real unit always sends a NUL in one status position; a glitch byte
+// must never read as "cleared".
+TEST_F(Machine, StatusCharactersOtherThanZeroOrOneKeepTheirValue)
+{
+    machine_setup(&ctx, KIND_LOCAL_MULTIPLE, 1);
+    exchange(&ctx, status_reply("11000010"));
+    exchange(&ctx, identity_reply);
+    exchange(&ctx, status_reply("11000010"));
+    exchange(&ctx, rating_reply);
+    std::string glitch = status_reply("x1000010");
+    glitch[38 + 7] = '\0'; // b0
+    exchange(&ctx, glitch);
+    EXPECT_EQ(std::string(ctx.status, 8), "01000011");
+    EXPECT_EQ(ctx.step, 0);
+    EXPECT_FLOAT_EQ(ctx.input_voltage, 230.0f) << "the rest of the reply is taken";
+    exchange(&ctx, status_reply("x0000000"));
+    EXPECT_EQ(std::string(ctx.status, 8), "00000001") << "b7 kept, b6 and b1 cleared";
+}
+
+// A kind 3 daemon reads its peer's record; connection '0' there means the
+// peer's unit is not connected, and its zeros are no status.
+TEST_F(Machine, RemoteRecordOfAnUnconnectedUnitIsNoStatus)
+{
+    MachineContext peer{};
+    machine_setup(&peer, KIND_LOCAL_MULTIPLE, 1);
+    char rec[STATUS_RECORD_LEN];
+    machine_status_record(&peer, rec);
+    std::string unconnected(rec, STATUS_RECORD_LEN);
+    ASSERT_EQ(unconnected[46], '0');
+
+    for (bool option : {true, false}) {
+        machine_configure({false, false, option});
+        machine_setup(&ctx, KIND_REMOTE, 1);
+        memcpy(ctx.status, "000000011", 9);
+        ctx.status_taken = 1;
+        ctx.step = 1;
+        EXPECT_EQ(parse(&ctx, unconnected), option ? 0 : 1);
+        EXPECT_EQ(ctx.status[7], option ? '1' : '0') << "option " << option;
+    }
+}
+
 TEST_F(Machine, FourthFailedReceiveLosesTheUnit)
 {
     machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
