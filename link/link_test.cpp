@@ -67,6 +67,21 @@ TEST_F(Serial, OpenConfiguresARawLineAndReadsWhatHasArrived)
     EXPECT_STREQ(got, "Q1\r");
 }
 
+// The unread reply to a UPS command must not join the next reply.
+TEST_F(Serial, InputWaitingBeforeARequestIsDiscarded)
+{
+    link_set_serial(&port, slave_path.c_str(), "2400");
+    ASSERT_GE(link_open(&port), 0);
+    ASSERT_EQ(write(master, "(stale reply\r", 13), 13);
+    usleep(50 * 1000);
+    ASSERT_EQ(link_write(&port, reinterpret_cast<const unsigned char *>("Q1\r"), 3), 3);
+    ASSERT_EQ(write(master, "(fresh\r", 7), 7);
+    usleep(50 * 1000);
+    unsigned char buf[1024];
+    ASSERT_EQ(link_read(&port, buf, sizeof buf), 7);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 7), "(fresh\r");
+}
+
 TEST_F(Serial, UnknownBaudOpensAt2400NeverAtZero)
 {
     EXPECT_FALSE(link_baud_known("19200"));
