@@ -300,8 +300,9 @@ bool decision_start(const std::string &boot_id)
         return false;
     host_reissue = host_deadline != 0;
     ups_reissue = ups_deadline != 0;
-    printf("upsagent: shutdown state from before the restart: host deadline %lld, UPS turn-off "
-           "%lld\n", static_cast<long long>(host_deadline), static_cast<long long>(ups_deadline));
+    printf("upsagent: shutdown in force from before the restart: host %s, UPS %s\n",
+           host_deadline ? time_stamp_text(host_deadline).c_str() : "none",
+           ups_deadline ? time_stamp_text(ups_deadline).c_str() : "none");
     return true;
 }
 

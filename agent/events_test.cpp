@@ -45,19 +45,19 @@ protected:
     }
     void TearDown() override
     {
-        decision_start("events-test"); // forgets this test's conditions
+        decision_start("a later boot"); // forgets this test's conditions
         decision_init(nullptr);
     }
 
     // Sets status bits b7..b0 of a unit as a reply would, then checks.
-    void reply(int index, const char *bits, bool connected = true)
+    void reply(int index, const char *bits, bool connected = true, bool taken = true)
     {
         MachineContext &u = units[index];
         for (int i = 0; i < 8; i++)
             u.status[7 - i] = bits[i];
         u.connected = connected ? 1 : 0;
         u.fail_count = connected ? 0 : 4;
-        u.status_taken = 1;
+        u.status_taken = taken ? 1 : 0;
         check_status_events(&u, 1000000);
     }
     // Mail subjects started so far.
@@ -141,6 +141,28 @@ TEST_F(Events, BatteryLowAlreadyAtFirstReplyActs)
             sms.push_back(argv[7]);
     EXPECT_EQ(sms, std::vector<std::string>{" Machine1 Battery Low"});
     EXPECT_EQ(std::string(units[0].pending, units[0].pending_len), "S03R0001\r");
+}
+
+// A unit that answers before its status is taken (the filter's first
+// replies, a peer's unconnected record) is connected, but its zeros are no
+// status: nothing else is reported, and no shutdown is cancelled by them.
+TEST_F(Events, OnlyTheConnectionCountsUntilTheStatusIsTaken)
+{
+    reply(0, "10000000");
+    spawned().clear();
+    decision_start("events-test"); // a restart during the outage
+    machine_setup(&units[0], KIND_LOCAL_MULTIPLE, 1);
+    machine_preset_status_prev(&units[0], STATUS_AC_FAILED, '1');
+    reply(0, "00000000", true, false);
+    reply(0, "10000000");
+    EXPECT_EQ(log_lines(dir.path), (std::vector<std::string>{"01 07 1 0", "01 08 1 0",
+                                                             "01 08 1 0"}));
+    std::vector<std::string> shutdowns;
+    for (const auto &argv : spawned())
+        if (argv[0] == "shutdown")
+            shutdowns.push_back(argv[1] + " " + argv[2]);
+    EXPECT_EQ(shutdowns, std::vector<std::string>{"-h +10"}) << "the minutes left, once";
+    EXPECT_TRUE(decision_holds(0, DECISION_MAINS));
 }
 
 TEST(EventsText, NoticeWording)
