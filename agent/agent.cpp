@@ -126,12 +126,18 @@ static void configure(bool reload)
         machine_setup(u, kind, i + 1);
         if (pending_len > 0)
             machine_queue_command(u, pending, pending_len);
-        // A condition the decision holds is no new event when the unit's
-        // first status shows it again.
-        if (decision_holds(i, DECISION_MAINS))
-            machine_preset_status_prev(u, STATUS_AC_FAILED, '1');
-        if (decision_holds(i, DECISION_BATTERY))
-            machine_preset_status_prev(u, STATUS_BATTERY_LOW, '1');
+        // After a restart, the status reported before it is no news; after
+        // a reload, a condition the decision holds is none either.
+        char last[9];
+        if (!reload && decision_last_status(i, last)) {
+            for (int p = 0; p < 9; p++)
+                machine_preset_status_prev(u, p, last[p]);
+        } else {
+            if (decision_holds(i, DECISION_MAINS))
+                machine_preset_status_prev(u, STATUS_AC_FAILED, '1');
+            if (decision_holds(i, DECISION_BATTERY))
+                machine_preset_status_prev(u, STATUS_BATTERY_LOW, '1');
+        }
     }
     decision_configure(decision_delays_from(s), kind != KIND_REMOTE);
     decision_watch(machine_count);

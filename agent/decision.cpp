@@ -72,6 +72,8 @@ std::string decision_boot_id()
 
 static std::string boot_id_now; // the boot the state file belongs to
 
+static char last_status[4][10]; // per unit: the status characters last reported; "" unknown
+
 // Whole-file rewrite; removed when nothing is left to remember.
 static void save()
 {
@@ -81,29 +83,37 @@ static void save()
     for (int i = 0; i < 4; i++) {
         flags[2 * i] = held[i][DECISION_MAINS] ? '1' : '0';
         flags[2 * i + 1] = held[i][DECISION_BATTERY] ? '1' : '0';
-        any = any || held[i][0] || held[i][1];
+        any = any || held[i][0] || held[i][1] || last_status[i][0];
     }
     flags[8] = '\0';
     if (!any) {
         unlink(path.c_str());
         return;
     }
-    char text[256];
+    char text[512];
     int n = snprintf(text, sizeof text, "boot %s\nhost %lld\nups %lld\nheld %s\n",
                      boot_id_now.c_str(), static_cast<long long>(host_deadline),
                      static_cast<long long>(ups_deadline), flags);
+    for (int i = 0; i < 4; i++)
+        if (last_status[i][0])
+            n += snprintf(text + n, sizeof text - n, "unit%d %s\n", i + 1, last_status[i]);
     ensure_database_dir();
     if (!write_file(path, text, n, 0600))
         printf("upsagent: cannot write %s: a restart would not know the shutdown in force\n",
                path.c_str());
 }
 
+static bool status_text(const char *s)
+{
+    return strlen(s) == 9 && strspn(s, "01") == 9;
+}
+
 // Reads the file into the state. False when it is missing, of another boot
-// or unreadable (then removed, so it is never taken later either).
+// or damaged (then removed, so it is never taken later either).
 static bool load()
 {
     std::string path = database_path(STATE_FILE);
-    char data[512];
+    char data[1024];
     int size = read_file(path, data, sizeof data - 1);
     if (size <= 0)
         return false;
@@ -111,10 +121,6 @@ static bool load()
     char boot[80] = "", flags[16] = "";
     long long host = 0, ups = 0;
     int got = sscanf(data, "boot %79s host %lld ups %lld held %15s", boot, &host, &ups, flags);
-    if (boot_id_now.empty() && got == 3) { // "boot " with no id: both unknown
-        got = sscanf(data, "boot host %lld ups %lld held %15s", &host, &ups, flags) + 1;
-        boot[0] = '\0';
-    }
     if (got != 4 || boot_id_now != boot || strlen(flags) != 8 || host < 0 || ups < 0) {
         unlink(path.c_str()); // an earlier boot's, or damaged
         return false;
@@ -125,6 +131,13 @@ static bool load()
     }
     host_deadline = static_cast<time_t>(host);
     ups_deadline = static_cast<time_t>(ups);
+    for (const char *line = data; (line = strstr(line, "\nunit")) != nullptr; line++) {
+        int unit = 0;
+        char text[16] = "";
+        if (sscanf(line, "\nunit%d %15s", &unit, text) == 2 && unit >= 1 && unit <= 4 &&
+            status_text(text))
+            memcpy(last_status[unit - 1], text, 10);
+    }
     return true;
 }
 
@@ -295,14 +308,16 @@ bool decision_start(const std::string &boot_id)
     host_deadline = ups_deadline = 0;
     host_reissue = ups_reissue = false;
     confirmed_at = 0;
-    boot_id_now = boot_id;
+    memset(last_status, 0, sizeof last_status);
+    boot_id_now = boot_id.empty() ? "unknown" : boot_id;
     if (!load())
         return false;
     host_reissue = host_deadline != 0;
     ups_reissue = ups_deadline != 0;
-    printf("upsagent: shutdown in force from before the restart: host %s, UPS %s\n",
-           host_deadline ? time_stamp_text(host_deadline).c_str() : "none",
-           ups_deadline ? time_stamp_text(ups_deadline).c_str() : "none");
+    if (host_deadline || ups_deadline)
+        printf("upsagent: shutdown in force from before the restart: host %s, UPS %s\n",
+               host_deadline ? time_stamp_text(host_deadline).c_str() : "none",
+               ups_deadline ? time_stamp_text(ups_deadline).c_str() : "none");
     return true;
 }
 
@@ -365,6 +380,31 @@ void decision_watch(int count)
     if (!any_held())
         cancel_all();
     save();
+}
+
+void decision_note_status(int index, const char status[9])
+{
+    if (index < 0 || index > 3)
+        return;
+    Guard g(lock);
+    if (memcmp(last_status[index], status, 9) == 0)
+        return;
+    memcpy(last_status[index], status, 9);
+    last_status[index][9] = '\0';
+    if (!status_text(last_status[index]))
+        last_status[index][0] = '\0';
+    save();
+}
+
+bool decision_last_status(int index, char out[9])
+{
+    if (index < 0 || index > 3)
+        return false;
+    Guard g(lock);
+    if (!last_status[index][0])
+        return false;
+    memcpy(out, last_status[index], 9);
+    return true;
 }
 
 bool decision_holds(int index, int condition)

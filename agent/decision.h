@@ -11,7 +11,8 @@
 //   queued again ("S%02dR0001\r", minutes from now) when that deadline moves
 //   earlier, never before it;
 // - the state lives in "DataBase/Shutdown.ang" too, so a restarted daemon
-//   issues the remaining minutes instead of a new full delay.
+//   issues the remaining minutes instead of a new full delay, and reports
+//   only the status changes it did not see.
 //
 // The host shutdown is the platform's `shutdown` (spawn module, whose
 // observer is the tests' seam); the UPS commands go into unit 1's pending
@@ -66,8 +67,8 @@ void decision_init(MachineContext *unit1);
 void decision_configure(const DecisionDelays &delays, bool ups_commands);
 
 // Process start: forgets all state, then takes "DataBase/Shutdown.ang" when
-// it was written during this boot (`boot_id`; a file of an earlier boot is
-// removed). Restored conditions wait for their unit's first status, and
+// it was written during this boot (`boot_id`, empty when unknown; a file of
+// an earlier boot is removed). Restored conditions wait for their unit's first status, and
 // restored deadlines are issued again with the minutes that remain, at a
 // moment when those are whole (so the deadline stays where it was, within
 // DECISION_ALIGN_SECONDS earlier). Returns true when a state was restored.
@@ -83,6 +84,15 @@ void decision_tick(time_t now);
 // Units from `count` on are no longer watched: their conditions end (and the
 // cancels go out when no other condition holds).
 void decision_watch(int count);
+
+// The status characters (9, laid out like MachineContext.status) the events
+// last reported for unit `index`; kept in the state file too, so a restarted
+// daemon reports only what changed while it was away.
+void decision_note_status(int index, const char status[9]);
+
+// The status noted for unit `index` before a restart (this boot only);
+// false when none is known.
+bool decision_last_status(int index, char out[9]);
 
 // True when the condition (DECISION_MAINS or DECISION_BATTERY) of unit
 // `index` holds.

@@ -32,14 +32,18 @@ void check_status_events(MachineContext *ctx, time_t now)
     machine_sync_connection(ctx);
     MachineValues v;
     machine_values(ctx, &v);
+    // Positions 0..7 count once the status was taken; the connection once
+    // the unit answered or was given up (a unit being reopened at start-up
+    // is neither connected nor lost yet).
     int first = v.status_taken ? 0 : STATUS_CONNECTION;
+    int last = v.connected || v.fail_count >= 4 ? STATUS_CONNECTION : STATUS_CONNECTION - 1;
     bool changed = false;
-    for (int p = first; p <= 8; p++)
+    for (int p = first; p <= last; p++)
         changed = changed || v.status[p] != v.status_prev[p];
     if (changed) {
         MailSettings mail = mail_settings_get();
         SmsSettings sms = sms_settings_get();
-        for (int p = first; p <= 8; p++) {
+        for (int p = first; p <= last; p++) {
             char state = v.status[p];
             if (state == v.status_prev[p] || p == STATUS_BEEPER || p == STATUS_TYPE)
                 continue;
@@ -52,10 +56,13 @@ void check_status_events(MachineContext *ctx, time_t now)
                 sms_notify(sms.sms_gateway, sms.sms_id, sms.sms_api_id, sms.sms_password,
                            sms.sms_phones, text, v.address);
         }
-        if (v.status_taken)
+        if (first == 0 && last == STATUS_CONNECTION) {
             machine_commit_status(ctx);
-        else
-            machine_preset_status_prev(ctx, STATUS_CONNECTION, v.status[STATUS_CONNECTION]);
+            decision_note_status(v.address - 1, v.status);
+        } else {
+            for (int p = first; p <= last; p++)
+                machine_preset_status_prev(ctx, p, v.status[p]);
+        }
     }
     DecisionSight sight;
     sight.taken = v.status_taken != 0;

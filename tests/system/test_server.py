@@ -2,11 +2,12 @@
 runner, against the real daemon and the simulator. Each test process has a
 network namespace of its own (conftest), so port 2027 is the test's."""
 import os
+import signal
 import socket
 import struct
 import time
 
-from conftest import Client, connect, wait_for
+from conftest import Client, connect, pending_deadline, wait_for
 
 Q = b"Q1\r"
 
@@ -190,20 +191,43 @@ def test_two_daemons_remote_unit_and_two_host_shutdown(sim, make_agent, tmp_path
     b.env = dict(b.env, UPS_STANDIN_LOG=str(tmp_path / "b-shutdown.calls"))
     a.env = dict(a.env, UPS_STANDIN_LOG=str(tmp_path / "a-shutdown.calls"))
     start(sim, a).close()
-    b.write_settings(mode="Remote-Single", link="TCP/IP", device="127.0.0.1", ac_fail=5)
+    b.write_settings(mode="Remote-Single", link="TCP/IP", device="127.0.0.1", ac_fail=3)
     b.start()
     wait_for(lambda: "server Fail" in b.stdout(), 5, what="B's failed bind")
     sim.control("set input_voltage 228.5")
     readings_taken(b, value="228.5")
     assert b.alive()
 
+    t_fail = time.time()
     sim.control("mains fail")
     calls = lambda name: (tmp_path / name).read_text() if (tmp_path / name).exists() else ""
     wait_for(lambda: "+10" in calls("a-shutdown.calls"), 20, what="A's own host shutdown")
-    wait_for(lambda: "+5" in calls("b-shutdown.calls"), 20, what="B's own host shutdown")
-    # B's UPS command goes through A to the UPS.
-    wait_for(lambda: b"S07R0001\r" in sim.requests(), 20, what="B's S07R0001 at the UPS")
-    assert any(line.endswith("01 07 1 0") for line in b.events())
+    wait_for(lambda: "+3" in calls("b-shutdown.calls"), 20, what="B's own host shutdown")
+    wait_for(lambda: any(line.endswith("01 07 1 0") for line in b.events()), 10,
+             what="B's AC Failed")
+    # The UPS belongs to A: it turns off after A's host, and B sends nothing.
+    time.sleep(3)
+    assert [r for r in sim.requests(t_fail) if r != Q] == [b"S12R0001\r"]
+
+    # A restarts; until it has taken its unit's status again its record says
+    # "not connected", which B must not take as the mains' return.
+    a.procs.stop(a.proc, signal.SIGKILL)
+    a.start()
+    client = connect()
+    assert client.record(1)[46:47] == b"0", "A has not taken its unit's status yet"
+    record_when(client, 1, lambda r: r[46:47] == b"1", "A's unit connected again")
+    client.close()
+    time.sleep(2)
+    assert not any(line.endswith("01 07 0 0") for line in b.events())
+    assert "-c" not in calls("b-shutdown.calls") and "-c" not in calls("a-shutdown.calls")
+    assert b"C\r" not in sim.requests(t_fail)
+
+    sim.control("mains restore")
+    wait_for(lambda: "-c" in calls("a-shutdown.calls") and "-c" in calls("b-shutdown.calls"),
+             20, what="both cancels")
+    wait_for(lambda: b"C\r" in sim.requests(t_fail), 10, what="A's C at the UPS")
+    assert pending_deadline(tmp_path / "a-shutdown.calls") is None
+    assert pending_deadline(tmp_path / "b-shutdown.calls") is None
 
 
 def test_runner_sends_a_scheduled_self_test_at_its_minute(sim, agent):
