@@ -208,6 +208,9 @@ def test_two_daemons_remote_unit_and_two_host_shutdown(sim, make_agent, tmp_path
     # The UPS belongs to A: it turns off after A's host, and B sends nothing.
     time.sleep(3)
     assert [r for r in sim.requests(t_fail) if r != Q] == [b"S12R0001\r"]
+    a_deadline = pending_deadline(tmp_path / "a-shutdown.calls")
+    b_deadline = pending_deadline(tmp_path / "b-shutdown.calls")
+    assert abs(a_deadline - (t_fail + 600)) < 10 and abs(b_deadline - (t_fail + 180)) < 10
 
     # A restarts; until it has taken its unit's status again its record says
     # "not connected", which B must not take as the mains' return.
@@ -221,6 +224,8 @@ def test_two_daemons_remote_unit_and_two_host_shutdown(sim, make_agent, tmp_path
     assert not any(line.endswith("01 07 0 0") for line in b.events())
     assert "-c" not in calls("b-shutdown.calls") and "-c" not in calls("a-shutdown.calls")
     assert b"C\r" not in sim.requests(t_fail)
+    assert a_deadline - 11 <= pending_deadline(tmp_path / "a-shutdown.calls") <= a_deadline
+    assert pending_deadline(tmp_path / "b-shutdown.calls") == b_deadline
 
     sim.control("mains restore")
     wait_for(lambda: "-c" in calls("a-shutdown.calls") and "-c" in calls("b-shutdown.calls"),
