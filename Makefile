@@ -9,9 +9,9 @@ PYTHON     := /usr/bin/python3
 # Debian packages the project needs to build and test.
 PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-dev \
             libcurl4-openssl-dev tmux python3 python3-pytest python3-pytest-xdist \
-            python3-aiosmtpd openssl
+            python3-aiosmtpd openssl iproute2
 
-.PHONY: all build deps test tsan demo clean
+.PHONY: all build deps test tsan demo bench clean
 
 all: build
 
@@ -41,6 +41,10 @@ tsan: deps
 
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# Speed and memory of the port 2027 server, appended to BENCHMARKS.md.
+bench: build
+	scripts/bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(TSAN_BUILD)

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -170,15 +171,15 @@ void agent_start(const char *program_path)
     schedule_load();
     runner_reset_dates();
     if (serving)
-        server_accept_start();
+        server_loop_start();
     runner_start();
 }
 
-void settings_apply()
+static std::atomic<bool> reload_wanted{false};
+
+void agent_request_reload()
 {
-    Guard g(pass_lock);
-    settings_load(program_dir());
-    configure(true);
+    reload_wanted = true;
 }
 
 static void advance_turn()
@@ -198,6 +199,11 @@ static void check(MachineContext *u)
 void agent_pass(time_t now)
 {
     Guard g(pass_lock);
+    if (reload_wanted.exchange(false)) {
+        settings_load(program_dir());
+        configure(true);
+        history_create_files(machine_count);
+    }
     pass_now = now;
     int move = poll_move(&ups_link, &units[current_unit], current_unit,
                          debug_level == 1 ? POLL_TRACE_STEPS : POLL_TRACE_OFF, check);

@@ -4,8 +4,8 @@
 // connected unit.
 //
 // Threads: the loop runs on the main thread and holds the pass lock for the
-// whole of a pass; a reconfiguration from another thread (settings_apply)
-// takes the same lock, so it never lands in the middle of a pass.
+// whole of a pass; a reload asked for by another thread is carried out by
+// the loop itself between two passes.
 #pragma once
 
 #include <ctime>
@@ -23,11 +23,12 @@ void agent_pass(time_t now);
 // The polling loop: a pass every 500 ms, forever.
 [[noreturn]] void agent_run();
 
-// The "RefreshSet" reload, between two passes: reloads the settings; a
-// changed link is closed (the loop reopens it at its next pass) and its
-// units start fresh, and so does a unit whose kind changed; the others keep
-// their state, and unit 1 keeps its pending command.
-void settings_apply();
+// Asks for the "RefreshSet" reload, which the loop carries out before its
+// next pass: it reloads the settings; a changed link is closed (and reopened
+// by that pass) and its units start fresh, and so does a unit whose kind
+// changed; the others keep their state, and unit 1 keeps its pending
+// command. Any thread.
+void agent_request_reload();
 
 // Unit context by index 0..3 (unit address = index + 1).
 MachineContext *agent_unit(int index);

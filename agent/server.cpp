@@ -1,6 +1,7 @@
 #include "agent/server.h"
 
 #include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,9 +11,11 @@
 #include <cstring>
 #include <ctime>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
+#include "agent/access.h"
 #include "agent/agent.h"
-#include "agent/history.h"
 #include "store/mail.h"
 #include "store/paths.h"
 #include "store/schedule.h"
@@ -21,58 +24,77 @@
 // 5 in the daemon and never changed: 2 would switch on the server trace.
 static const int debug_level = 5;
 
+static const int RECEIVE_BUFFER = 1024;
+static const int LISTEN_BACKLOG = 64;
+static const int SERVER_SOCKET_BUFFER = 16384;
+
 static int listen_socket = -1;
 static MachineContext *units = nullptr;
-static std::atomic<int> sessions{0};
+static std::atomic<int> session_count{0};
+static MachineRecordCache record_cache[4]; // the server's thread only
 
-static const int RECEIVE_BUFFER = 1024;
-static const int EMPTY_READS_TO_LEAVE = 6;
+// ---- the command table ---------------------------------------------------
+
+enum { RELOAD_MAIL, RELOAD_SMS, RELOAD_PLAN, RELOAD_SET, RELOAD_KINDS };
+
+// Reload spacing, touched by the server's thread only.
+static double reload_last[RELOAD_KINDS]; // when each kind last ran; 0 never
+static bool reload_held[RELOAD_KINDS];   // one is waiting for its turn
+
+// Refusal lines, at most one per peer per SERVER_REPORT_SPACING.
+static std::unordered_map<uint32_t, double> reported_at;
+static std::unordered_map<uint32_t, int> refused_since_report;
+static std::unordered_map<uint32_t, double> connection_reported_at;
 
 int server_sessions()
 {
-    return sessions.load();
+    return session_count.load();
 }
 
-int server_start(int port, MachineContext *unit_contexts)
+static void reload(int kind)
 {
-    units = unit_contexts;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        printf("server Fail: socket: %s\n", strerror(errno));
-        return -1;
+    switch (kind) {
+    case RELOAD_MAIL:
+        mail_settings_read(program_dir() + "Set/Mail.ang");
+        break;
+    case RELOAD_SMS:
+        sms_settings_read(program_dir() + "Set/SMS.ang");
+        break;
+    case RELOAD_PLAN: {
+        schedule_load();
+        time_t now = time(nullptr);
+        struct tm t;
+        localtime_r(&now, &t);
+        schedule_select_today(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+        break;
     }
-    // A restarted daemon binds at once, even with old connections lingering.
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
-        printf("server Fail: bind to port %d: %s\n", port, strerror(errno));
-        close(fd);
-        return -1;
+    case RELOAD_SET:
+        access_load(program_dir() + ACCESS_FILE);
+        agent_request_reload(); // the polling loop reloads between two passes
+        break;
     }
-    if (listen(fd, 8) != 0) {
-        printf("server Fail: listen: %s\n", strerror(errno));
-        close(fd);
-        return -1;
-    }
-    listen_socket = fd;
-    return 0;
 }
 
-bool status_record_write(int fd, int index)
+// A reload within SERVER_RELOAD_SPACING of the previous one of its kind is
+// carried out once, that long after the previous one, however many came in
+// between: a save in the console always takes effect, a flood costs one
+// reload per spacing.
+static void reload_spaced(int kind, double now)
 {
-    if (index < 0 || index > 3) {
-        printf("Debug WriteALL have error Index! number is %d\n", index);
-        return false;
+    if (reload_last[kind] == 0 || now - reload_last[kind] >= SERVER_RELOAD_SPACING) {
+        reload_last[kind] = now;
+        reload_held[kind] = false;
+        reload(kind);
+    } else {
+        reload_held[kind] = true;
     }
-    char record[STATUS_RECORD_LEN];
-    machine_status_record(&units[index], record);
-    // A client that went away is an error code here, not a SIGPIPE.
-    return send(fd, record, STATUS_RECORD_LEN, MSG_NOSIGNAL) == STATUS_RECORD_LEN;
+}
+
+void server_run_due_reloads(double now)
+{
+    for (int k = 0; k < RELOAD_KINDS; k++)
+        if (reload_held[k] && now - reload_last[k] >= SERVER_RELOAD_SPACING)
+            reload_spaced(k, now);
 }
 
 static void queue_unit1(const unsigned char *data, int len)
@@ -95,113 +117,368 @@ static std::string printable(const unsigned char *data, int len)
     return text;
 }
 
-int server_command(int fd, const unsigned char *data, int len)
+// The rule a command matches, without acting on it.
+static int rule_of(const unsigned char *data, int len)
 {
-    if (starts_with(data, len, "ALL")) {
-        // The unit is a byte value 1..4, not a digit.
-        if (len > 3 && data[3] >= 1 && data[3] <= 4)
-            status_record_write(fd, data[3] - 1);
+    if (starts_with(data, len, "ALL"))
         return 1;
-    }
-    if (starts_with(data, len, "C\r")) {
-        queue_unit1(data, 2);
+    if (starts_with(data, len, "C\r"))
         return 2;
-    }
-    if (starts_with(data, len, "CT\r")) {
-        queue_unit1(data, 3);
+    if (starts_with(data, len, "CT\r"))
         return 3;
-    }
-    if (starts_with(data, len, "T\r")) {
-        queue_unit1(data, 2);
+    if (starts_with(data, len, "T\r"))
         return 4;
-    }
-    if (starts_with(data, len, "TL\r")) {
-        queue_unit1(data, 3);
+    if (starts_with(data, len, "TL\r"))
         return 5;
-    }
-    if (len > 0 && data[0] == 'S') {
-        queue_unit1(data, len); // refused whole, never cut, when over 64 bytes
+    if (len > 0 && data[0] == 'S')
         return 6;
-    }
-    if (starts_with(data, len, "RefreshMail")) {
-        mail_settings_read(program_dir() + "Set/Mail.ang");
+    if (starts_with(data, len, "RefreshMail"))
         return 7;
-    }
-    if (starts_with(data, len, "RefreshSMS")) {
-        sms_settings_read(program_dir() + "Set/SMS.ang");
+    if (starts_with(data, len, "RefreshSMS"))
         return 8;
-    }
-    if (starts_with(data, len, "RefreshPlan")) {
-        schedule_load();
-        time_t now = time(nullptr);
-        struct tm t;
-        localtime_r(&now, &t);
-        schedule_select_today(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    if (starts_with(data, len, "RefreshPlan"))
         return 9;
-    }
-    if (len == 10 && memcmp(data, "RefreshSet", 10) == 0) {
-        settings_apply();
-        history_create_files(agent_machine_count());
+    if (len == 10 && memcmp(data, "RefreshSet", 10) == 0)
         return 10;
-    }
-    printf("Debug In SocketInterFace receive wrong command! %s\n", printable(data, len).c_str());
     return 11;
 }
 
-static void client_session(int fd)
+static void report_refusal(uint32_t address, const unsigned char *data, int len, double now)
 {
-    unsigned char buf[RECEIVE_BUFFER + 1];
-    int empty_reads = 0;
-    while (empty_reads < EMPTY_READS_TO_LEAVE) {
-        ssize_t n = recv(fd, buf, RECEIVE_BUFFER, 0);
-        if (n <= 0) {
-            empty_reads++;
-            continue;
-        }
-        empty_reads = 0;
-        buf[n] = '\0';
-        server_command(fd, buf, static_cast<int>(n));
-        if (debug_level == 2)
-            printf("%s\n", buf);
-    }
-    if (debug_level == 2)
-        printf("Leave thread\n");
-    close(fd);
-    sessions--;
+    int &count = refused_since_report[address];
+    count++;
+    auto at = reported_at.find(address);
+    if (at != reported_at.end() && now - at->second < SERVER_REPORT_SPACING)
+        return;
+    printf("server: command \"%.20s\" from %s refused (%d since the last line): the host may "
+           "only read; allow it in %s\n",
+           printable(data, len).c_str(), access_address_text(address).c_str(), count,
+           ACCESS_FILE);
+    reported_at[address] = now;
+    count = 0;
 }
 
-static void accept_loop()
+int server_command(const ServerPeer &peer, const unsigned char *data, int len, double now,
+                   std::string *reply)
 {
-    for (;;) {
-        int fd = accept4(listen_socket, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            // Out of descriptors, or an aborted connection: wait a little
-            // rather than spin.
-            if (errno != EINTR)
-                usleep(100 * 1000);
+    int rule = rule_of(data, len);
+    if (rule >= 2 && rule <= 10 && !peer.may_command) {
+        report_refusal(peer.address, data, len, now);
+        return 12;
+    }
+    switch (rule) {
+    case 1:
+        // The unit is a byte value 1..4, not a digit.
+        if (len > 3 && data[3] >= 1 && data[3] <= 4) {
+            char record[STATUS_RECORD_LEN];
+            machine_status_record_cached(&units[data[3] - 1], &record_cache[data[3] - 1],
+                                         record);
+            reply->append(record, STATUS_RECORD_LEN);
+        }
+        break;
+    case 2:
+    case 4:
+        queue_unit1(data, 2);
+        break;
+    case 3:
+    case 5:
+        queue_unit1(data, 3);
+        break;
+    case 6:
+        queue_unit1(data, len); // refused whole, never cut, when over 64 bytes
+        break;
+    case 7:
+        reload_spaced(RELOAD_MAIL, now);
+        break;
+    case 8:
+        reload_spaced(RELOAD_SMS, now);
+        break;
+    case 9:
+        reload_spaced(RELOAD_PLAN, now);
+        break;
+    case 10:
+        reload_spaced(RELOAD_SET, now);
+        break;
+    default:
+        printf("Debug In SocketInterFace receive wrong command! %s\n",
+               printable(data, len).c_str());
+    }
+    return rule;
+}
+
+// ---- the sessions --------------------------------------------------------
+
+struct Session {
+    uint32_t address;  // peer, host byte order
+    double last_input; // monotonic seconds of the last read that brought bytes
+    std::string out;   // reply bytes not yet taken by the socket
+    bool waiting_out;  // EPOLLOUT is asked for
+};
+
+// Touched by the server's thread only.
+static int epoll_fd = -1;
+static std::unordered_map<int, Session> sessions;
+static std::unordered_map<uint32_t, int> per_address;
+static double accept_paused_until; // out of descriptors: accepting waits a little
+
+static double monotonic_now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+static bool loopback(uint32_t address)
+{
+    return (address >> 24) == 127;
+}
+
+static void close_session(int fd)
+{
+    auto it = sessions.find(fd);
+    if (it == sessions.end())
+        return;
+    if (--per_address[it->second.address] <= 0)
+        per_address.erase(it->second.address);
+    sessions.erase(it);
+    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    session_count--;
+    if (debug_level == 2)
+        printf("Leave thread\n");
+}
+
+// Sends what the socket takes now; false when the session was closed (the
+// peer went away, or let more than SERVER_OUTPUT_LIMIT bytes pile up).
+static bool flush(int fd, Session *s)
+{
+    while (!s->out.empty()) {
+        ssize_t n = send(fd, s->out.data(), s->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            s->out.erase(0, static_cast<size_t>(n));
             continue;
         }
-        if (sessions.load() >= SERVER_MAX_SESSIONS) {
-            printf("server: %d clients connected already, connection closed\n",
-                   SERVER_MAX_SESSIONS);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        close_session(fd);
+        return false;
+    }
+    if (s->out.size() > static_cast<size_t>(SERVER_OUTPUT_LIMIT)) {
+        close_session(fd); // a client that asks and never reads
+        return false;
+    }
+    bool want_out = !s->out.empty();
+    if (want_out != s->waiting_out) {
+        struct epoll_event ev;
+        ev.events = want_out ? EPOLLIN | EPOLLOUT : EPOLLIN;
+        ev.data.fd = fd;
+        epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &ev);
+        s->waiting_out = want_out;
+    }
+    return true;
+}
+
+// One read is one command, as it always was.
+static void read_command(int fd, Session *s, double now)
+{
+    unsigned char buf[RECEIVE_BUFFER + 1];
+    ssize_t n = recv(fd, buf, RECEIVE_BUFFER, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (n <= 0) {
+        close_session(fd);
+        return;
+    }
+    buf[n] = '\0';
+    s->last_input = now;
+    ServerPeer peer = {s->address, access_may_command(s->address)};
+    server_command(peer, buf, static_cast<int>(n), now, &s->out);
+    if (debug_level == 2)
+        printf("%s\n", buf);
+    flush(fd, s);
+}
+
+// Why a new peer is turned away; nullptr when it is taken.
+static const char *refusal(uint32_t address)
+{
+    int open_now = session_count.load();
+    if (open_now >= SERVER_MAX_SESSIONS)
+        return "every session is taken";
+    if (loopback(address))
+        return nullptr;
+    if (open_now >= SERVER_MAX_SESSIONS - SERVER_LOOPBACK_RESERVE)
+        return "the remaining sessions are kept for this host";
+    auto it = per_address.find(address);
+    if (it != per_address.end() && it->second >= SERVER_MAX_PER_ADDRESS)
+        return "it holds the most sessions one address may";
+    return nullptr;
+}
+
+static void accept_all(double now)
+{
+    for (;;) {
+        struct sockaddr_in addr;
+        socklen_t len = sizeof addr;
+        int fd = accept4(listen_socket, reinterpret_cast<struct sockaddr *>(&addr), &len,
+                         SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: the listening socket stays readable, so
+                // stop watching it for a moment rather than spin.
+                epoll_ctl(epoll_fd, EPOLL_CTL_DEL, listen_socket, nullptr);
+                accept_paused_until = now + 0.1;
+            }
+            return; // EAGAIN: all taken; others (an aborted connection): next time
+        }
+        uint32_t address = len >= sizeof addr ? ntohl(addr.sin_addr.s_addr) : 0;
+        if (const char *why = refusal(address)) {
+            // One line per peer per minute: a flood of connections must not
+            // become a flood of lines.
+            auto at = connection_reported_at.find(address);
+            if (at == connection_reported_at.end() ||
+                now - at->second >= SERVER_REPORT_SPACING) {
+                printf("server: connection from %s closed: %s (%d clients connected)\n",
+                       access_address_text(address).c_str(), why, session_count.load());
+                connection_reported_at[address] = now;
+            }
             close(fd);
             continue;
         }
         int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-        sessions++;
-        try {
-            std::thread(client_session, fd).detach();
-        } catch (...) { // no thread to be had
-            sessions--;
+        // Replies are 108 bytes: a small kernel buffer keeps what a client
+        // that never reads can pile up small, and shows it to flush() soon.
+        int buffer = SERVER_SOCKET_BUFFER;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        struct epoll_event ev;
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) {
             close(fd);
-            usleep(100 * 1000);
+            continue;
         }
+        sessions[fd] = Session{address, now, std::string(), false};
+        per_address[address]++;
+        session_count++;
     }
 }
 
-void server_accept_start()
+// Peers whose last line is old enough are forgotten, so the tables of many
+// peers do not grow for ever.
+static void forget_reports(double now)
+{
+    for (auto it = reported_at.begin(); it != reported_at.end();) {
+        if (now - it->second >= SERVER_REPORT_SPACING && refused_since_report[it->first] == 0) {
+            refused_since_report.erase(it->first);
+            it = reported_at.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = connection_reported_at.begin(); it != connection_reported_at.end();) {
+        if (now - it->second >= SERVER_REPORT_SPACING)
+            it = connection_reported_at.erase(it);
+        else
+            ++it;
+    }
+}
+
+static void close_idle(double now)
+{
+    std::vector<int> idle;
+    for (const auto &[fd, s] : sessions)
+        if (now - s.last_input >= SERVER_IDLE_SECONDS)
+            idle.push_back(fd);
+    for (int fd : idle)
+        close_session(fd);
+}
+
+static void watch_listener()
+{
+    struct epoll_event ev;
+    ev.events = EPOLLIN;
+    ev.data.fd = listen_socket;
+    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listen_socket, &ev);
+}
+
+static void server_loop()
+{
+    watch_listener();
+    double last_sweep = monotonic_now();
+    struct epoll_event events[64];
+    for (;;) {
+        int n = epoll_wait(epoll_fd, events, 64, 200);
+        double now = monotonic_now();
+        for (int i = 0; i < n; i++) {
+            int fd = events[i].data.fd;
+            if (fd == listen_socket) {
+                accept_all(now);
+                continue;
+            }
+            auto it = sessions.find(fd);
+            if (it == sessions.end())
+                continue; // closed earlier in this round
+            if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
+                read_command(fd, &it->second, now);
+            else if (events[i].events & EPOLLOUT)
+                flush(fd, &it->second);
+        }
+        if (accept_paused_until && now >= accept_paused_until) {
+            accept_paused_until = 0;
+            watch_listener();
+        }
+        if (now - last_sweep >= 1.0) {
+            close_idle(now);
+            forget_reports(now);
+            last_sweep = now;
+        }
+        server_run_due_reloads(now);
+    }
+}
+
+// ---- start-up ------------------------------------------------------------
+
+int server_start(int port, MachineContext *unit_contexts)
+{
+    units = unit_contexts;
+    access_load(program_dir() + ACCESS_FILE);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        printf("server Fail: socket: %s\n", strerror(errno));
+        return -1;
+    }
+    // A restarted daemon binds at once, even with old connections lingering.
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        printf("server Fail: bind to port %d: %s\n", port, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if (listen(fd, LISTEN_BACKLOG) != 0) {
+        printf("server Fail: listen: %s\n", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_fd < 0) {
+        printf("server Fail: epoll: %s\n", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    listen_socket = fd;
+    return 0;
+}
+
+void server_loop_start()
 {
     if (listen_socket >= 0)
-        std::thread(accept_loop).detach();
+        std::thread(server_loop).detach();
 }

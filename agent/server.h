@@ -4,34 +4,53 @@
 // file ("RefreshSet", "RefreshMail", "RefreshSMS", "RefreshPlan"). No reply
 // but the StatusRecord, no framing: each read from a client is one command.
 //
-// One thread accepts; each client gets a thread of its own, at most
-// SERVER_MAX_SESSIONS at once.
+// One thread runs an epoll loop over non-blocking sockets. What one peer may
+// hold is bounded: sessions per address, idle time, unsent output. Commands
+// other than reads need the access rules' consent (access module), and
+// reloads are spaced so a flood of them cannot stall anything.
 #pragma once
+
+#include <cstdint>
+#include <string>
 
 #include "protocol/machine.h"
 
 constexpr int SERVER_PORT = 2027;
-constexpr int SERVER_MAX_SESSIONS = 64;
+constexpr int SERVER_MAX_SESSIONS = 256;
+constexpr int SERVER_MAX_PER_ADDRESS = 16;   // sessions of one non-loopback address
+constexpr int SERVER_LOOPBACK_RESERVE = 8;   // sessions only loopback may take
+constexpr int SERVER_IDLE_SECONDS = 60;      // a session that sends nothing this long is closed
+constexpr int SERVER_OUTPUT_LIMIT = 16 * STATUS_RECORD_LEN; // unsent bytes before a session is closed
+constexpr int SERVER_RELOAD_SPACING = 5;     // seconds between two reloads of one kind
+constexpr int SERVER_REPORT_SPACING = 60;    // seconds between two refusal lines for one peer
 
-// Creates the listening socket (all local addresses, SO_REUSEADDR, backlog
-// 8) and remembers the four unit contexts. Returns 0 when listening; on any
-// failure prints "server Fail" with the reason and returns -1 (the daemon
-// goes on polling without clients).
+// Creates the listening socket (all local addresses, SO_REUSEADDR) and
+// remembers the four unit contexts. Returns 0 when listening; on any failure
+// prints "server Fail" with the reason and returns -1 (the daemon goes on
+// polling and protecting the host without clients).
 int server_start(int port, MachineContext *units);
 
-// Starts the accept thread, when server_start succeeded. It runs until the
+// Starts the server's thread, when server_start succeeded. It runs until the
 // process ends.
-void server_accept_start();
+void server_loop_start();
 
-// Writes the StatusRecord of unit `index` (0..3) to the socket: exactly 108
-// bytes in one write. Prints a line and writes nothing for another index.
-// Returns true when all 108 bytes went out.
-bool status_record_write(int fd, int index);
+// What the command table knows of the peer that sent a command.
+struct ServerPeer {
+    uint32_t address; // IPv4, host byte order
+    bool may_command; // the access rules let it send UPS commands and reloads
+};
 
-// Acts on one received command (`len` bytes). Returns the number of the rule
-// that matched: 1 ALL, 2 C, 3 CT, 4 T, 5 TL, 6 S..., 7 RefreshMail,
-// 8 RefreshSMS, 9 RefreshPlan, 10 RefreshSet, 11 anything else.
-int server_command(int fd, const unsigned char *data, int len);
+// Acts on one received command (`len` bytes) from `peer` at `now`
+// (monotonic seconds); a StatusRecord asked for is appended to `reply`.
+// Returns the number of the rule that matched: 1 ALL, 2 C, 3 CT, 4 T, 5 TL,
+// 6 S..., 7 RefreshMail, 8 RefreshSMS, 9 RefreshPlan, 10 RefreshSet,
+// 11 anything else, 12 a command the peer may not send (dropped).
+int server_command(const ServerPeer &peer, const unsigned char *data, int len, double now,
+                   std::string *reply);
+
+// Carries out the reloads that were held back to keep them spaced, when
+// their time has come. The loop calls it at least once a second.
+void server_run_due_reloads(double now);
 
 // Client sessions open now.
 int server_sessions();

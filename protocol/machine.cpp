@@ -471,10 +471,8 @@ int machine_truncate(float value)
     return static_cast<int>(value);
 }
 
-void machine_status_record(MachineContext *ctx, char out[STATUS_RECORD_LEN])
+static void format_record(const MachineValues &v, char out[STATUS_RECORD_LEN])
 {
-    MachineValues v;
-    machine_values(ctx, &v);
     char text[512];
     int n = snprintf(text, sizeof text,
                      "%05.1f %05.1f %05.1f %03d %04.1f %05.2f %04.1f "
@@ -493,6 +491,54 @@ void machine_status_record(MachineContext *ctx, char out[STATUS_RECORD_LEN])
     memset(out, ' ', STATUS_RECORD_LEN - 1);
     memcpy(out, text, n);
     out[STATUS_RECORD_LEN - 1] = '\0';
+}
+
+// Every value the record shows, as bytes: equal keys give equal records.
+static int record_key(const MachineValues &v, unsigned char key[MACHINE_RECORD_KEY_SIZE])
+{
+    int n = 0;
+    auto put = [&](const void *p, size_t len) {
+        memcpy(key + n, p, len);
+        n += static_cast<int>(len);
+    };
+    const float readings[] = {v.input_voltage, v.input_fault_voltage, v.output_voltage,
+                              v.load_percent,  v.input_frequency,     v.battery_voltage,
+                              v.temperature,   v.rated_voltage,       v.rated_current,
+                              v.rated_battery_voltage, v.rated_frequency};
+    put(readings, sizeof readings);
+    put(v.status, 8);
+    char connection = v.connected && v.status_taken ? 1 : 0;
+    put(&connection, 1);
+    put(v.company, sizeof v.company);
+    put(v.model, sizeof v.model);
+    put(v.version, sizeof v.version);
+    return n;
+}
+
+void machine_status_record(MachineContext *ctx, char out[STATUS_RECORD_LEN])
+{
+    MachineValues v;
+    machine_values(ctx, &v);
+    format_record(v, out);
+}
+
+void machine_status_record_cached(MachineContext *ctx, MachineRecordCache *cache,
+                                  char out[STATUS_RECORD_LEN])
+{
+    unsigned char key[MACHINE_RECORD_KEY_SIZE];
+    int n;
+    {
+        Guard g(ctx->lock);
+        n = record_key(*ctx, key);
+        if (cache->key_len == n && memcmp(cache->key, key, n) == 0) {
+            memcpy(out, cache->record, STATUS_RECORD_LEN);
+            return;
+        }
+        format_record(*ctx, cache->record);
+    }
+    memcpy(cache->key, key, n);
+    cache->key_len = n;
+    memcpy(out, cache->record, STATUS_RECORD_LEN);
 }
 
 void machine_values(MachineContext *ctx, MachineValues *out)

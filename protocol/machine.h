@@ -162,6 +162,21 @@ void machine_preset_status_prev(MachineContext *ctx, int index, char c);
 // peer never reads the zeros of a unit that has not reported yet as status.
 void machine_status_record(MachineContext *ctx, char out[STATUS_RECORD_LEN]);
 
+// A unit's last formatted StatusRecord and the values it showed, for a
+// reader that asks often (the server): one record formatted per change.
+constexpr int MACHINE_RECORD_KEY_SIZE = 128;
+struct MachineRecordCache {
+    unsigned char key[MACHINE_RECORD_KEY_SIZE]; // the values shown, as bytes
+    int key_len = 0;                            // 0: empty
+    char record[STATUS_RECORD_LEN];             // the record formatted from them
+};
+
+// machine_status_record through `cache`: the same bytes, formatted anew
+// only when a value the record shows changed since the cache was filled.
+// The cache belongs to one thread.
+void machine_status_record_cached(MachineContext *ctx, MachineRecordCache *cache,
+                                  char out[STATUS_RECORD_LEN]);
+
 // Copies every value under the lock.
 void machine_values(MachineContext *ctx, MachineValues *out);
 

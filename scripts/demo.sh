@@ -8,6 +8,27 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 bin="$top/$build/bin"
 demo="$top/$build/demo"
 
+# The demo's daemon and console must never meet a real installation's port
+# 2027 (its console would send test commands to a real UPS): they run in a
+# network namespace of their own where the machine allows it, and otherwise
+# the demo refuses to start while the port is taken.
+port_taken() {
+    (exec 3<>/dev/tcp/127.0.0.1/2027) 2>/dev/null
+}
+if [ -z "${UPS_DEMO_INSIDE:-}" ]; then
+    if [ -z "${UPS_DEMO_NO_NAMESPACE:-}" ] && unshare -n true 2>/dev/null; then
+        exec env UPS_DEMO_INSIDE=1 unshare -n "$0" "$@"
+    fi
+    if port_taken; then
+        echo "demo: port 2027 is in use on this host (a real upsagent?), and no network" >&2
+        echo "namespace of its own can be made here (that needs root): the demo's console" >&2
+        echo "would talk to that daemon and its UPS. Not started." >&2
+        exit 1
+    fi
+else
+    ip link set lo up
+fi
+
 pids=()
 cleanup() {
     trap - INT TERM EXIT

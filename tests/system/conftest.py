@@ -46,16 +46,20 @@ def private_network():
     return True
 
 
+PRIVATE_NETWORK = [False]  # this test process has a network namespace of its own
+
+
 def pytest_configure(config):
     if os.geteuid() == 0:
-        private_network()
+        PRIVATE_NETWORK[0] = private_network()
 
 
 class Client:
     """A client of a daemon's port 2027, as a console or another daemon is."""
 
-    def __init__(self, host="127.0.0.1", timeout=5.0):
-        self.sock = socket.create_connection((host, PORT), timeout=timeout)
+    def __init__(self, host="127.0.0.1", timeout=5.0, source=None):
+        self.sock = socket.create_connection((host, PORT), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
 
     def send(self, data):
         self.sock.sendall(data)
@@ -534,6 +538,29 @@ def pending_deadline(calls_path):
 def host_deadline(tmp_path):
     """Returns the pending host shutdown deadline of the test's stand-in."""
     return lambda: pending_deadline(tmp_path / "shutdown.calls")
+
+
+OTHER_HOST = "10.77.0.2"   # a second address of the test's namespace, on a veth pair
+OTHER_LOCAL = "10.77.0.1"  # its other end
+
+
+@pytest.fixture
+def other_host():
+    """A non-loopback peer address inside the test's own network namespace:
+    a veth pair whose two ends are both here, so a client bound to
+    OTHER_HOST reaches the daemon as a remote host would, and nothing leaves
+    the namespace. Skipped where the test has no namespace of its own."""
+    if os.geteuid() != 0 or not PRIVATE_NETWORK[0]:
+        pytest.skip("needs a network namespace of its own")
+    def ip(*args):
+        subprocess.run(["ip"] + list(args), check=True, capture_output=True)
+    ip("link", "add", "upsv0", "type", "veth", "peer", "name", "upsv1")
+    ip("addr", "add", OTHER_LOCAL + "/24", "dev", "upsv0")
+    ip("addr", "add", OTHER_HOST + "/24", "dev", "upsv1")
+    ip("link", "set", "upsv0", "up")
+    ip("link", "set", "upsv1", "up")
+    yield OTHER_HOST
+    subprocess.run(["ip", "link", "del", "upsv0"], capture_output=True)
 
 
 @pytest.fixture

@@ -32,6 +32,13 @@ def record_when(client, unit, accept, what, timeout=20):
     return wait_for(attempt, timeout, what=what)
 
 
+def rss_kib(pid):
+    for line in open("/proc/%d/status" % pid):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
+
 def threads_and_fds(pid):
     return (len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid)))
 
@@ -137,16 +144,21 @@ def test_vanishing_clients_leave_no_threads_or_descriptors(sim, agent):
     readings_taken(agent)
     pid = agent.proc.pid
     time.sleep(0.5)
-    before = threads_and_fds(pid)
-    for i in range(200):
+    before, rss_before = threads_and_fds(pid), rss_kib(pid)
+    for i in range(1000):
         c = Client()
-        if i % 2:
+        if i % 3 == 1:
             c.send(b"ALL\x01\x00" * 20)  # and go away without reading
-        # RST instead of FIN: the daemon's writes then fail at once
-        c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        elif i % 3 == 2:
+            assert len(c.record(1)) == 108
+        if i % 2:
+            # RST instead of FIN: the daemon's writes then fail at once
+            c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         c.close()
     wait_for(lambda: threads_and_fds(pid) == before, 10,
              what="threads and descriptors back to %r" % (before,))
+    assert before[0] <= 4, "no thread per client"
+    assert rss_kib(pid) < rss_before + 2048, "memory back near the baseline"
     assert agent.alive()
     assert len(client.record(1)) == 108
     client.close()
@@ -154,12 +166,12 @@ def test_vanishing_clients_leave_no_threads_or_descriptors(sim, agent):
 
 def test_sessions_are_capped(sim, agent):
     first = start(sim, agent)
-    clients = [first] + [Client() for _ in range(63)]
-    for c in clients[::16]:
+    clients = [first] + [Client() for _ in range(255)]
+    for c in clients[::32]:
         assert len(c.record(1)) == 108
     extra = Client()
-    assert extra.receive(1, timeout=3.0) == b"", "the 65th connection is closed at once"
-    wait_for(lambda: "clients connected already" in agent.stdout(), 5, what="the cap line")
+    assert extra.receive(1, timeout=3.0) == b"", "the 257th connection is closed at once"
+    wait_for(lambda: "every session is taken" in agent.stdout(), 5, what="the cap line")
     for c in clients:
         c.close()
     extra.close()

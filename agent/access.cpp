@@ -1,0 +1,121 @@
+#include "agent/access.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "store/paths.h"
+#include "store/textfile.h"
+
+using Guard = std::lock_guard<std::mutex>;
+
+struct AccessRule {
+    uint32_t network; // host byte order, already masked
+    uint32_t mask;
+    int bits;         // prefix length, for "most specific wins"
+    bool command;     // `command`; false: `read`
+};
+
+static std::mutex lock;
+static std::vector<AccessRule> rules;
+
+static const char DEFAULT_TEXT[] =
+    "# Hosts that may send UPS commands and reloads to port 2027, one per line: an IPv4\n"
+    "# address or network (192.0.2.7, 192.0.2.0/24) and `command` (everything) or `read`\n"
+    "# (\"ALL\" only). Loopback may always do everything; a host no line covers may read.\n";
+
+std::string access_address_text(uint32_t address)
+{
+    in_addr a;
+    a.s_addr = htonl(address);
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+// One rule line; false when it is not one.
+static bool parse_rule(const char *line, AccessRule *out)
+{
+    char where[64], what[16], extra[2];
+    if (sscanf(line, "%63s %15s %1s", where, what, extra) != 2)
+        return false;
+    if (strcmp(what, "command") != 0 && strcmp(what, "read") != 0)
+        return false;
+    int bits = 32;
+    char *slash = strchr(where, '/');
+    if (slash) {
+        char *end = nullptr;
+        long b = strtol(slash + 1, &end, 10);
+        if (slash[1] < '0' || slash[1] > '9' || *end != '\0' || b < 0 || b > 32)
+            return false;
+        bits = static_cast<int>(b);
+        *slash = '\0';
+    }
+    in_addr a;
+    if (inet_pton(AF_INET, where, &a) != 1)
+        return false;
+    out->mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
+    out->network = ntohl(a.s_addr) & out->mask;
+    out->bits = bits;
+    out->command = strcmp(what, "command") == 0;
+    return true;
+}
+
+int access_load(const std::string &path)
+{
+    char data[16384];
+    int size = read_file(path, data, sizeof data - 1);
+    if (size < 0) {
+        size_t slash = path.rfind('/');
+        if (slash != std::string::npos)
+            ensure_dir(path.substr(0, slash + 1));
+        if (!write_file(path, DEFAULT_TEXT, sizeof DEFAULT_TEXT - 1, 0600)) {
+            printf("upsagent: cannot read or create %s: only loopback may send commands\n",
+                   path.c_str());
+            Guard g(lock);
+            rules.clear();
+            return -1;
+        }
+        size = 0;
+    }
+    data[size] = '\0';
+    std::vector<AccessRule> loaded;
+    int number = 0;
+    for (char *line = data; line && *line;) {
+        char *next = strchr(line, '\n');
+        if (next)
+            *next++ = '\0';
+        number++;
+        size_t len = strlen(line);
+        if (len > 0 && line[len - 1] == '\r')
+            line[len - 1] = '\0';
+        const char *text = line + strspn(line, " \t");
+        AccessRule r;
+        if (*text != '\0' && *text != '#') {
+            if (parse_rule(text, &r))
+                loaded.push_back(r);
+            else
+                printf("upsagent: %s line %d is not \"ADDRESS[/BITS] read|command\": %.60s\n",
+                       path.c_str(), number, text);
+        }
+        line = next;
+    }
+    Guard g(lock);
+    rules.swap(loaded);
+    return static_cast<int>(rules.size());
+}
+
+bool access_may_command(uint32_t address)
+{
+    if ((address >> 24) == 127)
+        return true;
+    Guard g(lock);
+    const AccessRule *best = nullptr;
+    for (const AccessRule &r : rules)
+        if ((address & r.mask) == r.network && (!best || r.bits > best->bits))
+            best = &r;
+    return best && best->command;
+}
