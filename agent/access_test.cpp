@@ -1,0 +1,68 @@
+#include "agent/access.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "tests/tempdir.h"
+
+namespace {
+
+uint32_t ip(const char *text)
+{
+    in_addr a;
+    EXPECT_EQ(inet_pton(AF_INET, text, &a), 1) << text;
+    return ntohl(a.s_addr);
+}
+
+TEST(Access, MissingFileIsCreatedWithOnlyAComment)
+{
+    TempProgramDir dir;
+    std::string path = dir.path + ACCESS_FILE;
+    EXPECT_EQ(access_load(path), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::ifstream in(path);
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first[0], '#');
+    EXPECT_TRUE(access_may_command(ip("127.0.0.1")));
+    EXPECT_TRUE(access_may_command(ip("127.1.2.3")));
+    EXPECT_FALSE(access_may_command(ip("10.0.0.1"))) << "no line: read only";
+}
+
+TEST(Access, MostSpecificLineDecidesAndBadLinesAreReportedOnce)
+{
+    TempProgramDir dir;
+    std::string path = dir.path + ACCESS_FILE;
+    ensure_dir(dir.path + "Set/");
+    std::ofstream(path) << "# comment\n"
+                           "10.1.0.0/16 command\n"
+                           "10.1.2.0/24 read\r\n"
+                           "  10.1.2.7 command\n"
+                           "192.0.2.0/33 command\n"
+                           "192.0.2.1 write\n"
+                           "192.0.2.300 read\n"
+                           "0.0.0.0/0 read extra\n"
+                           "\n";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(access_load(path), 3);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4) << out;
+    EXPECT_NE(out.find("line 5"), std::string::npos) << out;
+    struct Case {
+        const char *address;
+        bool command;
+    } cases[] = {
+        {"10.1.9.9", true}, {"10.1.2.9", false}, {"10.1.2.7", true},
+        {"10.2.0.1", false}, {"192.0.2.1", false}, {"127.0.0.1", true},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(access_may_command(ip(c.address)), c.command) << c.address;
+    EXPECT_EQ(access_address_text(ip("192.0.2.5")), "192.0.2.5");
+}
+
+} // namespace
