@@ -72,12 +72,21 @@ second). Each run appends one row.
 HEAD
 fi
 machine="$(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)"
-printf '| %s | %s | %s | %s | %s / %s / %s | %s | %s | %s | %s | %s |\n' \
+row=$(printf '| %s | %s | %s | %s | %s / %s / %s | %s | %s | %s | %s | %s |' \
     "$(date -u +%Y-%m-%d)" "$machine" "$label" \
     "$(field "$closed" per_second)" "$(field "$closed" p50_us)" "$(field "$closed" p99_us)" \
     "$(field "$closed" p999_us)" "$(field "$closed" cpu_per_request_us)" "$threads" \
-    "$(field "$churn" cpu_per_request_us)" "$(field "$churn" p99_us)" "$rss" >>"$out"
+    "$(field "$churn" cpu_per_request_us)" "$(field "$churn" p99_us)" "$rss")
+# The row goes under the table's last row, above any text that follows it.
+/usr/bin/python3 - "$out" "$row" <<'PY'
+import sys
+path, row = sys.argv[1], sys.argv[2]
+lines = open(path).read().split("\n")
+last = max(i for i, line in enumerate(lines) if line.startswith("| "))
+lines.insert(last + 1, row)
+open(path, "w").write("\n".join(lines))
+PY
 echo "closed loop: $closed"
 echo "churn:       $churn"
 echo "threads under load: $threads; RSS after: $rss"
-tail -n 1 "$out"
+echo "$row"
