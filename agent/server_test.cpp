@@ -1,0 +1,75 @@
+#include "agent/server.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "store/mail.h"
+#include "tests/tempdir.h"
+
+namespace {
+
+const unsigned char *bytes(const char *text)
+{
+    return reinterpret_cast<const unsigned char *>(text);
+}
+
+int command(const ServerPeer &peer, const char *text, double now)
+{
+    std::string reply;
+    return server_command(peer, bytes(text), static_cast<int>(strlen(text)), now, &reply);
+}
+
+void write_mail(const std::string &dir, const char *server)
+{
+    std::ofstream(dir + "Set/Mail.ang") << server << "\nups@x\na@x\n000000001\n";
+}
+
+// A flood of reloads costs one reload per spacing, and the last one asked
+// for always takes effect.
+TEST(Server, ReloadsAreSpacedAndNeverLost)
+{
+    TempProgramDir dir;
+    ensure_dir(dir.path + "Set/");
+    ServerPeer local = {0x7f000001, true};
+    double t = 1000;
+    write_mail(dir.path, "first");
+    EXPECT_EQ(command(local, "RefreshMail", t), 7);
+    EXPECT_STREQ(mail_settings_get().mail_server, "first") << "the first one at once";
+    write_mail(dir.path, "second");
+    for (double dt = 0.5; dt < 4.9; dt += 0.5)
+        command(local, "RefreshMail", t + dt);
+    server_run_due_reloads(t + 4.9);
+    EXPECT_STREQ(mail_settings_get().mail_server, "first") << "held back";
+    write_mail(dir.path, "third");
+    server_run_due_reloads(t + 5.0);
+    EXPECT_STREQ(mail_settings_get().mail_server, "third") << "once, 5 s after the previous";
+    write_mail(dir.path, "fourth");
+    server_run_due_reloads(t + 20);
+    EXPECT_STREQ(mail_settings_get().mail_server, "third") << "nothing more was asked";
+    EXPECT_EQ(command(local, "RefreshMail", t + 20), 7);
+    EXPECT_STREQ(mail_settings_get().mail_server, "fourth");
+}
+
+// Every command but a read needs the rules' consent; a refusal is one line
+// per peer per minute, with the count.
+TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)
+{
+    TempProgramDir dir;
+    ServerPeer other = {0x0a000002, false};
+    testing::internal::CaptureStdout();
+    const char *commands[] = {"C\r", "CT\r", "T\r", "TL\r", "S05\r", "RefreshMail",
+                              "RefreshSMS", "RefreshPlan", "RefreshSet"};
+    for (const char *c : commands)
+        EXPECT_EQ(command(other, c, 10), 12) << c;
+    command(other, "T\r", 69);
+    command(other, "T\r", 70);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    EXPECT_NE(out.find("from 10.0.0.2 refused (1 since"), std::string::npos) << out;
+    EXPECT_NE(out.find("refused (10 since"), std::string::npos) << out;
+    EXPECT_EQ(command(other, "nonsense", 71), 11) << "what is no command stays a wrong one";
+}
+
+} // namespace
