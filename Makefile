@@ -1,5 +1,7 @@
 # Build, test and demo for upsagent, upssim (and the programs that follow).
-# Every target does the set-up it needs on a fresh Debian machine (as root).
+# `make deps` is the one place that installs Debian packages (as root);
+# `make test`, `make demo` and `make tsan` run it first, so they work on a
+# fresh machine, while `make` and `make build` only build.
 
 BUILD      ?= build
 TSAN_BUILD ?= build-tsan
@@ -11,7 +13,7 @@ PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-d
             libcurl4-openssl-dev tmux python3 python3-pytest python3-pytest-xdist \
             python3-aiosmtpd openssl iproute2
 
-.PHONY: all build deps test tsan demo bench clean
+.PHONY: all build install deps test tsan demo bench clean
 
 all: build
 
@@ -26,11 +28,16 @@ deps:
 	  apt-get update && apt-get install -y --no-install-recommends $$missing; \
 	fi
 
-build: deps
+build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# The programs into the program directory (/opt/tarvo-mains-sentinel, or
+# PREFIX), below DESTDIR when given.
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+test: deps build
 	scripts/test.sh $(BUILD)
 
 # The whole suite again, every program built with ThreadSanitizer.
@@ -39,11 +46,11 @@ tsan: deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" scripts/test.sh $(TSAN_BUILD)
 
-demo: build
+demo: deps build
 	scripts/demo.sh $(BUILD)
 
 # Speed and memory of the port 2027 server, appended to BENCHMARKS.md.
-bench: build
+bench: deps build
 	scripts/bench.sh $(BUILD)
 
 clean:
