@@ -15,7 +15,9 @@ def test_install_puts_the_programs_into_one_directory(tmp_path):
     programs = ["opt/tarvo-mains-sentinel/" + name
                 for name in ("mail", "sms", "upsagent", "upsconsole", "upssim")]
     assert installed == ["lib/systemd/system/upsagent.service",
-                         "opt/tarvo-mains-sentinel/examples/60-tarvo-ups.rules"] + programs
+                         "opt/tarvo-mains-sentinel/examples/60-tarvo-ups.rules"] + programs + [
+                         "usr/share/man/man1/upsconsole.1", "usr/share/man/man1/upssim.1",
+                         "usr/share/man/man5/tarvo-files.5", "usr/share/man/man8/upsagent.8"]
     for name in programs:
         assert os.access(tmp_path / "root" / name, os.X_OK)
     unit = (tmp_path / "root" / "lib/systemd/system/upsagent.service").read_text()
@@ -31,3 +33,12 @@ def test_service_unit_verifies(tmp_path):
     done = subprocess.run(["systemd-analyze", "verify", "--man=no", str(unit)],
                           capture_output=True, text=True)
     assert done.returncode == 0 and done.stderr == "", done.stderr
+
+
+def test_manual_pages_render_without_warnings():
+    for page in sorted((REPO / "man").iterdir()):
+        for argv in (["man", "--warnings=w", "-l", str(page)],
+                     ["groff", "-ww", "-man", "-z", str(page)]):
+            done = subprocess.run(argv, capture_output=True, text=True,
+                                  env=dict(os.environ, MANWIDTH="80", MANPAGER="cat"))
+            assert done.returncode == 0 and done.stderr == "", (page.name, done.stderr)
