@@ -11,9 +11,10 @@ PYTHON     := /usr/bin/python3
 # Debian packages the project needs to build and test.
 PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-dev \
             libcurl4-openssl-dev tmux python3 python3-pytest python3-pytest-xdist \
-            python3-aiosmtpd openssl iproute2 systemd man-db groff-base
+            python3-aiosmtpd openssl iproute2 systemd man-db groff-base \
+            dpkg-dev lintian
 
-.PHONY: all build install deps test tsan demo bench clean
+.PHONY: all build install package deps test tsan demo bench clean
 
 all: build
 
@@ -36,6 +37,10 @@ build:
 # PREFIX), below DESTDIR when given.
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+# A Debian package of what `make install` puts in place, in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 test: deps build
 	scripts/test.sh $(BUILD)

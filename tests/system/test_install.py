@@ -2,7 +2,9 @@
 import os
 import subprocess
 
-from conftest import BIN, REPO
+import shutil
+
+from conftest import BIN, REPO, STANDIN, wait_for
 
 
 def test_install_puts_the_programs_into_one_directory(tmp_path):
@@ -16,8 +18,12 @@ def test_install_puts_the_programs_into_one_directory(tmp_path):
                 for name in ("mail", "sms", "upsagent", "upsconsole", "upssim")]
     assert installed == ["lib/systemd/system/upsagent.service",
                          "opt/tarvo-mains-sentinel/examples/60-tarvo-ups.rules"] + programs + [
-                         "usr/share/man/man1/upsconsole.1", "usr/share/man/man1/upssim.1",
-                         "usr/share/man/man5/tarvo-files.5", "usr/share/man/man8/upsagent.8"]
+                         "usr/share/doc/tarvo-mains-sentinel/changelog.gz",
+                         "usr/share/doc/tarvo-mains-sentinel/copyright",
+                         "usr/share/lintian/overrides/tarvo-mains-sentinel",
+                         "usr/share/man/man1/upsconsole.1.gz", "usr/share/man/man1/upssim.1.gz",
+                         "usr/share/man/man5/tarvo-files.5.gz",
+                         "usr/share/man/man8/upsagent.8.gz"]
     for name in programs:
         assert os.access(tmp_path / "root" / name, os.X_OK)
     unit = (tmp_path / "root" / "lib/systemd/system/upsagent.service").read_text()
@@ -42,3 +48,32 @@ def test_manual_pages_render_without_warnings():
             done = subprocess.run(argv, capture_output=True, text=True,
                                   env=dict(os.environ, MANWIDTH="80", MANPAGER="cat"))
             assert done.returncode == 0 and done.stderr == "", (page.name, done.stderr)
+
+
+def test_package_unpacks_into_a_working_daemon(tmp_path, sim, standin_env, procs):
+    build = BIN.parent
+    out = tmp_path / "pkg"
+    subprocess.run(["cpack", "-G", "DEB", "-B", str(out)], cwd=build, check=True,
+                   capture_output=True)
+    deb = next(out.glob("tarvo-mains-sentinel_*.deb"))
+    info = subprocess.run(["dpkg-deb", "-f", str(deb), "Depends"], capture_output=True,
+                          text=True, check=True).stdout
+    for lib in ("libncurses6", "libusb-1.0-0", "libcurl4"):
+        assert lib in info, info
+    lint = subprocess.run(["lintian", "--tag-display-limit", "0", str(deb)],
+                          capture_output=True, text=True)
+    assert not [l for l in lint.stdout.splitlines() if l.startswith("E:")], lint.stdout
+
+    root = tmp_path / "root"
+    subprocess.run(["dpkg", "-x", str(deb), str(root)], check=True)
+    prog = root / "opt" / "tarvo-mains-sentinel"
+    (prog / "Set").mkdir(mode=0o700)
+    (prog / "Set" / "Setting.ang").write_text(
+        "Local-Single\nRS232\n%s\n\n10\n1\n2\n1\n2400\n" % sim.path)
+    assert shutil.which("shutdown", path=standin_env["PATH"]).startswith(str(STANDIN))
+    procs.start([str(prog / "upsagent")], cwd=str(prog), env=standin_env,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for(lambda: any(l.split()[1:2] == ["230.0"]
+                         for f in (prog / "DataBase").glob("M1*.ang")
+                         for l in f.read_text().splitlines()), 30,
+             what="the packaged daemon's history")
