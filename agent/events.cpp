@@ -1,6 +1,12 @@
 #include "agent/events.h"
 
+#include <unistd.h>
+
+#include <string>
+
 #include "agent/decision.h"
+#include "store/paths.h"
+#include "store/spawn.h"
 #include "store/event_log.h"
 #include "store/mail.h"
 #include "store/sms.h"
@@ -25,6 +31,20 @@ const char *events_text(int position, char state, char type)
     if (position == STATUS_BYPASS && type != '0')
         return "In AVR mode";
     return set_texts[position];
+}
+
+// "Set/event-hook", when it is an executable: started for every event with
+// the unit, the event code, the new state and the event text, without a
+// shell (and reaped by the loop, as every child).
+static void run_hook(int address, int code, char state, const char *text)
+{
+    std::string hook = program_dir() + "Set/event-hook";
+    if (access(hook.c_str(), X_OK) != 0)
+        return;
+    std::string unit = std::to_string(address), event = std::to_string(code);
+    std::string new_state(1, state);
+    std::string line = hook + " " + unit + " " + event + " " + new_state + " '" + text + "'";
+    spawn_command(line.c_str(), {hook, unit, event, new_state, text});
 }
 
 void check_status_events(MachineContext *ctx, time_t now)
@@ -55,6 +75,7 @@ void check_status_events(MachineContext *ctx, time_t now)
             if (sms.sms_events[p] == '1')
                 sms_notify(sms.sms_gateway, sms.sms_id, sms.sms_api_id, sms.sms_password,
                            sms.sms_phones, text, v.address);
+            run_hook(v.address, p, state, text);
         }
         if (first == 0 && last == STATUS_CONNECTION) {
             machine_commit_status(ctx);

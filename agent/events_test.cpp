@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <fstream>
 
@@ -68,6 +70,16 @@ protected:
             if (argv[0].ends_with("mail"))
                 s.push_back(argv[6]);
         return s;
+    }
+
+    // The hook's argument vectors started so far.
+    std::vector<std::vector<std::string>> hooks()
+    {
+        std::vector<std::vector<std::string>> h;
+        for (const auto &argv : spawned())
+            if (argv[0].ends_with("event-hook"))
+                h.push_back(argv);
+        return h;
     }
 
     TempProgramDir dir;
@@ -163,6 +175,20 @@ TEST_F(Events, OnlyTheConnectionCountsUntilTheStatusIsTaken)
             shutdowns.push_back(argv[1] + " " + argv[2]);
     EXPECT_EQ(shutdowns, std::vector<std::string>{"-h +10"}) << "the minutes left, once";
     EXPECT_TRUE(decision_holds(0, DECISION_MAINS));
+}
+
+TEST_F(Events, HookIsStartedWithUnitCodeStateAndText)
+{
+    std::string hook = dir.path + "Set/event-hook";
+    ensure_dir(dir.path + "Set/");
+    std::ofstream(hook) << "#!/bin/sh\n";
+    reply(1, "00000000");
+    EXPECT_TRUE(hooks().empty()) << "not executable: not started";
+    chmod(hook.c_str(), 0755);
+    reply(1, "10000000");
+    EXPECT_EQ(hooks(), (std::vector<std::vector<std::string>>{{hook, "2", "7", "1", "AC Failed"}}));
+    reply(1, "10000000", false);
+    EXPECT_EQ(hooks().back(), (std::vector<std::string>{hook, "2", "8", "0", "Disconnect"}));
 }
 
 TEST(EventsText, NoticeWording)

@@ -109,7 +109,9 @@ int main(int argc, char **argv)
     values.phone = argv[4];
     values.api_id = argv[5];
     values.time = argv[6];
-    values.text = argv[7];
+    // The daemon's text starts with a blank (" Machine1 AC Failed"); the
+    // message itself starts with the event.
+    values.text = argv[7][0] == ' ' ? argv[7] + 1 : argv[7];
 
     std::string dir = program_dir_from(argv[0]);
     std::string path = sms_gateway_path(dir);

@@ -36,6 +36,8 @@ int read_line(char *out, int out_size, const char *data, int pos, int size)
     while (end < size && data[end] != '\n')
         end++;
     int n = end - pos;
+    if (n > 0 && data[pos + n - 1] == '\r')
+        n--; // a file saved with CR LF line ends reads as with LF
     if (n < 0)
         n = 0;
     if (n > out_size - 1)

@@ -14,7 +14,8 @@
 void copy_field(const char *text, int start, int length, char *out, int out_size);
 
 // Copies the bytes of `data` from `pos` up to the next "\n" into `out` (cut
-// at `out_size` - 1, always terminated). Returns the position just after the
+// at `out_size` - 1, always terminated), without a "\r" just before the
+// "\n": a file saved with CR LF line ends reads as one with LF. Returns the position just after the
 // newline; 0 when no newline comes before `size` (then `out` holds the bytes
 // up to `size`: an unterminated last line).
 int read_line(char *out, int out_size, const char *data, int pos, int size);

@@ -49,7 +49,9 @@ TEST(ReadLine, WalksLinesAndReportsTheEnd)
     EXPECT_EQ(read_line(out, 4, "long line\nx", 0, 11), 10);
     EXPECT_STREQ(out, "lon");
     EXPECT_EQ(read_line(out, sizeof out, "cr\r\n", 0, 4), 4);
-    EXPECT_STREQ(out, "cr\r") << "a carriage return stays in the text";
+    EXPECT_STREQ(out, "cr") << "CR LF ends a line as LF does";
+    EXPECT_EQ(read_line(out, sizeof out, "a\rb\r\r\n", 0, 6), 6);
+    EXPECT_STREQ(out, "a\rb\r") << "only the CR before the LF goes";
 }
 
 TEST(SplitFields, CountsSeparators)

@@ -95,7 +95,7 @@ def test_mains_fails_battery_runs_low_mains_returns(sim, agent, smtp_server, htt
         assert m.message["Subject"] == "From SoftWare Reply Question- Machine1 AC Failed"
     http_gateway.wait(2, 20)
     assert sorted(r.query["to"][0] for r in http_gateway.requests) == ["0911", "0922"]
-    assert {r.query["text"][0] for r in http_gateway.requests} == {" Machine1 AC Failed"}
+    assert {r.query["text"][0] for r in http_gateway.requests} == {"Machine1 AC Failed"}
     wait_for(lambda: shutdown_calls(), 10, what="the host shutdown")
     assert shutdown_calls() == [["-h", "+10", "System will shut down after 10 mins."]]
     wait_for(lambda: b"S12R0001\r" in sim.requests(t_fail), 10, what="S12R0001 at the UPS")
@@ -142,12 +142,19 @@ def test_mains_fails_battery_runs_low_mains_returns(sim, agent, smtp_server, htt
     assert zombies_of(agent.proc.pid) == []
 
 
-def test_silent_unit_gives_disconnect(sim, agent):
+def test_silent_unit_gives_disconnect_and_runs_the_hook(sim, agent, tmp_path):
+    # The event hook gets its arguments as they are, never through a shell.
+    log = tmp_path / "hook.calls"
+    (agent.dir / "Set").mkdir(mode=0o700, exist_ok=True)
+    recording_sender(agent.dir / "Set" / "event-hook", log)
     start_watching(sim, agent)
     sim.control("silent on")
     wait_for(lambda: "01 08 0 0" in event_codes(agent), 15, what="the Disconnect event")
     sim.control("silent off")
     wait_for(lambda: event_codes(agent).count("01 08 1 0") == 2, 15, what="Connect again")
+    wait_for(lambda: len(recorded(log)) == 3, 10, what="three hook calls")
+    assert recorded(log) == [["1", "8", "1", "Connect"], ["1", "8", "0", "Disconnect"],
+                             ["1", "8", "1", "Connect"]]
 
 
 def test_beeper_and_type_changes_give_nothing(sim, agent, tmp_path):
