@@ -5,9 +5,12 @@
 //        "Subject:<subject>" " <event>"
 //
 // SERVER is "host" or "host:port" (port 25 by default; "[v6-address]:port"
-// too). The subject line is <subject> followed by the last argument; the
-// body tells the time stamp and the event. STARTTLS is used whenever the
-// server offers it, with the certificate checked.
+// too), or "smtps://host[:port]" for TLS from the start (port 465). The
+// subject line is <subject> followed by the last argument; the body tells
+// the time stamp and the event. STARTTLS is used whenever the server offers
+// it, with the certificate checked. Lines 5 to 8 of "Set/Mail.ang" beside
+// the program give the SMTP login (user, password), "starttls=required"
+// (nothing goes out in clear) and a file of certificate authorities.
 //
 // Exit status: 0 the server accepted the message; 1 it was not delivered;
 // 2 bad arguments. Every failure prints exactly one line on standard error.
@@ -23,6 +26,8 @@
 #include <string>
 
 #include "senders/sender.h"
+#include "store/paths.h"
+#include "store/textfile.h"
 
 static const char PROGRAM[] = "mail";
 
@@ -40,6 +45,16 @@ static const size_t SUBJECT_LIMIT = 900;
 struct MailServer {
     std::string host; // name or address as it goes into the URL (an IPv6 address in brackets)
     int port;         // 1..65535
+    bool implicit_tls; // "smtps://": TLS from the first byte (port 465 by default)
+};
+
+// Lines 5 to 8 of "Set/Mail.ang" in the program directory: read here, so
+// the password never appears on a command line.
+struct MailLogin {
+    std::string user;     // empty: no login
+    std::string password;
+    bool tls_required;    // "starttls=required": never send in clear
+    std::string ca_file;  // empty: the system's certificate authorities
 };
 
 // The message being handed to libcurl.
@@ -65,8 +80,17 @@ static bool mail_host_char(char c, bool bracketed)
 // Parses "host", "host:port", "[addr]" or "[addr]:port". Returns false on an
 // empty host, a character that has no place in a host name, or a port that
 // is not a number from 1 to 65535.
-static bool mail_parse_server(const std::string &text, MailServer *out)
+static bool mail_parse_server(const std::string &given, MailServer *out)
 {
+    static const char SMTPS[] = "smtps://", SMTP[] = "smtp://";
+    std::string text = given;
+    out->implicit_tls = false;
+    if (text.compare(0, sizeof SMTPS - 1, SMTPS) == 0) {
+        out->implicit_tls = true;
+        text = text.substr(sizeof SMTPS - 1);
+    } else if (text.compare(0, sizeof SMTP - 1, SMTP) == 0) {
+        text = text.substr(sizeof SMTP - 1);
+    }
     size_t host_end;
     bool bracketed = !text.empty() && text[0] == '[';
     if (bracketed) {
@@ -87,7 +111,7 @@ static bool mail_parse_server(const std::string &text, MailServer *out)
         if (!mail_host_char(c, bracketed))
             return false;
     }
-    int port = 25;
+    int port = out->implicit_tls ? 465 : 25;
     if (host_end < text.size()) {
         if (text[host_end] != ':' || host_end + 1 == text.size())
             return false;
@@ -206,8 +230,21 @@ static size_t mail_read(char *buffer, size_t size, size_t count, void *data)
     return n;
 }
 
+// Lines 5 to 8 of the mail file below `dir`; a missing file or line: none.
+static MailLogin mail_login(const std::string &dir)
+{
+    char data[4096];
+    int size = read_file(dir + "Set/Mail.ang", data, sizeof data);
+    char skip[4][512], user[512] = "", password[512] = "", tls[64] = "", ca[1024] = "";
+    char *fields[] = {skip[0], skip[1], skip[2], skip[3], user, password, tls, ca};
+    int sizes[] = {512, 512, 512, 512, sizeof user, sizeof password, sizeof tls, sizeof ca};
+    if (size > 0)
+        read_lines(data, size, fields, sizes, 8);
+    return {user, password, strcmp(tls, "starttls=required") == 0, ca};
+}
+
 // Hands the message to the server. Returns the exit status.
-static int mail_send(const MailServer &server, const std::string &sender,
+static int mail_send(const MailServer &server, const MailLogin &login, const std::string &sender,
                      const std::string &receiver, const std::string &message,
                      const std::string &host)
 {
@@ -217,14 +254,24 @@ static int mail_send(const MailServer &server, const std::string &sender,
     char error[CURL_ERROR_SIZE];
     sender_limit(curl, error);
     // The path of an SMTP URL is the name we greet the server with.
-    std::string url = "smtp://" + server.host + ":" + std::to_string(server.port) + "/" + host;
+    std::string url = std::string(server.implicit_tls ? "smtps://" : "smtp://") + server.host +
+                      ":" + std::to_string(server.port) + "/" + host;
     std::string from = "<" + sender + ">";
     std::string to = "<" + receiver + ">";
     curl_slist *receivers = curl_slist_append(nullptr, to.c_str());
     MailUpload upload = {&message, 0};
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp");
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, server.implicit_tls ? "smtps" : "smtp");
+    // STARTTLS whenever offered; with "starttls=required" a server that does
+    // not offer it gets nothing, not the message in clear.
+    curl_easy_setopt(curl, CURLOPT_USE_SSL,
+                     static_cast<long>(login.tls_required ? CURLUSESSL_ALL : CURLUSESSL_TRY));
+    if (!login.user.empty()) {
+        curl_easy_setopt(curl, CURLOPT_USERNAME, login.user.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, login.password.c_str());
+    }
+    if (!login.ca_file.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, login.ca_file.c_str());
     curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.c_str());
     curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, receivers);
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
@@ -272,7 +319,8 @@ int main(int argc, char **argv)
         return sender_fail(PROGRAM, "cannot initialise libcurl", EXIT_FAILED);
     std::string host = mail_host_name();
     std::string message = mail_message(sender, receiver, subject, argv[4], event, host);
-    status = mail_send(server, sender, receiver, message, host);
+    MailLogin login = mail_login(program_dir_from(argv[0]));
+    status = mail_send(server, login, sender, receiver, message, host);
     curl_global_cleanup();
     return status;
 }

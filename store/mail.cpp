@@ -17,7 +17,7 @@ static MailSettings record;
 static std::string program;   // program_dir + "mail"
 static std::string file_path; // program_dir + "Set/Mail.ang"
 
-static const int FILE_BUFFER = 1024;
+static const int FILE_BUFFER = 2048; // eight lines of up to 255 characters
 
 static void reset_locked()
 {
@@ -25,10 +25,16 @@ static void reset_locked()
     memset(record.mail_events, '0', 9);
 }
 
+// The four lines, and lines 5 to 8 when any of them holds something.
 static std::string contents_locked()
 {
-    return std::string(record.mail_server) + "\n" + record.mail_sender + "\n" +
-           record.mail_receivers + "\n" + record.mail_events + "\n";
+    std::string text = std::string(record.mail_server) + "\n" + record.mail_sender + "\n" +
+                       record.mail_receivers + "\n" + record.mail_events + "\n";
+    if (record.mail_user[0] || record.mail_password[0] || record.mail_tls[0] ||
+        record.mail_ca_file[0])
+        text += std::string(record.mail_user) + "\n" + record.mail_password + "\n" +
+                record.mail_tls + "\n" + record.mail_ca_file + "\n";
+    return text;
 }
 
 void mail_init(const std::string &dir)
@@ -54,11 +60,18 @@ void mail_settings_read(const std::string &path)
         return;
     }
     char *fields[] = {record.mail_server, record.mail_sender, record.mail_receivers,
-                      record.mail_events};
-    int sizes[] = {sizeof record.mail_server, sizeof record.mail_sender,
-                   sizeof record.mail_receivers, sizeof record.mail_events};
-    read_lines(data, size, fields, sizes, 4);
+                      record.mail_events, record.mail_user, record.mail_password,
+                      record.mail_tls, record.mail_ca_file};
+    int sizes[] = {sizeof record.mail_server,   sizeof record.mail_sender,
+                   sizeof record.mail_receivers, sizeof record.mail_events,
+                   sizeof record.mail_user,      sizeof record.mail_password,
+                   sizeof record.mail_tls,       sizeof record.mail_ca_file};
+    read_lines_whole(path, data, size, fields, sizes, 8);
     pad_flags(record.mail_events, 9);
+    for (const std::string &receiver : split_fields(record.mail_receivers, ';'))
+        if (!receiver.empty() && !plausible_address(receiver))
+            printf("%s: receiver \"%.80s\" is no mail address and is skipped\n", path.c_str(),
+                   receiver.c_str());
 }
 
 bool mail_settings_write()
@@ -88,6 +101,10 @@ void mail_settings_set(const MailSettings &s)
     copy_one_line(record.mail_receivers, sizeof record.mail_receivers, s.mail_receivers);
     copy_one_line(record.mail_events, sizeof record.mail_events, s.mail_events);
     pad_flags(record.mail_events, 9);
+    copy_one_line(record.mail_user, sizeof record.mail_user, s.mail_user);
+    copy_one_line(record.mail_password, sizeof record.mail_password, s.mail_password);
+    copy_one_line(record.mail_tls, sizeof record.mail_tls, s.mail_tls);
+    copy_one_line(record.mail_ca_file, sizeof record.mail_ca_file, s.mail_ca_file);
 }
 
 bool mail_send_one(const char *server, const char *sender, const char *receiver,
@@ -122,7 +139,7 @@ int mail_notify(const char *server, const char *sender, const char *receivers,
 {
     bool any = false, failed = false;
     for (const std::string &receiver : split_fields(receivers, ';')) {
-        if (receiver.empty())
+        if (receiver.empty() || !plausible_address(receiver))
             continue;
         any = true;
         if (!mail_send_one(server, sender, receiver.c_str(), text, unit))

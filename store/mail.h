@@ -1,6 +1,6 @@
 // The mail store: who is told by e-mail about which UPS events, in
 // "Set/Mail.ang" (four lines: server, sender, receivers separated by ";",
-// nine event flags), and the notifier that starts the `mail` sender program
+// nine event flags; optionally four more for the SMTP login and TLS), and the notifier that starts the `mail` sender program
 // of the program directory once per receiver. One record per process,
 // guarded by the store's lock.
 #pragma once
@@ -12,6 +12,11 @@ struct MailSettings {
     char mail_sender[256];    // sender address
     char mail_receivers[256]; // receiver addresses separated by ";"
     char mail_events[10];     // character k '1': a change of status character k is mailed
+    // Lines 5 to 8, for the `mail` program; the console keeps them as they are.
+    char mail_user[256];      // SMTP login name; empty: no login
+    char mail_password[256];  // SMTP password
+    char mail_tls[32];        // "starttls=required": never send in clear; empty: STARTTLS when offered
+    char mail_ca_file[256];   // certificate authorities to trust instead of the system's; empty: the system's
 };
 
 // Remembers program_dir + "mail " as the program, ensures "Set/" and reads
@@ -20,7 +25,9 @@ void mail_init(const std::string &program_dir);
 
 // Reads the file into the record; a missing or empty file is replaced by
 // the defaults (mode 0600). Lines missing from a short file keep their
-// defaults; over-long lines are cut to the field widths.
+// defaults; a line longer than its field is not used (one line says so), and
+// each receiver that is no plausible address is named in one line and
+// skipped when mailing.
 void mail_settings_read(const std::string &path);
 
 // Writes the record as the four lines of "Set/Mail.ang" (mode 0600).

@@ -11,6 +11,7 @@
 
 #include "store/mail.h"
 #include "store/sms.h"
+#include "store/textfile.h"
 #include "tests/spawn_recorder.h"
 #include "tests/tempdir.h"
 
@@ -107,10 +108,10 @@ TEST(MailNotify, CommandLineOver511CharactersIsRefused)
     SpawnRecorder rec;
     std::string fixed = dir.path + "mail  \"mx\" \"MAIL FROM:s\" \"RCPT TO:\" \"2026/12/07 10:00:00\""
                         " \"Subject:From SoftWare Reply Question-\" \" Machine1 T\" &";
-    std::string fits(511 - fixed.size(), 'r');
+    std::string fits = std::string(511 - fixed.size() - 2, 'r') + "@x";
     mail_notify("mx", "s", fits.c_str(), "T", 1);
     EXPECT_EQ(spawned().size(), 1u);
-    std::string over = fits + "r";
+    std::string over = "r" + fits;
     testing::internal::CaptureStdout();
     EXPECT_EQ(mail_notify("mx", "s", over.c_str(), "T", 1), -1) << "reported, not passed as sent";
     std::string out = testing::internal::GetCapturedStdout();
@@ -193,6 +194,47 @@ TEST(Spawn, StartsWithoutAShellAndReapsItsChildren)
     testing::internal::CaptureStdout();
     EXPECT_FALSE(spawn_command("nonexistent-program", {"nonexistent-program-xyz"}));
     EXPECT_NE(testing::internal::GetCapturedStdout(), "");
+}
+
+} // namespace
+
+namespace {
+
+// A line that does not fit its field is not used at all (a cut address is
+// another address), and entries that are no address or number are skipped.
+TEST(NotifierFiles, OverlongLinesAreRefusedWholeAndImplausibleEntriesSkipped)
+{
+    TempProgramDir dir;
+    ensure_dir(dir.path + "Set/");
+    std::string cut(250, 'a');
+    std::ofstream(dir.path + "Set/Mail.ang")
+        << "mx\r\nups@x\r\n" << cut << "@x.test;" << cut << "@y.test\r\n111111111\r\n";
+    testing::internal::CaptureStdout();
+    mail_init(dir.path);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("line 3 is longer than 255"), std::string::npos) << out;
+    EXPECT_STREQ(mail_settings_get().mail_receivers, "");
+    EXPECT_STREQ(mail_settings_get().mail_events, "111111111") << "CR LF read as LF";
+
+    std::ofstream(dir.path + "Set/SMS.ang") << "0\nid\n\npw\n0911 222 333;12;call me;+44-20\n000000001\n";
+    testing::internal::CaptureStdout();
+    sms_init(dir.path);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    SpawnRecorder rec;
+    SmsSettings s = sms_settings_get();
+    sms_notify(s.sms_gateway, s.sms_id, s.sms_api_id, s.sms_password, s.sms_phones, "T", 1);
+    ASSERT_EQ(spawned().size(), 2u);
+    EXPECT_EQ(spawned()[0][4], "0911 222 333");
+    EXPECT_EQ(spawned()[1][4], "+44-20");
+
+    struct {
+        const char *text;
+        bool ok;
+    } addresses[] = {{"a@b", true}, {"a.b+c@d.example", true}, {"@b", false}, {"a@", false},
+                     {"a@b@c", false}, {"a b@c", false}, {"<a@b>", false}, {"ab", false}};
+    for (const auto &a : addresses)
+        EXPECT_EQ(plausible_address(a.text), a.ok) << a.text;
 }
 
 } // namespace

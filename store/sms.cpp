@@ -17,7 +17,7 @@ static SmsSettings record;
 static std::string program;   // program_dir + "sms"
 static std::string file_path; // program_dir + "Set/SMS.ang"
 
-static const int FILE_BUFFER = 1024;
+static const int FILE_BUFFER = 2048; // six lines of up to 255 characters
 
 static void reset_locked()
 {
@@ -62,10 +62,14 @@ void sms_settings_read(const std::string &path)
                    sizeof record.sms_api_id,   sizeof record.sms_password,
                    sizeof record.sms_phones,   sizeof record.sms_events};
     gateway[0] = '\0';
-    read_lines(data, size, fields, sizes, 6);
+    read_lines_whole(path, data, size, fields, sizes, 6);
     int index = parse_int_text(gateway);
     record.sms_gateway = static_cast<int8_t>(index < -128 || index > 127 ? 0 : index);
     pad_flags(record.sms_events, 9);
+    for (const std::string &phone : split_fields(record.sms_phones, ';'))
+        if (!phone.empty() && !plausible_phone(phone))
+            printf("%s: phone \"%.40s\" is no phone number and is skipped\n", path.c_str(),
+                   phone.c_str());
 }
 
 bool sms_settings_write()
@@ -125,7 +129,7 @@ int sms_notify(int gateway, const char *id, const char *api_id, const char *pass
 {
     bool any = false, failed = false;
     for (const std::string &phone : split_fields(phones, ';')) {
-        if (phone.empty())
+        if (phone.empty() || !plausible_phone(phone))
             continue;
         any = true;
         if (!sms_send_one(gateway, id, api_id, password, phone.c_str(), text, unit))

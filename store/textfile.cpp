@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +60,54 @@ int read_lines(const char *data, int size, char *const fields[], const int sizes
             break;
     }
     return taken;
+}
+
+int read_lines_whole(const std::string &path, const char *data, int size,
+                     char *const fields[], const int sizes[], int count)
+{
+    int pos = 0, taken = 0;
+    while (taken < count && pos < size) {
+        int start = pos;
+        pos = read_line(fields[taken], sizes[taken], data, pos, size);
+        int end = pos ? pos - 1 : size;
+        int len = end - start;
+        if (len > 0 && data[end - 1] == '\r')
+            len--;
+        if (len > sizes[taken] - 1) {
+            printf("%s: line %d is longer than %d characters and is not used\n", path.c_str(),
+                   taken + 1, sizes[taken] - 1);
+            fields[taken][0] = '\0';
+        }
+        taken++;
+        if (pos == 0)
+            break;
+    }
+    return taken;
+}
+
+bool plausible_address(const std::string &text)
+{
+    size_t at = text.find('@');
+    if (at == std::string::npos || at == 0 || at + 1 >= text.size() ||
+        text.find('@', at + 1) != std::string::npos)
+        return false;
+    for (unsigned char c : text)
+        if (c <= ' ' || c == 0x7f || strchr("\"'<>()[],;\\", c))
+            return false;
+    return true;
+}
+
+bool plausible_phone(const std::string &text)
+{
+    size_t i = text.empty() || text[0] != '+' ? 0 : 1;
+    int digits = 0;
+    for (; i < text.size(); i++) {
+        if (isdigit(static_cast<unsigned char>(text[i])))
+            digits++;
+        else if (text[i] != ' ' && text[i] != '-')
+            return false;
+    }
+    return digits >= 3 && digits <= 20 && isdigit(static_cast<unsigned char>(text.back()));
 }
 
 std::vector<std::string> split_fields(const char *text, char separator)

@@ -26,6 +26,20 @@ int read_line(char *out, int out_size, const char *data, int pos, int size);
 // without its newline is taken. Returns the number of lines taken.
 int read_lines(const char *data, int size, char *const fields[], const int sizes[], int count);
 
+// read_lines, but a line that does not fit its field is refused whole: the
+// field is left empty and one line on standard output names `path`, the
+// line's number and the width. A cut address or phone number is another one.
+int read_lines_whole(const std::string &path, const char *data, int size,
+                     char *const fields[], const int sizes[], int count);
+
+// True when `text` is a plausible mail address: one '@' between a non-empty
+// local part and domain, no blanks, control characters, quotes or brackets.
+bool plausible_address(const std::string &text);
+
+// True when `text` is a plausible phone number: an optional leading '+',
+// then 3 to 20 digits, blanks and dashes allowed between them.
+bool plausible_phone(const std::string &text);
+
 // The pieces of `text` between the `separator` characters: one more piece
 // than separators ("a;b" gives 2, "a;" gives "a" and "", "" gives one empty
 // piece).

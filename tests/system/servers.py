@@ -19,6 +19,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult
 
 HOST = "127.0.0.1"
 
@@ -81,7 +82,7 @@ class SmtpServer:
     `.delay` (seconds to hold the answer to a message's end of data, 0 at
     first) and `wait(count, timeout)`."""
 
-    def __init__(self, tls_context=None):
+    def __init__(self, tls_context=None, logins=None, implicit_tls=None):
         self.host = HOST
         self.messages = []
         self.delay = 0
@@ -93,6 +94,15 @@ class SmtpServer:
         kwargs = {}
         if tls_context is not None:
             kwargs = {"tls_context": tls_context, "require_starttls": False}
+        if implicit_tls is not None:
+            kwargs["ssl_context"] = implicit_tls  # TLS from the first byte
+        if logins is not None:
+            # `logins`: {user: password}; a client that does not log in, or
+            # logs in wrongly, cannot send.
+            def check(server, session, envelope, mechanism, auth_data):
+                ok = logins.get(auth_data.login.decode()) == auth_data.password.decode()
+                return AuthResult(success=ok)
+            kwargs.update(authenticator=check, auth_required=True, auth_require_tls=False)
         self.controller = _BoundController(_SmtpHandler(self), sock, **kwargs)
         self.controller.start()
 
@@ -183,8 +193,13 @@ class HttpGateway:
         self.thread.join(5)
 
 
-def start_smtp(tls_context=None):
-    return SmtpServer(tls_context)
+def start_smtp(tls_context=None, logins=None):
+    return SmtpServer(tls_context, logins)
+
+
+def start_smtps(context):
+    """An SMTP server speaking TLS from the first byte (smtps)."""
+    return SmtpServer(implicit_tls=context)
 
 
 def start_gateway():

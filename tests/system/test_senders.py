@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from servers import start_smtp
+from servers import start_smtp, start_smtps
 
 REPO = Path(__file__).resolve().parents[2]
 BIN = Path(os.environ.get("UPS_BIN_DIR", REPO / "build" / "bin"))
@@ -211,6 +211,63 @@ class TestMailStartTls:
             assert server.messages == []
         finally:
             server.stop()
+
+
+def write_mail_file(progdir, *extra):
+    (progdir / "Set").mkdir(mode=0o700, exist_ok=True)
+    (progdir / "Set" / "Mail.ang").write_text(
+        "mx\nups@x\na@x\n000000000\n" + "".join("%s\n" % line for line in extra))
+
+
+class TestMailLogin:
+    def test_login_with_the_right_password_delivers_and_a_wrong_one_not(self, progdir):
+        server = start_smtp(logins={"ups": "s3cret"})
+        try:
+            write_mail_file(progdir, "ups", "wrong")
+            result = run(progdir / "mail", mail_args(smtp_address(server)))
+            assert result.returncode == 1
+            assert_one_line(result.stderr, "mail")
+            write_mail_file(progdir)
+            assert run(progdir / "mail", mail_args(smtp_address(server))).returncode == 1, \
+                "no login where one is required"
+            assert server.messages == []
+            write_mail_file(progdir, "ups", "s3cret")
+            result = run(progdir / "mail", mail_args(smtp_address(server)))
+            assert result.returncode == 0, result.stderr
+            assert len(server.wait(1)) == 1
+            ps = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
+            assert "s3cret" not in ps
+        finally:
+            server.stop()
+
+    def test_starttls_required_sends_nothing_in_clear(self, progdir, smtp_server):
+        write_mail_file(progdir, "", "", "starttls=required", "")
+        result = run(progdir / "mail", mail_args(smtp_address(smtp_server)))
+        assert result.returncode == 1
+        assert_one_line(result.stderr, "mail")
+        assert smtp_server.messages == []
+
+    def test_implicit_tls_with_a_private_ca(self, progdir, tmp_path):
+        cert, key = make_certificate(tmp_path)
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(str(cert), str(key))
+        server = start_smtps(context)
+        try:
+            write_mail_file(progdir, "", "", "", str(cert))
+            result = run(progdir / "mail", mail_args("smtps://%s" % smtp_address(server)))
+            assert result.returncode == 0, result.stderr
+            assert len(server.wait(1)) == 1
+        finally:
+            server.stop()
+
+
+def make_certificate(tmp_path):
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-keyout", str(key), "-out", str(cert)],
+                   check=True, capture_output=True, timeout=60)
+    return cert, key
 
 
 class TestMailRefusals:

@@ -6,7 +6,7 @@ import shutil
 import time
 from pathlib import Path
 
-from conftest import BIN, wait_for
+from conftest import BIN, connect, wait_for
 
 Q = b"Q1\r"
 
@@ -217,3 +217,26 @@ def test_overlong_command_line_is_refused(sim, agent, tmp_path):
     assert recorded(log) == []
     refusals = [l for l in agent.stdout().splitlines() if "refused" in l]
     assert len(refusals) == 1 and "mail" in refusals[0], agent.stdout()
+
+
+def test_mail_file_with_crlf_and_an_overlong_receiver_line(sim, agent, tmp_path):
+    """A Mail.ang saved with CR LF line ends still mails; a receiver line too
+    long for its field mails none of its cut addresses."""
+    log = tmp_path / "mail.calls"
+    recording_sender(agent.dir / "mail", log)
+    write_mail(agent, "mx\r", "ups@x\r", "a@x.test;b@y.test\r", flags(7) + "\r")
+    start_watching(sim, agent)
+    sim.control("mains fail")
+    wait_for(lambda: len(recorded(log)) == 2, 15, what="two mails")
+    assert sorted(call[2] for call in recorded(log)) == ["RCPT TO:a@x.test", "RCPT TO:b@y.test"]
+    assert recorded(log)[0][0] == "mx"
+
+    write_mail(agent, "mx", "ups@x", ";".join("r%03d@x.test" % i for i in range(30)), flags(7))
+    client = connect()
+    client.send(b"RefreshMail")
+    client.close()
+    wait_for(lambda: "line 3 is longer than 255" in agent.stdout(), 10, what="the refusal line")
+    sim.control("mains restore")
+    wait_for(lambda: "01 07 0 0" in event_codes(agent), 15, what="AC Recovery")
+    time.sleep(2)
+    assert len(recorded(log)) == 2, "no receiver of the cut line is mailed"
