@@ -36,6 +36,15 @@ static void signal_thread(sigset_t set)
     screen_exit(128 + sig);
 }
 
+static void resize_thread(sigset_t set)
+{
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) == 0)
+            screen_resized();
+    }
+}
+
 int main(int argc, char **argv)
 {
     signal(SIGPIPE, SIG_IGN); // a daemon that went away is a failed read, not an end
@@ -44,7 +53,13 @@ int main(int argc, char **argv)
     sigaddset(&ending, SIGINT);
     sigaddset(&ending, SIGTERM);
     sigaddset(&ending, SIGHUP);
+    sigset_t winch;
+    sigemptyset(&winch);
+    sigaddset(&winch, SIGWINCH);
+    // Blocked in every thread and taken by one: a size change is handled
+    // under the UI lock, whichever thread the kernel would have picked.
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    pthread_sigmask(SIG_BLOCK, &winch, nullptr);
     std::thread(signal_thread, ending).detach();
     program_dir_set(program_dir_from(argc > 0 ? argv[0] : nullptr));
     machine_configure({false, true, false});
@@ -61,6 +76,7 @@ int main(int argc, char **argv)
         noecho();
         cbreak();       // keys one at a time
         set_escdelay(25); // Esc acts at once
+        curs_set(0);      // no cursor in a corner; screen_exit shows it again
         start_color();
         init_colours();
 
@@ -83,6 +99,7 @@ int main(int argc, char **argv)
         switch_screen(SCREEN_MENU);
     }
     screen_start_threads();
+    std::thread(resize_thread, winch).detach(); // after initscr: a size change waits till now
     switch_screen(SCREEN_MENU);
     client_run();
 }

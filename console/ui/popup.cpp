@@ -64,6 +64,12 @@ static int input_box_enter(int)
     return 0;
 }
 
+// The bytes a stored value may hold.
+static bool stored_byte(unsigned char c)
+{
+    return c >= 0x20 && c != 0x7f;
+}
+
 bool input_box_key(int key)
 {
     switch (key) {
@@ -85,6 +91,10 @@ bool input_box_key(int key)
         edit_buffer[--edit_length] = '\0';
         return true;
     default:
+        // An arrow or another special key arrives as a control byte: it is
+        // no part of any value, so the box neither holds nor shows it.
+        if (!stored_byte(static_cast<unsigned char>(key)))
+            return false;
         if (edit_length <= INPUT_BOX_MAX - 1) {
             edit_buffer[edit_length++] = static_cast<char>(key);
             edit_buffer[edit_length] = '\0';
@@ -140,9 +150,8 @@ std::string input_box_printable(const char *text)
 {
     std::string clean;
     for (const char *p = text ? text : ""; *p; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c != 0x7f)
-            clean += static_cast<char>(c);
+        if (stored_byte(static_cast<unsigned char>(*p)))
+            clean += *p;
     }
     return clean;
 }

@@ -22,8 +22,8 @@ void input_box_preset(const char *text);
 // The text being edited.
 const char *input_box_text();
 
-// `text` without control characters: the box appends arrow and other
-// special keys as their bytes, which belong in no stored value.
+// `text` without control characters (a preset text may hold them; typed
+// control bytes are never taken).
 std::string input_box_printable(const char *text);
 
 // Rows of the edit area as last drawn: one for up to 57 characters, two
@@ -32,8 +32,9 @@ int input_box_edit_rows();
 
 // Acts on a key byte as the input box does: Enter reports the text and
 // returns, Esc returns, Backspace (also DEL and Ctrl-H, which terminals send
-// for it) removes the last character, any other byte is appended while fewer
-// than 174 are held. Returns true when the box needs a redraw.
+// for it) removes the last character, another control byte (an arrow key's)
+// is ignored, any other byte is appended while fewer than 174 are held.
+// Returns true when the box needs a redraw.
 bool input_box_key(int key_byte);
 
 // Makes the list popup and registers it as SCREEN_LIST_POPUP.

@@ -1,5 +1,7 @@
 #include "console/ui/screen.h"
 
+#include <sys/ioctl.h>
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -142,8 +144,14 @@ bool screen_move_focus(Screen *s, int key_byte)
 
 void screen_finish(Screen *s)
 {
+    // Bars first: one filled past its width (a load over 100 %) must not
+    // cover the number drawn beside it.
     for (Widget *w : s->widgets)
-        draw_widget(w, s->window);
+        if (w->widget_kind == WIDGET_PROGRESS_BAR)
+            draw_widget(w, s->window);
+    for (Widget *w : s->widgets)
+        if (w->widget_kind != WIDGET_PROGRESS_BAR)
+            draw_widget(w, s->window);
     mvwaddstr(s->window, 23, 79, "");
     wtouchln(s->window, 0, getmaxy(s->window), 1);
     wrefresh(s->window);
@@ -167,9 +175,49 @@ void animate_press(Widget *button, void (*redraw)(), bool redraw_after)
 
 void screen_exit(int status)
 {
+    curs_set(1); // the cursor the shell had
     endwin();
     fflush(stdout);
     _exit(status);
+}
+
+static bool too_small = false; // the terminal is below 80 x 24; under the UI lock
+
+// The terminal changed size (ncurses has resized stdscr). Below 80 x 24 the
+// pages would garble it: a message stands in for them, and keys and ticks
+// wait, until it is large enough again and the page is shown anew.
+static void on_resize()
+{
+    too_small = LINES < 24 || COLS < 80;
+    wclear(stdscr);
+    if (too_small)
+        mvwaddstr(stdscr, 0, 0, "upsconsole needs a terminal of at least 80 x 24");
+    wrefresh(stdscr);
+    if (too_small)
+        return;
+    int shown[] = {is_popup(current) ? previous : current, current};
+    for (int id : shown) {
+        auto found = screens.find(id);
+        if (found != screens.end() && found->second->window) {
+            touchwin(found->second->window);
+            wrefresh(found->second->window);
+        }
+    }
+}
+
+void screen_resized()
+{
+    std::lock_guard<std::recursive_mutex> g(ui_lock);
+    struct winsize size;
+    if (ioctl(STDIN_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0)
+        resizeterm(size.ws_row, size.ws_col);
+    on_resize();
+}
+
+bool screen_too_small()
+{
+    std::lock_guard<std::recursive_mutex> g(ui_lock);
+    return too_small;
 }
 
 // Keys are read with the UI lock held, but only once the terminal has
@@ -184,8 +232,12 @@ static void key_thread()
             screen_exit(0); // the terminal went away
         std::lock_guard<std::recursive_mutex> g(ui_lock);
         int ch;
-        while ((ch = wgetch(stdscr)) != ERR)
-            screen_key(static_cast<signed char>(ch & 0xFF));
+        while ((ch = wgetch(stdscr)) != ERR) {
+            if (ch == KEY_RESIZE)
+                on_resize();
+            else if (!too_small)
+                screen_key(static_cast<signed char>(ch & 0xFF));
+        }
     }
 }
 
@@ -193,7 +245,7 @@ static void refresh_thread()
 {
     for (;;) {
         if (ui_lock.try_lock()) {
-            if (slot_tick)
+            if (slot_tick && !too_small)
                 slot_tick();
             ui_lock.unlock();
         }

@@ -121,3 +121,11 @@ void animate_press(Widget *button, void (*redraw)(), bool redraw_after = true);
 
 // Restores the terminal and ends the process with `status`.
 [[noreturn]] void screen_exit(int status);
+
+// The terminal changed size (SIGWINCH): takes the new size and shows the
+// page again, or, below 80 x 24, a message instead of it. Any thread.
+void screen_resized();
+
+// True while the terminal is below 80 x 24 (after a resize): the pages are
+// not shown, and keys and ticks wait.
+bool screen_too_small();

@@ -231,6 +231,9 @@ TEST_F(Popups, InputBoxLimitsAndBackspace)
     input_box_preset("");
     switch_screen(SCREEN_INPUT_BOX);
     EXPECT_FALSE(input_box_key(KEY_BYTE_BACKSPACE)) << "Backspace on empty: not even a redraw";
+    for (int key : {KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_HOME})
+        EXPECT_FALSE(input_box_key(static_cast<signed char>(key & 0xFF))) << key;
+    EXPECT_STREQ(input_box_text(), "") << "an arrow key is neither held nor shown";
     for (int i = 0; i < 57; i++)
         screen_key('a'); // each key redraws
     EXPECT_EQ(input_box_edit_rows(), 1);

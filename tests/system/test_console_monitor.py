@@ -359,3 +359,22 @@ def test_focus_wraps_among_the_buttons_and_survives_esc(sim, agent, make_console
     console.keys("Enter")  # the menu keeps its entry: back to the test page
     console.wait_text("UPS Test", row=1)
     wait_colours(console, 16, 26, 33, (WHITE, MAGENTA))
+
+
+def test_overload_stays_readable_and_the_console_survives_a_small_terminal(sim, agent,
+                                                                           make_console):
+    console = start(make_console, agent, sim)
+    flag = console.tmux("display-message", "-p", "-t", "ups", "#{cursor_flag}").stdout.strip()
+    assert flag == "0", "the cursor is hidden while the console runs"
+    open_monitor(console)
+    sim.control("set load 120")
+    console.wait_text("120%", CHANGE, row=LOAD)
+
+    console.tmux("resize-window", "-t", "ups", "-x", "60", "-y", "20")
+    console.wait_text("needs a terminal of at least 80 x 24", 5)
+    console.tmux("resize-window", "-t", "ups", "-x", "80", "-y", "24")
+    screen = console.wait_text("Monitor UPS Information", 5, row=1)
+    assert "120%" in screen[LOAD]
+    assert "needs a terminal" not in "\n".join(screen)
+    console.keys("Escape")
+    console.wait_text("1.Monitor UPS Information", 5)
