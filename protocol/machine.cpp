@@ -462,6 +462,39 @@ void machine_preset_status_prev(MachineContext *ctx, int index, char c)
     ctx->status_prev[index] = c;
 }
 
+int machine_battery_percent(char ups_type, double battery_voltage, double rated_battery_voltage,
+                            bool *empty)
+{
+    *empty = true;
+    double p;
+    if (ups_type == '0') {
+        // On-line: volts per cell, 1.67 V empty, above 2.21 V full.
+        double v = battery_voltage;
+        if (!std::isfinite(v) || v < 1.67)
+            return 0;
+        p = v > 2.21 ? 100 : std::trunc((v - 1.67) / 0.54 * 90 + 0.45);
+    } else if (ups_type == '1') {
+        // Off-line: volts per 12 V battery, 10 V empty, above 13.3 V full.
+        double n = std::trunc(rated_battery_voltage / 12);
+        if (n < 0)
+            n = 1;
+        // Fewer than one battery rated (or no rating yet): nothing to
+        // divide by, so there is no estimate rather than a made-up one.
+        if (!std::isfinite(n) || n == 0)
+            return 0;
+        double c = battery_voltage / n;
+        if (!std::isfinite(c) || c < 10)
+            return 0;
+        p = c > 13.3 ? 100 : std::trunc((c - 10) / (13.3 - 10) * 91 + 0.45);
+    } else {
+        return 0;
+    }
+    if (!std::isfinite(p) || p < 0 || p > 100)
+        return 0;
+    *empty = false;
+    return static_cast<int>(p);
+}
+
 int machine_truncate(float value)
 {
     if (!(value > -1e6f))

@@ -192,6 +192,16 @@ int machine_fail_count(MachineContext *ctx);
 int machine_status_taken(MachineContext *ctx);
 int machine_kind(MachineContext *ctx);
 
+// The battery charge estimate in percent. `ups_type` is the type status
+// character: '0' on-line (`battery_voltage` per cell), '1' off-line
+// (`battery_voltage` of the whole string, `rated_battery_voltage` counting
+// 12 V batteries). Sets *empty to true and returns 0 when there is no
+// estimate: a voltage below the bottom of the range, an unknown type, fewer
+// than one 12 V battery rated (off-line), or any non-finite result.
+// Otherwise *empty is false and the result is 0..100.
+int machine_battery_percent(char ups_type, double battery_voltage, double rated_battery_voltage,
+                            bool *empty);
+
 // A reading as a whole number, truncated toward zero (bounded, so the
 // conversion is defined for any float).
 int machine_truncate(float value);

@@ -42,39 +42,6 @@ enum { FIRST_TAB = 23, LAST_TAB = 26 };
 // Below this many percent of charge the battery bar turns red.
 static const int BATTERY_LOW_PERCENT = 40;
 
-int monitor_battery_percent(char ups_type, double battery_voltage, double rated_battery_voltage,
-                            bool *empty)
-{
-    *empty = true;
-    double p;
-    if (ups_type == '0') {
-        // On-line: volts per cell, 1.67 V empty, above 2.21 V full.
-        double v = battery_voltage;
-        if (!std::isfinite(v) || v < 1.67)
-            return 0;
-        p = v > 2.21 ? 100 : std::trunc((v - 1.67) / 0.54 * 90 + 0.45);
-    } else if (ups_type == '1') {
-        // Off-line: volts per 12 V battery, 10 V empty, above 13.3 V full.
-        double n = std::trunc(rated_battery_voltage / 12);
-        if (n < 0)
-            n = 1;
-        // Fewer than one battery rated (or no rating yet): nothing to
-        // divide by, so there is no estimate rather than a made-up one.
-        if (!std::isfinite(n) || n == 0)
-            return 0;
-        double c = battery_voltage / n;
-        if (!std::isfinite(c) || c < 10)
-            return 0;
-        p = c > 13.3 ? 100 : std::trunc((c - 10) / (13.3 - 10) * 91 + 0.45);
-    } else {
-        return 0;
-    }
-    if (!std::isfinite(p) || p < 0 || p > 100)
-        return 0;
-    *empty = false;
-    return static_cast<int>(p);
-}
-
 void monitor_load_bar(double load_percent, int *value, int *colour)
 {
     int v = 0;
@@ -138,7 +105,7 @@ void monitor_show(const MachineValues *v)
 
     char text[32];
     bool empty;
-    int percent = monitor_battery_percent(type, v->battery_voltage, v->rated_battery_voltage, &empty);
+    int percent = machine_battery_percent(type, v->battery_voltage, v->rated_battery_voltage, &empty);
     snprintf(text, sizeof text, "%d%%", percent);
     set_text(page.widgets[BATTERY_PERCENT], text);
     set_value(page.widgets[BATTERY_BAR], percent);

@@ -11,16 +11,6 @@
 // SCREEN_MONITOR, "Machine1" focused. Call once at start-up, with curses up.
 void monitor_build(int col, int row, int width, int height);
 
-// The battery charge estimate in percent. `ups_type` is the type status
-// character: '0' on-line (`battery_voltage` per cell), '1' off-line
-// (`battery_voltage` of the whole string, `rated_battery_voltage` counting
-// 12 V batteries). Sets *empty to true and returns 0 when there is no
-// estimate: a voltage below the bottom of the range, an unknown type, fewer
-// than one 12 V battery rated (off-line), or any non-finite result.
-// Otherwise *empty is false and the result is 0..100.
-int monitor_battery_percent(char ups_type, double battery_voltage, double rated_battery_voltage,
-                            bool *empty);
-
 // The load bar: its filled percentage (the load truncated toward zero, held
 // in 0..999 so that the bar never draws backwards or overflows) and its
 // colour pair (10 above 100 percent, else 7).

@@ -24,7 +24,7 @@ const double INF = std::numeric_limits<double>::infinity();
 
 int percent(char type, double volts, double rated, bool *empty)
 {
-    return monitor_battery_percent(type, volts, rated, empty);
+    return machine_battery_percent(type, volts, rated, empty);
 }
 
 TEST(BatteryPercent, OnLineUnitFromVoltsPerCell)

@@ -1,0 +1,381 @@
+#include "agent/mgmt.h"
+
+#include <cstdio>
+#include <cstring>
+
+static MachineContext *units = nullptr;
+static int (*unit_count)() = nullptr;
+
+void mgmt_configure(MachineContext *contexts, int (*count)())
+{
+    units = contexts;
+    unit_count = count;
+}
+
+bool mgmt_split(const std::string &line, std::vector<std::string> *words)
+{
+    words->clear();
+    size_t i = 0, n = line.size();
+    while (i < n) {
+        while (i < n && (line[i] == ' ' || line[i] == '\t'))
+            i++;
+        if (i >= n)
+            break;
+        std::string word;
+        bool quoted = line[i] == '"';
+        if (quoted)
+            i++;
+        bool closed = !quoted;
+        while (i < n) {
+            char c = line[i];
+            if (c == '\\') {
+                if (i + 1 >= n)
+                    return false;
+                word += line[i + 1];
+                i += 2;
+                continue;
+            }
+            if (quoted && c == '"') {
+                closed = true;
+                i++;
+                break;
+            }
+            if (!quoted && (c == ' ' || c == '\t'))
+                break;
+            word += c;
+            i++;
+        }
+        if (!closed)
+            return false;
+        words->push_back(word);
+    }
+    return true;
+}
+
+std::string mgmt_quote(const std::string &text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// ---- units and variables ----------------------------------------------------
+
+// "ups" is unit 1, "upsN" unit N, within the units in use.
+static bool unit_of(const std::string &name, int *index)
+{
+    int count = unit_count ? unit_count() : 1;
+    if (name == "ups") {
+        *index = 0;
+        return units != nullptr;
+    }
+    if (name.size() == 4 && name.compare(0, 3, "ups") == 0 && name[3] >= '1' &&
+        name[3] <= '0' + count) {
+        *index = name[3] - '1';
+        return units != nullptr;
+    }
+    return false;
+}
+
+static std::string unit_name(int index)
+{
+    return "ups" + std::to_string(index + 1);
+}
+
+// A fixed-width identity field without its padding.
+static std::string trimmed(const char *text)
+{
+    std::string s = text;
+    size_t first = s.find_first_not_of(' ');
+    size_t last = s.find_last_not_of(' ');
+    return first == std::string::npos ? "" : s.substr(first, last + 1 - first);
+}
+
+static std::string number(double value, int decimals)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+// The variables a unit has, with their descriptions; numbers are NUMBER in
+// GET TYPE, the others strings.
+struct VariableInfo {
+    const char *name;
+    const char *description;
+    bool numeric;
+};
+
+static const VariableInfo variable_table[] = {
+    {"battery.charge", "Battery charge (percent of full)", true},
+    {"battery.voltage", "Battery voltage (V)", true},
+    {"battery.voltage.nominal", "Nominal battery voltage (V)", true},
+    {"device.mfr", "Device manufacturer", false},
+    {"device.model", "Device model", false},
+    {"device.type", "Device type", false},
+    {"driver.name", "Driver name", false},
+    {"input.frequency", "Input line frequency (Hz)", true},
+    {"input.frequency.nominal", "Nominal input line frequency (Hz)", true},
+    {"input.voltage", "Input voltage (V)", true},
+    {"input.voltage.fault", "Input voltage at the last fault (V)", true},
+    {"input.voltage.nominal", "Nominal input voltage (V)", true},
+    {"output.current.nominal", "Nominal output current (A)", true},
+    {"output.voltage", "Output voltage (V)", true},
+    {"ups.alarm", "UPS alarms", false},
+    {"ups.beeper.status", "UPS beeper status", false},
+    {"ups.firmware", "UPS firmware", false},
+    {"ups.load", "Load on UPS (percent of full)", true},
+    {"ups.status", "UPS status", false},
+    {"ups.temperature", "UPS temperature (degrees C)", true},
+};
+
+static const VariableInfo *variable_info(const std::string &name)
+{
+    for (const VariableInfo &v : variable_table)
+        if (name == v.name)
+            return &v;
+    return nullptr;
+}
+
+// The status words of the protocol from the status characters.
+static std::string status_words(const MachineValues &v)
+{
+    std::string words = v.status[STATUS_AC_FAILED] == '1' ? "OB" : "OL";
+    if (v.status[STATUS_BATTERY_LOW] == '1')
+        words += " LB";
+    if (v.status[STATUS_BYPASS] == '1' && v.status[STATUS_TYPE] == '0')
+        words += " BYPASS"; // on an off-line unit the character means AVR, which is no status word
+    if (v.status[STATUS_TEST] == '1')
+        words += " CAL";
+    if (v.status[STATUS_FAILED] == '1')
+        words += " ALARM";
+    return words;
+}
+
+std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool *stale)
+{
+    std::vector<std::pair<std::string, std::string>> vars;
+    *stale = true;
+    if (!units || index < 0 || index > 3)
+        return vars;
+    MachineValues v;
+    machine_values(&units[index], &v);
+    *stale = !v.connected || !v.status_taken;
+    bool empty = true;
+    int charge = machine_battery_percent(v.status[STATUS_TYPE], v.battery_voltage,
+                                         v.rated_battery_voltage, &empty);
+    if (!empty)
+        vars.push_back({"battery.charge", std::to_string(charge)});
+    vars.push_back({"battery.voltage", number(v.battery_voltage, 2)});
+    if (v.rated_battery_voltage > 0)
+        vars.push_back({"battery.voltage.nominal", number(v.rated_battery_voltage, 1)});
+    if (!trimmed(v.company).empty())
+        vars.push_back({"device.mfr", trimmed(v.company)});
+    if (!trimmed(v.model).empty())
+        vars.push_back({"device.model", trimmed(v.model)});
+    vars.push_back({"device.type", "ups"});
+    vars.push_back({"driver.name", "upsagent"});
+    vars.push_back({"input.frequency", number(v.input_frequency, 1)});
+    if (v.rated_frequency > 0)
+        vars.push_back({"input.frequency.nominal", number(v.rated_frequency, 1)});
+    vars.push_back({"input.voltage", number(v.input_voltage, 1)});
+    vars.push_back({"input.voltage.fault", number(v.input_fault_voltage, 1)});
+    if (v.rated_voltage > 0)
+        vars.push_back({"input.voltage.nominal", number(v.rated_voltage, 1)});
+    if (v.rated_current > 0)
+        vars.push_back({"output.current.nominal", number(v.rated_current, 0)});
+    vars.push_back({"output.voltage", number(v.output_voltage, 1)});
+    if (v.status[STATUS_FAILED] == '1')
+        vars.push_back({"ups.alarm", "UPS failed"});
+    vars.push_back({"ups.beeper.status", v.status[STATUS_BEEPER] == '1' ? "enabled" : "disabled"});
+    if (!trimmed(v.version).empty())
+        vars.push_back({"ups.firmware", trimmed(v.version)});
+    vars.push_back({"ups.load", number(v.load_percent, 0)});
+    vars.push_back({"ups.status", *stale ? "" : status_words(v)});
+    vars.push_back({"ups.temperature", number(v.temperature, 1)});
+    return vars;
+}
+
+static std::string description_of(int index)
+{
+    MachineValues v;
+    machine_values(&units[index], &v);
+    std::string text = trimmed(v.company);
+    std::string model = trimmed(v.model);
+    if (!model.empty())
+        text += (text.empty() ? "" : " ") + model;
+    return text.empty() ? "UPS unit " + std::to_string(index + 1) : text;
+}
+
+// ---- commands -----------------------------------------------------------
+
+struct CommandInfo {
+    const char *name;
+    const char *description;
+};
+
+static const CommandInfo command_table[] = {
+    {"shutdown.return", "Turn off the load and return when power is back"},
+    {"shutdown.stayoff", "Turn off the load and remain off"},
+    {"shutdown.stop", "Stop a shutdown in progress"},
+    {"test.battery.start.deep", "Start a deep battery test"},
+    {"test.battery.start.quick", "Start a quick battery test"},
+    {"test.battery.stop", "Stop the battery test"},
+};
+
+static const CommandInfo *command_info(const std::string &name)
+{
+    for (const CommandInfo &c : command_table)
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
+static std::string err(const char *what)
+{
+    return std::string("ERR ") + what + "\n";
+}
+
+static std::string get(const std::vector<std::string> &w)
+{
+    if (w.size() < 3)
+        return err("INVALID-ARGUMENT");
+    const std::string &what = w[1];
+    int index = 0;
+    if (!unit_of(w[2], &index))
+        return err("UNKNOWN-UPS");
+    const std::string &ups = w[2];
+    if (what == "UPSDESC" && w.size() == 3)
+        return "UPSDESC " + ups + " " + mgmt_quote(description_of(index)) + "\n";
+    if (what == "NUMLOGINS" && w.size() == 3)
+        return "NUMLOGINS " + ups + " 0\n";
+    if (w.size() != 4)
+        return err("INVALID-ARGUMENT");
+    const std::string &name = w[3];
+    if (what == "CMDDESC") {
+        const CommandInfo *c = command_info(name);
+        return c ? "CMDDESC " + ups + " " + name + " " + mgmt_quote(c->description) + "\n"
+                 : err("CMD-NOT-SUPPORTED");
+    }
+    const VariableInfo *info = variable_info(name);
+    if (what == "DESC")
+        return info ? "DESC " + ups + " " + name + " " + mgmt_quote(info->description) + "\n"
+                    : err("VAR-NOT-SUPPORTED");
+    bool stale = false;
+    std::vector<std::pair<std::string, std::string>> vars = mgmt_variables(index, &stale);
+    const std::string *value = nullptr;
+    for (const auto &[n, v] : vars)
+        if (n == name)
+            value = &v;
+    if (what == "TYPE")
+        return value && info ? "TYPE " + ups + " " + name + (info->numeric ? " NUMBER" : " STRING:64") +
+                                   "\n"
+                             : err("VAR-NOT-SUPPORTED");
+    if (what != "VAR")
+        return err("INVALID-ARGUMENT");
+    if (!value)
+        return err("VAR-NOT-SUPPORTED");
+    if (stale)
+        return err("DATA-STALE");
+    return "VAR " + ups + " " + name + " " + mgmt_quote(*value) + "\n";
+}
+
+static std::string list(const std::vector<std::string> &w)
+{
+    if (w.size() < 2)
+        return err("INVALID-ARGUMENT");
+    const std::string &what = w[1];
+    if (what == "UPS") {
+        if (w.size() != 2)
+            return err("INVALID-ARGUMENT");
+        int count = unit_count ? unit_count() : 1;
+        std::string out = "BEGIN LIST UPS\n";
+        for (int i = 0; units && i < count && i < 4; i++)
+            out += "UPS " + unit_name(i) + " " + mgmt_quote(description_of(i)) + "\n";
+        return out + "END LIST UPS\n";
+    }
+    if (w.size() < 3)
+        return err("INVALID-ARGUMENT");
+    int index = 0;
+    if (!unit_of(w[2], &index))
+        return err("UNKNOWN-UPS");
+    const std::string &ups = w[2];
+    std::string head = "BEGIN LIST " + what + " " + ups + "\n";
+    std::string tail = "END LIST " + what + " " + ups + "\n";
+    if (what == "VAR" && w.size() == 3) {
+        bool stale = false;
+        std::string out = head;
+        for (const auto &[name, value] : mgmt_variables(index, &stale))
+            out += "VAR " + ups + " " + name + " " + mgmt_quote(value) + "\n";
+        return out + tail;
+    }
+    if (what == "CMD" && w.size() == 3) {
+        std::string out = head;
+        for (const CommandInfo &c : command_table)
+            out += "CMD " + ups + " " + c.name + "\n";
+        return out + tail;
+    }
+    if ((what == "RW" || what == "CLIENT") && w.size() == 3)
+        return head + tail; // nothing writable; no client logged in
+    if ((what == "ENUM" || what == "RANGE") && w.size() == 4)
+        return variable_info(w[3]) ? "BEGIN LIST " + what + " " + ups + " " + w[3] + "\nEND LIST " +
+                                         what + " " + ups + " " + w[3] + "\n"
+                                   : err("VAR-NOT-SUPPORTED");
+    return err("INVALID-ARGUMENT");
+}
+
+std::string mgmt_request(MgmtSession *s, const std::string &line)
+{
+    if (line.size() > static_cast<size_t>(MGMT_LINE_MAX))
+        return err("TOO-LONG");
+    std::vector<std::string> w;
+    if (!mgmt_split(line, &w))
+        return err("INVALID-ARGUMENT");
+    if (w.empty())
+        return "";
+    const std::string &cmd = w[0];
+    if (cmd == "VER" && w.size() == 1)
+        return "upsagent 1.0.0, Tarvo Mains Sentinel (RFC 9271 protocol)\n";
+    if (cmd == "NETVER" && w.size() == 1)
+        return "1.3\n";
+    if (cmd == "HELP" && w.size() == 1)
+        return "Commands: HELP VER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD STARTTLS\n";
+    if (cmd == "LOGOUT" && w.size() == 1) {
+        s->ending = true;
+        return "OK Goodbye\n";
+    }
+    if (cmd == "STARTTLS" && w.size() == 1)
+        return err("FEATURE-NOT-CONFIGURED");
+    if (cmd == "GET")
+        return get(w);
+    if (cmd == "LIST")
+        return list(w);
+    if (cmd == "USERNAME" || cmd == "PASSWORD") {
+        if (w.size() != 2)
+            return err("INVALID-ARGUMENT");
+        std::string &slot = cmd == "USERNAME" ? s->username : s->password;
+        if (!slot.empty())
+            return err(cmd == "USERNAME" ? "ALREADY-SET-USERNAME" : "ALREADY-SET-PASSWORD");
+        slot = w[1];
+        return "OK\n";
+    }
+    if (cmd == "LOGIN" || cmd == "PRIMARY" || cmd == "MASTER" || cmd == "FSD") {
+        int index = 0;
+        if (w.size() != 2)
+            return err("INVALID-ARGUMENT");
+        if (!unit_of(w[1], &index))
+            return err("UNKNOWN-UPS");
+        if (s->username.empty())
+            return err("USERNAME-REQUIRED");
+        if (s->password.empty())
+            return err("PASSWORD-REQUIRED");
+        return err("ACCESS-DENIED"); // no users are known yet
+    }
+    if (cmd == "INSTCMD" || cmd == "SET")
+        return err("ACCESS-DENIED"); // only with a login
+    return err("UNKNOWN-COMMAND");
+}

@@ -1,0 +1,47 @@
+// The UPS management protocol of RFC 9271 (the one port 3493 speaks): its
+// request lines, the units as "ups1".."ups4" (unit 1 also as "ups"), their
+// variables under the protocol's standard names, and the replies. No
+// socket here: the server hands in one line at a time and sends what comes
+// back. This part answers the reads and the session commands; logins need
+// users, and until there are any a client may only read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "protocol/machine.h"
+
+// Longest request line taken, newline excluded; a longer one is answered
+// "ERR TOO-LONG" without being parsed.
+constexpr int MGMT_LINE_MAX = 512;
+
+// One client connection's protocol state.
+struct MgmtSession {
+    uint32_t peer = 0;        // IPv4 address, host byte order
+    std::string username;     // given by USERNAME; empty: none yet
+    std::string password;     // given by PASSWORD; empty: none yet
+    bool ending = false;      // LOGOUT was answered: close after the reply
+};
+
+// The unit contexts and how many of them are in use (`count` is called at
+// every request; the settings may change the number).
+void mgmt_configure(MachineContext *units, int (*count)());
+
+// Splits a request line into words: blanks separate, a double-quoted word
+// may hold blanks, and a backslash takes the next character as it is.
+// Returns false for an unterminated quote or a backslash at the end.
+bool mgmt_split(const std::string &line, std::vector<std::string> *words);
+
+// `text` in double quotes, with '"' and '\' escaped by a backslash.
+std::string mgmt_quote(const std::string &text);
+
+// The variables of unit `index` (0..3) in the order LIST VAR gives them,
+// values as sent; *stale is set when the unit is lost or has no status
+// yet (then ups.status is empty).
+std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool *stale);
+
+// Answers one request line (without its newline). The reply is one or more
+// lines, each ending in "\n"; after LOGOUT `session->ending` is set.
+std::string mgmt_request(MgmtSession *session, const std::string &line);

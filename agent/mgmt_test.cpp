@@ -1,0 +1,126 @@
+#include "agent/mgmt.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+MachineContext units[4];
+int two()
+{
+    return 2;
+}
+
+class Mgmt : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (int i = 0; i < 4; i++)
+            machine_setup(&units[i], KIND_LOCAL_MULTIPLE, i + 1);
+        mgmt_configure(units, two);
+        MachineContext &u = units[0];
+        u.connected = 1;
+        u.status_taken = 1;
+        memcpy(u.status, "000000001", 9); // b7..b0 all clear; connected
+        u.input_voltage = 230.0f;
+        u.battery_voltage = 2.25f;
+        u.load_percent = 25;
+        snprintf(u.company, sizeof u.company, "      SIMULATED");
+        snprintf(u.model, sizeof u.model, "  SIM-1001");
+        snprintf(u.version, sizeof u.version, "       1.0");
+        u.rated_battery_voltage = 48;
+    }
+    std::string ask(const std::string &line) { return mgmt_request(&session, line); }
+    MgmtSession session;
+};
+
+// Every reply of the table, one request each: words, quoting, the units'
+// names and the errors.
+TEST_F(Mgmt, RequestsAndTheirReplies)
+{
+    struct Case {
+        const char *request;
+        const char *reply;
+    } cases[] = {
+        {"NETVER", "1.3\n"},
+        {"GET VAR ups1 input.voltage", "VAR ups1 input.voltage \"230.0\"\n"},
+        {"GET VAR ups input.voltage", "VAR ups input.voltage \"230.0\"\n"},
+        {"GET VAR \"ups1\" ups.status", "VAR ups1 ups.status \"OL\"\n"},
+        {"GET VAR ups1 device.mfr", "VAR ups1 device.mfr \"SIMULATED\"\n"},
+        {"GET VAR ups1 battery.charge", "VAR ups1 battery.charge \"100\"\n"},
+        {"GET VAR ups1 ups.alarm", "ERR VAR-NOT-SUPPORTED\n"},
+        {"GET VAR ups3 input.voltage", "ERR UNKNOWN-UPS\n"},
+        {"GET VAR ups2 input.voltage", "ERR DATA-STALE\n"},
+        {"GET VAR ups1", "ERR INVALID-ARGUMENT\n"},
+        {"GET TYPE ups1 input.voltage", "TYPE ups1 input.voltage NUMBER\n"},
+        {"GET DESC ups1 ups.load", "DESC ups1 ups.load \"Load on UPS (percent of full)\"\n"},
+        {"GET UPSDESC ups1", "UPSDESC ups1 \"SIMULATED SIM-1001\"\n"},
+        {"GET NUMLOGINS ups1", "NUMLOGINS ups1 0\n"},
+        {"GET CMDDESC ups1 test.battery.start.quick",
+         "CMDDESC ups1 test.battery.start.quick \"Start a quick battery test\"\n"},
+        {"GET CMDDESC ups1 beeper.toggle", "ERR CMD-NOT-SUPPORTED\n"},
+        {"LIST UPS", "BEGIN LIST UPS\nUPS ups1 \"SIMULATED SIM-1001\"\nUPS ups2 \"UPS unit 2\"\n"
+                     "END LIST UPS\n"},
+        {"LIST RW ups1", "BEGIN LIST RW ups1\nEND LIST RW ups1\n"},
+        {"LIST VAR ups9", "ERR UNKNOWN-UPS\n"},
+        {"GET VAR \"ups1 input.voltage", "ERR INVALID-ARGUMENT\n"},
+        {"INSTCMD ups1 test.battery.start.quick", "ERR ACCESS-DENIED\n"},
+        {"LOGIN ups1", "ERR USERNAME-REQUIRED\n"},
+        {"FSD ups7", "ERR UNKNOWN-UPS\n"},
+        {"STARTTLS", "ERR FEATURE-NOT-CONFIGURED\n"},
+        {"FROB", "ERR UNKNOWN-COMMAND\n"},
+        {"get var ups1 input.voltage", "ERR UNKNOWN-COMMAND\n"},
+        {"", ""},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ask(c.request), c.reply) << c.request;
+    EXPECT_EQ(ask(std::string(MGMT_LINE_MAX + 1, 'A')), "ERR TOO-LONG\n");
+    EXPECT_EQ(ask("USERNAME monitor"), "OK\n");
+    EXPECT_EQ(ask("USERNAME again"), "ERR ALREADY-SET-USERNAME\n");
+    EXPECT_EQ(ask("LOGIN ups1"), "ERR PASSWORD-REQUIRED\n");
+    EXPECT_FALSE(session.ending);
+    EXPECT_EQ(ask("LOGOUT"), "OK Goodbye\n");
+    EXPECT_TRUE(session.ending);
+}
+
+TEST_F(Mgmt, StatusWordsFollowTheStatusCharacters)
+{
+    struct Case {
+        const char *status; // b0..b8, as MachineContext.status
+        const char *words;
+    } cases[] = {
+        {"000000001", "OL"},          {"000000011", "OB"},
+        {"000000111", "OB LB"},       {"000001001", "OL BYPASS"},
+        {"000101001", "OL"},          {"001000001", "OL CAL"},
+        {"000010001", "OL ALARM"},
+    };
+    for (const Case &c : cases) {
+        memcpy(units[0].status, c.status, 9);
+        bool stale = true;
+        std::string words = "?";
+        for (const auto &[name, value] : mgmt_variables(0, &stale))
+            if (name == "ups.status")
+                words = value;
+        EXPECT_FALSE(stale);
+        EXPECT_EQ(words, c.words) << c.status;
+    }
+    units[0].connected = 0;
+    EXPECT_EQ(ask("GET VAR ups1 ups.status"), "ERR DATA-STALE\n") << "a lost unit";
+}
+
+TEST_F(Mgmt, SplitAndQuoteAreInverse)
+{
+    const char *texts[] = {"plain", "with blank", "quote \" inside", "back\\slash", ""};
+    for (const char *t : texts) {
+        std::vector<std::string> w;
+        ASSERT_TRUE(mgmt_split("VAR " + mgmt_quote(t), &w)) << t;
+        ASSERT_EQ(w.size(), 2u);
+        EXPECT_EQ(w[1], t);
+    }
+    std::vector<std::string> w;
+    EXPECT_FALSE(mgmt_split("ends in \\", &w));
+}
+
+} // namespace
