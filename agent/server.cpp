@@ -16,6 +16,7 @@
 
 #include "agent/access.h"
 #include "agent/agent.h"
+#include "agent/mgmt.h"
 #include "store/mail.h"
 #include "store/paths.h"
 #include "store/schedule.h"
@@ -28,7 +29,8 @@ static const int RECEIVE_BUFFER = 1024;
 static const int LISTEN_BACKLOG = 64;
 static const int SERVER_SOCKET_BUFFER = 16384;
 
-static int listen_socket = -1;
+static int listen_socket = -1; // port 2027
+static int mgmt_socket = -1;   // port 3493, the RFC 9271 protocol; -1 when it could not be had
 static MachineContext *units = nullptr;
 static std::atomic<int> session_count{0};
 static MachineRecordCache record_cache[4]; // the server's thread only
@@ -208,11 +210,22 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, d
 
 // ---- the sessions --------------------------------------------------------
 
+enum { KIND_RECORDS = 0, KIND_MGMT = 1 }; // port 2027, port 3493
+
+// Output a session may let pile up: a few records on 2027, some full
+// variable lists on 3493.
+static const size_t OUTPUT_LIMIT[2] = {SERVER_OUTPUT_LIMIT, 64 * 1024};
+
 struct Session {
     uint32_t address;  // peer, host byte order
     double last_input; // monotonic seconds of the last read that brought bytes
     std::string out;   // reply bytes not yet taken by the socket
     bool waiting_out;  // EPOLLOUT is asked for
+    int kind;          // KIND_RECORDS or KIND_MGMT
+    std::string in;    // KIND_MGMT: the start of a line not yet ended
+    bool discarding;   // KIND_MGMT: skipping the rest of an over-long line
+    bool closing;      // close once `out` is sent (after LOGOUT)
+    MgmtSession mgmt;  // KIND_MGMT: the protocol state
 };
 
 // Touched by the server's thread only.
@@ -265,8 +278,12 @@ static bool flush(int fd, Session *s)
         close_session(fd);
         return false;
     }
-    if (s->out.size() > static_cast<size_t>(SERVER_OUTPUT_LIMIT)) {
+    if (s->out.size() > OUTPUT_LIMIT[s->kind]) {
         close_session(fd); // a client that asks and never reads
+        return false;
+    }
+    if (s->closing && s->out.empty()) {
+        close_session(fd);
         return false;
     }
     bool want_out = !s->out.empty();
@@ -280,7 +297,36 @@ static bool flush(int fd, Session *s)
     return true;
 }
 
-// One read is one command, as it always was.
+// The RFC 9271 side: requests are lines, however the reads cut them. A line
+// longer than the protocol takes is answered once and skipped to its end.
+static void read_request_lines(Session *s, const unsigned char *data, int len)
+{
+    for (int i = 0; i < len && !s->closing; i++) {
+        char c = static_cast<char>(data[i]);
+        if (c != '\n') {
+            if (s->discarding)
+                continue;
+            s->in += c;
+            if (s->in.size() > static_cast<size_t>(MGMT_LINE_MAX) + 1) {
+                s->out += "ERR TOO-LONG\n";
+                s->in.clear();
+                s->discarding = true;
+            }
+            continue;
+        }
+        if (s->discarding) {
+            s->discarding = false;
+            continue;
+        }
+        if (!s->in.empty() && s->in.back() == '\r')
+            s->in.pop_back();
+        s->out += mgmt_request(&s->mgmt, s->in);
+        s->in.clear();
+        s->closing = s->mgmt.ending;
+    }
+}
+
+// One read is one command on port 2027, as it always was.
 static void read_command(int fd, Session *s, double now)
 {
     unsigned char buf[RECEIVE_BUFFER + 1];
@@ -293,8 +339,12 @@ static void read_command(int fd, Session *s, double now)
     }
     buf[n] = '\0';
     s->last_input = now;
-    ServerPeer peer = {s->address, access_may_command(s->address)};
-    server_command(peer, buf, static_cast<int>(n), now, &s->out);
+    if (s->kind == KIND_MGMT) {
+        read_request_lines(s, buf, static_cast<int>(n));
+    } else {
+        ServerPeer peer = {s->address, access_may_command(s->address)};
+        server_command(peer, buf, static_cast<int>(n), now, &s->out);
+    }
     if (debug_level == 2)
         printf("%s\n", buf);
     flush(fd, s);
@@ -316,18 +366,23 @@ static const char *refusal(uint32_t address)
     return nullptr;
 }
 
-static void accept_all(double now)
+static void watch_listener(int fd);
+
+static void accept_all(int listener, double now)
 {
+    int kind = listener == mgmt_socket ? KIND_MGMT : KIND_RECORDS;
     for (;;) {
         struct sockaddr_in addr;
         socklen_t len = sizeof addr;
-        int fd = accept4(listen_socket, reinterpret_cast<struct sockaddr *>(&addr), &len,
+        int fd = accept4(listener, reinterpret_cast<struct sockaddr *>(&addr), &len,
                          SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: the listening socket stays readable, so
                 // stop watching it for a moment rather than spin.
                 epoll_ctl(epoll_fd, EPOLL_CTL_DEL, listen_socket, nullptr);
+                if (mgmt_socket >= 0)
+                    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, mgmt_socket, nullptr);
                 accept_paused_until = now + 0.1;
             }
             return; // EAGAIN: all taken; others (an aborted connection): next time
@@ -359,7 +414,12 @@ static void accept_all(double now)
             close(fd);
             continue;
         }
-        sessions[fd] = Session{address, now, std::string(), false};
+        Session s{};
+        s.address = address;
+        s.last_input = now;
+        s.kind = kind;
+        s.mgmt.peer = address;
+        sessions[fd] = s;
         per_address[address]++;
         session_count++;
     }
@@ -395,17 +455,20 @@ static void close_idle(double now)
         close_session(fd);
 }
 
-static void watch_listener()
+static void watch_listener(int fd)
 {
+    if (fd < 0)
+        return;
     struct epoll_event ev;
     ev.events = EPOLLIN;
-    ev.data.fd = listen_socket;
-    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listen_socket, &ev);
+    ev.data.fd = fd;
+    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev);
 }
 
 static void server_loop()
 {
-    watch_listener();
+    watch_listener(listen_socket);
+    watch_listener(mgmt_socket);
     double last_sweep = monotonic_now();
     struct epoll_event events[64];
     for (;;) {
@@ -413,8 +476,8 @@ static void server_loop()
         double now = monotonic_now();
         for (int i = 0; i < n; i++) {
             int fd = events[i].data.fd;
-            if (fd == listen_socket) {
-                accept_all(now);
+            if (fd == listen_socket || fd == mgmt_socket) {
+                accept_all(fd, now);
                 continue;
             }
             auto it = sessions.find(fd);
@@ -427,7 +490,8 @@ static void server_loop()
         }
         if (accept_paused_until && now >= accept_paused_until) {
             accept_paused_until = 0;
-            watch_listener();
+            watch_listener(listen_socket);
+            watch_listener(mgmt_socket);
         }
         if (now - last_sweep >= 1.0) {
             close_idle(now);
@@ -439,6 +503,31 @@ static void server_loop()
 }
 
 // ---- start-up ------------------------------------------------------------
+
+// A listening socket on `address`:`port` (host byte order); -1 after one
+// line saying why not.
+static int listen_on(uint32_t address, int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        printf("server Fail: socket: %s\n", strerror(errno));
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(address);
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(fd, LISTEN_BACKLOG) != 0) {
+        printf("server Fail: bind to port %d: %s\n", port, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 int server_start(int port, MachineContext *unit_contexts)
 {
@@ -467,6 +556,8 @@ int server_start(int port, MachineContext *unit_contexts)
         close(fd);
         return -1;
     }
+    mgmt_socket = listen_on(INADDR_LOOPBACK, SERVER_MGMT_PORT);
+    mgmt_configure(units, agent_machine_count);
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_fd < 0) {
         printf("server Fail: epoll: %s\n", strerror(errno));

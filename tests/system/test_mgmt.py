@@ -1,0 +1,77 @@
+"""The RFC 9271 protocol on 127.0.0.1 port 3493, read by Debian's `upsc`
+(nut-client, used only as a client) and by hand."""
+import socket
+import subprocess
+import time
+
+from conftest import connect, wait_for
+
+
+def upsc(*args):
+    done = subprocess.run(["upsc"] + list(args), capture_output=True, text=True, timeout=20)
+    return done.returncode, done.stdout, done.stderr
+
+
+def variables(target="ups1@127.0.0.1"):
+    code, out, err = upsc(target)
+    assert code == 0, err
+    return dict(line.split(": ", 1) for line in out.splitlines() if ": " in line)
+
+
+def start(sim, agent):
+    agent.write_settings(mode="Local-Single", link="RS232", device=sim.path)
+    agent.start()
+    client = connect()
+    wait_for(lambda: client.record(1)[46:47] == b"1", 20, what="the unit's status taken")
+    client.close()
+
+
+def test_upsc_lists_the_units_variables_before_and_after_a_mains_failure(sim, agent):
+    start(sim, agent)
+    wait_for(lambda: variables().get("device.model") == "SIM-1001", 20, what="the identity")
+    v = variables()
+    assert v["ups.status"] == "OL"
+    assert v["input.voltage"] == "230.0"
+    assert v["battery.voltage"] == "2.25"
+    assert v["battery.charge"] == "100"
+    assert v["device.mfr"] == "SIMULATED"
+    assert v["device.type"] == "ups" and v["driver.name"] == "upsagent"
+    assert v["input.voltage.nominal"] == "230.0" and v["ups.load"] == "25"
+    code, out, _ = upsc("-l", "127.0.0.1")
+    assert code == 0 and out.split() == ["ups1"]
+    assert variables("ups@127.0.0.1")["ups.status"] == "OL", "unit 1 also answers as ups"
+
+    sim.control("mains fail")
+    wait_for(lambda: variables()["ups.status"] == "OB", 15, what="OB")
+    assert variables()["input.voltage"] == "0.0"
+    sim.control("battery low")
+    wait_for(lambda: variables()["ups.status"] == "OB LB", 15, what="OB LB")
+    code, _, err = upsc("ups2@127.0.0.1")
+    assert code != 0 and "Unknown UPS" in err
+
+
+def test_protocol_answers_malformed_long_and_unknown_lines(sim, agent):
+    start(sim, agent)
+    with socket.create_connection(("127.0.0.1", 3493), timeout=5) as s:
+        def ask(data, lines=1):
+            s.sendall(data)
+            got = b""
+            while got.count(b"\n") < lines:
+                chunk = s.recv(4096)
+                assert chunk, "closed"
+                got += chunk
+            return got
+        assert ask(b"NETVER\n") == b"1.3\n"
+        assert ask(b"FROB\n") == b"ERR UNKNOWN-COMMAND\n"
+        assert ask(b'GET VAR "ups1 ups.status\n') == b"ERR INVALID-ARGUMENT\n"
+        assert ask(b"GET VAR ups9 ups.status\n") == b"ERR UNKNOWN-UPS\n"
+        assert ask(b"GET VAR ups1 no.such\n") == b"ERR VAR-NOT-SUPPORTED\n"
+        assert ask(b"X" * 5000 + b"\n") == b"ERR TOO-LONG\n", "answered once, then skipped"
+        # A request cut across reads is still one line; CR LF is taken too.
+        s.sendall(b"GET VAR ups1 ")
+        time.sleep(0.2)
+        assert ask(b"device.type\r\n") == b'VAR ups1 device.type "ups"\n'
+        assert ask(b"INSTCMD ups1 test.battery.start.quick\n") == b"ERR ACCESS-DENIED\n"
+        assert ask(b"LOGOUT\n") == b"OK Goodbye\n"
+        assert s.recv(1) == b"", "closed after LOGOUT"
+    assert agent.alive()
