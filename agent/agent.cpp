@@ -41,10 +41,13 @@ MachineContext *agent_unit(int index)
     return &units[index];
 }
 
+// machine_count for other threads: they must not wait for a pass (a
+// remote unit's read can take two seconds).
+static std::atomic<int> count_shown{1};
+
 int agent_machine_count()
 {
-    Guard g(pass_lock);
-    return machine_count;
+    return count_shown.load();
 }
 
 static int machine_kind_of(const char *mode)
@@ -97,6 +100,7 @@ static void configure(bool reload)
         printf("upsagent: machine number %d is outside 1..4, using %d\n", s.machine_number,
                machine_count);
     }
+    count_shown = machine_count;
 
     std::string words = std::string(s.link_kind) + '\n' + s.link_device + '\n' + s.baud_rate;
     bool link_changed = !reload || words != link_words;

@@ -33,5 +33,5 @@ void agent_request_reload();
 // Unit context by index 0..3 (unit address = index + 1).
 MachineContext *agent_unit(int index);
 
-// Number of units polled, 1..4.
+// Number of units polled, 1..4. Any thread; never waits for a pass.
 int agent_machine_count();
