@@ -12,6 +12,7 @@
 #include "agent/decision.h"
 #include "agent/events.h"
 #include "agent/history.h"
+#include "agent/metrics.h"
 #include "agent/runner.h"
 #include "agent/server.h"
 #include "store/mail.h"
@@ -221,6 +222,7 @@ void agent_pass(time_t now)
         advance_turn();
     }
     decision_tick(now);
+    metrics_write(units, machine_count, decision_state().host_deadline, now);
     spawn_reap();
     if (history_flag) {
         for (int i = 0; i < machine_count; i++)

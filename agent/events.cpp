@@ -5,6 +5,7 @@
 #include <string>
 
 #include "agent/decision.h"
+#include "agent/metrics.h"
 #include "store/paths.h"
 #include "store/spawn.h"
 #include "store/event_log.h"
@@ -68,6 +69,7 @@ void check_status_events(MachineContext *ctx, time_t now)
             if (state == v.status_prev[p] || p == STATUS_BEEPER || p == STATUS_TYPE)
                 continue;
             event_log_append(v.address, p, state, v.status[STATUS_TYPE]);
+            metrics_count_event(v.address, p);
             const char *text = events_text(p, state, v.status[STATUS_TYPE]);
             if (mail.mail_events[p] == '1')
                 mail_notify(mail.mail_server, mail.mail_sender, mail.mail_receivers, text,

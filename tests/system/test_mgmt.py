@@ -75,3 +75,40 @@ def test_protocol_answers_malformed_long_and_unknown_lines(sim, agent):
         assert ask(b"LOGOUT\n") == b"OK Goodbye\n"
         assert s.recv(1) == b"", "closed after LOGOUT"
     assert agent.alive()
+
+
+def metrics(agent):
+    path = agent.dir / "DataBase" / "metrics.prom"
+    samples = {}
+    if path.exists():
+        for line in path.read_text().splitlines():
+            if line and not line.startswith("#"):
+                name, value = line.rsplit(" ", 1)
+                samples[name] = float(value)
+    return samples
+
+
+def test_metrics_file_is_valid_and_follows_the_unit(sim, agent, host_deadline):
+    start(sim, agent)
+    wait_for(lambda: metrics(agent).get('upsagent_rated_battery_volts{unit="1"}') == 48 and
+             metrics(agent).get('upsagent_input_volts{unit="1"}') == 230, 20,
+             what="the ratings and readings in the metrics")
+    path = agent.dir / "DataBase" / "metrics.prom"
+    check = subprocess.run(["promtool", "check", "metrics"], input=path.read_text(),
+                           capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr
+    m = metrics(agent)
+    assert m['upsagent_input_volts{unit="1"}'] == 230.0
+    assert m['upsagent_load_ratio{unit="1"}'] == 0.25
+    assert m['upsagent_connected{unit="1"}'] == 1
+    assert m['upsagent_status{unit="1",bit="mains_failed"}'] == 0
+    assert m["upsagent_host_shutdown_deadline_seconds"] == 0
+
+    sim.control("mains fail")
+    key = 'upsagent_events_total{unit="1",code="7",event="mains_failed"}'
+    wait_for(lambda: metrics(agent).get(key) == 1, 20, what="the mains failure counted")
+    wait_for(lambda: metrics(agent)["upsagent_host_shutdown_deadline_seconds"] > 0, 15,
+             what="the deadline in the metrics")
+    m = metrics(agent)
+    assert m['upsagent_status{unit="1",bit="mains_failed"}'] == 1
+    assert abs(m["upsagent_host_shutdown_deadline_seconds"] - host_deadline()) < 2

@@ -1,0 +1,25 @@
+// Prometheus text exposition of the daemon's state, for node_exporter's
+// textfile collector: "DataBase/metrics.prom", rewritten whole (temporary
+// file and rename) every METRICS_PERIOD seconds by the polling loop.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "protocol/machine.h"
+
+constexpr int METRICS_PERIOD = 5; // seconds between two writes
+
+// Counts one event (unit address 1..4, event code 0..8) for the
+// upsagent_events_total counter. Any thread.
+void metrics_count_event(int address, int code);
+
+// The exposition text for units 1..count (contexts `units`) and the host
+// shutdown deadline in force (0 none): HELP and TYPE lines, then the
+// samples, every name prefixed "upsagent_" and in base units.
+std::string metrics_text(MachineContext *units, int count, time_t host_deadline);
+
+// Writes metrics_text to "DataBase/metrics.prom" when METRICS_PERIOD has
+// passed since the last write (at once the first time). A failed write is
+// one line, and tried again at the next period.
+void metrics_write(MachineContext *units, int count, time_t host_deadline, time_t now);
