@@ -222,7 +222,7 @@ void agent_pass(time_t now)
         advance_turn();
     }
     decision_tick(now);
-    metrics_write(units, machine_count, decision_state().host_deadline, now);
+    metrics_write(units, machine_count, now);
     spawn_reap();
     if (history_flag) {
         for (int i = 0; i < machine_count; i++)

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "agent/decision.h"
 #include "store/paths.h"
 #include "store/textfile.h"
 
@@ -122,12 +123,12 @@ std::string metrics_text(MachineContext *units, int count, time_t host_deadline)
     return out;
 }
 
-void metrics_write(MachineContext *units, int count, time_t host_deadline, time_t now)
+void metrics_write(MachineContext *units, int count, time_t now)
 {
     if (last_write && now - last_write < METRICS_PERIOD && now >= last_write)
         return;
     last_write = now;
-    std::string text = metrics_text(units, count, host_deadline);
+    std::string text = metrics_text(units, count, decision_state().host_deadline);
     std::string path = database_path("metrics.prom");
     ensure_database_dir();
     bool ok = write_file(path, text.data(), static_cast<int>(text.size()), 0644);

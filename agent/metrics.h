@@ -19,7 +19,9 @@ void metrics_count_event(int address, int code);
 // samples, every name prefixed "upsagent_" and in base units.
 std::string metrics_text(MachineContext *units, int count, time_t host_deadline);
 
-// Writes metrics_text to "DataBase/metrics.prom" when METRICS_PERIOD has
-// passed since the last write (at once the first time). A failed write is
-// one line, and tried again at the next period.
-void metrics_write(MachineContext *units, int count, time_t host_deadline, time_t now);
+// Writes metrics_text (with the decision's host deadline) to
+// "DataBase/metrics.prom" when METRICS_PERIOD has passed since the last
+// write (at once the first time); otherwise does nothing, so the loop may
+// call it every pass. A failed write is one line, and tried again at the
+// next period.
+void metrics_write(MachineContext *units, int count, time_t now);

@@ -44,8 +44,11 @@ static double reload_last[RELOAD_KINDS]; // when each kind last ran; 0 never
 static bool reload_held[RELOAD_KINDS];   // one is waiting for its turn
 
 // Refusal lines, at most one per peer per SERVER_REPORT_SPACING.
-static std::unordered_map<uint32_t, double> reported_at;
-static std::unordered_map<uint32_t, int> refused_since_report;
+struct Report {
+    double at;  // when the last line for the peer was printed
+    int count;  // refusals since then, that line's included
+};
+static std::unordered_map<uint32_t, Report> reported;
 static std::unordered_map<uint32_t, double> connection_reported_at;
 
 int server_sessions()
@@ -147,17 +150,17 @@ static int rule_of(const unsigned char *data, int len)
 
 static void report_refusal(uint32_t address, const unsigned char *data, int len, double now)
 {
-    int &count = refused_since_report[address];
-    count++;
-    auto at = reported_at.find(address);
-    if (at != reported_at.end() && now - at->second < SERVER_REPORT_SPACING)
+    auto found = reported.find(address);
+    if (found != reported.end() && now - found->second.at < SERVER_REPORT_SPACING) {
+        found->second.count++;
         return;
+    }
+    int count = found == reported.end() ? 1 : found->second.count + 1;
     printf("server: command \"%.20s\" from %s refused (%d since the last line): the host may "
            "only read; allow it in %s\n",
            printable(data, len).c_str(), access_address_text(address).c_str(), count,
            ACCESS_FILE);
-    reported_at[address] = now;
-    count = 0;
+    reported[address] = {now, 0};
 }
 
 int server_command(const ServerPeer &peer, const unsigned char *data, int len, double now,
@@ -429,13 +432,11 @@ static void accept_all(int listener, double now)
 // peers do not grow for ever.
 static void forget_reports(double now)
 {
-    for (auto it = reported_at.begin(); it != reported_at.end();) {
-        if (now - it->second >= SERVER_REPORT_SPACING && refused_since_report[it->first] == 0) {
-            refused_since_report.erase(it->first);
-            it = reported_at.erase(it);
-        } else {
+    for (auto it = reported.begin(); it != reported.end();) {
+        if (now - it->second.at >= SERVER_REPORT_SPACING && it->second.count == 0)
+            it = reported.erase(it);
+        else
             ++it;
-        }
     }
     for (auto it = connection_reported_at.begin(); it != connection_reported_at.end();) {
         if (now - it->second >= SERVER_REPORT_SPACING)
@@ -513,6 +514,7 @@ static int listen_on(uint32_t address, int port)
         printf("server Fail: socket: %s\n", strerror(errno));
         return -1;
     }
+    // A restarted daemon binds at once, even with old connections lingering.
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     struct sockaddr_in addr;
@@ -533,35 +535,18 @@ int server_start(int port, MachineContext *unit_contexts)
 {
     units = unit_contexts;
     access_load(program_dir() + ACCESS_FILE);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        printf("server Fail: socket: %s\n", strerror(errno));
+    int fd = listen_on(INADDR_ANY, port);
+    if (fd < 0)
         return -1;
-    }
-    // A restarted daemon binds at once, even with old connections lingering.
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
-        printf("server Fail: bind to port %d: %s\n", port, strerror(errno));
-        close(fd);
-        return -1;
-    }
-    if (listen(fd, LISTEN_BACKLOG) != 0) {
-        printf("server Fail: listen: %s\n", strerror(errno));
-        close(fd);
-        return -1;
-    }
     mgmt_socket = listen_on(INADDR_LOOPBACK, SERVER_MGMT_PORT);
     mgmt_configure(units, agent_machine_count);
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_fd < 0) {
         printf("server Fail: epoll: %s\n", strerror(errno));
         close(fd);
+        if (mgmt_socket >= 0)
+            close(mgmt_socket);
+        mgmt_socket = -1;
         return -1;
     }
     listen_socket = fd;
