@@ -348,8 +348,14 @@ std::string mgmt_request(MgmtSession *s, const std::string &line)
         s->ending = true;
         return "OK Goodbye\n";
     }
-    if (cmd == "STARTTLS" && w.size() == 1)
-        return err("FEATURE-NOT-CONFIGURED");
+    if (cmd == "STARTTLS" && w.size() == 1) {
+        if (s->tls_active)
+            return err("ALREADY-SSL-MODE");
+        if (!s->tls_offered)
+            return err("FEATURE-NOT-CONFIGURED");
+        s->tls_start = true;
+        return "OK STARTTLS\n";
+    }
     if (cmd == "GET")
         return get(w);
     if (cmd == "LIST")
@@ -378,4 +384,8 @@ std::string mgmt_request(MgmtSession *s, const std::string &line)
     if (cmd == "INSTCMD" || cmd == "SET")
         return err("ACCESS-DENIED"); // only with a login
     return err("UNKNOWN-COMMAND");
+}
+
+void mgmt_session_end(MgmtSession *)
+{
 }

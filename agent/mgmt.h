@@ -23,6 +23,15 @@ struct MgmtSession {
     std::string username;     // given by USERNAME; empty: none yet
     std::string password;     // given by PASSWORD; empty: none yet
     bool ending = false;      // LOGOUT was answered: close after the reply
+    bool tls_offered = false; // set by the server: STARTTLS can be granted
+    bool tls_active = false;  // set by the server once the handshake is done
+    bool tls_start = false;   // STARTTLS was granted: the server sends the
+                              // reply, then takes the rest of the connection
+                              // as TLS (and clears this flag)
+    int login = -1;           // unit index LOGIN was granted for; -1 none
+    bool primary = false;     // PRIMARY (or MASTER) was granted for `login`'s unit
+    bool verified = false;    // username and password were checked...
+    int roles = 0;            // ...and these USER_* roles came of it
 };
 
 // The unit contexts and how many of them are in use (`count` is called at
@@ -41,6 +50,10 @@ std::string mgmt_quote(const std::string &text);
 // values as sent; *stale is set when the unit is lost or has no status
 // yet (then ups.status is empty).
 std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool *stale);
+
+// The session is closed: its login no longer counts. Call once per session
+// that was handed to mgmt_request.
+void mgmt_session_end(MgmtSession *session);
 
 // Answers one request line (without its newline). The reply is one or more
 // lines, each ending in "\n"; after LOGOUT `session->ending` is set.

@@ -256,6 +256,7 @@ static void close_session(int fd)
         return;
     if (--per_address[it->second.address] <= 0)
         per_address.erase(it->second.address);
+    mgmt_session_end(&it->second.mgmt);
     sessions.erase(it);
     epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
