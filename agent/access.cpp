@@ -67,41 +67,22 @@ static bool parse_rule(const char *line, AccessRule *out)
 int access_load(const std::string &path)
 {
     char data[16384];
-    int size = read_file(path, data, sizeof data - 1);
+    int size = read_or_create(path, data, sizeof data - 1, DEFAULT_TEXT);
     if (size < 0) {
-        size_t slash = path.rfind('/');
-        if (slash != std::string::npos)
-            ensure_dir(path.substr(0, slash + 1));
-        if (!write_file(path, DEFAULT_TEXT, sizeof DEFAULT_TEXT - 1, 0600)) {
-            printf("upsagent: cannot read or create %s: only loopback may send commands\n",
-                   path.c_str());
-            Guard g(lock);
-            rules.clear();
-            return -1;
-        }
-        size = 0;
+        printf("upsagent: cannot read or create %s: only loopback may send commands\n",
+               path.c_str());
+        Guard g(lock);
+        rules.clear();
+        return -1;
     }
-    data[size] = '\0';
     std::vector<AccessRule> loaded;
-    int number = 0;
-    for (char *line = data; line && *line;) {
-        char *next = strchr(line, '\n');
-        if (next)
-            *next++ = '\0';
-        number++;
-        size_t len = strlen(line);
-        if (len > 0 && line[len - 1] == '\r')
-            line[len - 1] = '\0';
-        const char *text = line + strspn(line, " \t");
+    for (const TextLine &line : setting_lines(data, size)) {
         AccessRule r;
-        if (*text != '\0' && *text != '#') {
-            if (parse_rule(text, &r))
-                loaded.push_back(r);
-            else
-                printf("upsagent: %s line %d is not \"ADDRESS[/BITS] read|command\": %.60s\n",
-                       path.c_str(), number, text);
-        }
-        line = next;
+        if (parse_rule(line.text.c_str(), &r))
+            loaded.push_back(r);
+        else
+            printf("upsagent: %s line %d is not \"ADDRESS[/BITS] read|command\": %.60s\n",
+                   path.c_str(), line.number, line.text.c_str());
     }
     Guard g(lock);
     rules.swap(loaded);

@@ -425,3 +425,21 @@ DecisionState decision_state()
     s.reissue_due = host_reissue || ups_reissue;
     return s;
 }
+
+bool decision_forced(int index, time_t now)
+{
+    if (index < 0 || index > 3)
+        return false;
+    Guard g(lock);
+    if (!held[index][DECISION_MAINS] && !held[index][DECISION_BATTERY])
+        return false;
+    if (host_deadline)
+        return host_deadline - now <= DECISION_FORCED_AHEAD;
+    return ups_deadline && ups_deadline - now <= DECISION_FORCED_UPS_AHEAD;
+}
+
+DecisionDelays decision_delays()
+{
+    Guard g(lock);
+    return delays;
+}

@@ -100,6 +100,21 @@ bool decision_holds(int index, int condition);
 
 DecisionState decision_state();
 
+// Seconds before the host deadline at which the other hosts behind the same
+// UPS are told to go down (FSD on port 3493); where no host shutdown is set
+// but the UPS turn-off is, DECISION_FORCED_UPS_AHEAD before that.
+constexpr int DECISION_FORCED_AHEAD = 60;
+constexpr int DECISION_FORCED_UPS_AHEAD = 120;
+
+// True when unit `index` holds a condition and this daemon's host shutdown
+// (or, with none, the UPS turn-off) is that close at `now`: the secondaries
+// go down before this host and well before the UPS turns off. False again
+// once the shutdown is cancelled.
+bool decision_forced(int index, time_t now);
+
+// The delays in force (as decision_configure took them).
+DecisionDelays decision_delays();
+
 // The running system's boot id (/proc/sys/kernel/random/boot_id); empty
 // when it cannot be read.
 std::string decision_boot_id();

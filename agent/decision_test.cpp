@@ -277,6 +277,16 @@ TEST_F(Decision, RandomSequencesKeepTheInvariants)
             ASSERT_TRUE(!world.host || !world.ups || world.ups >= world.host)
                 << "the UPS would turn off first";
             ASSERT_TRUE(commands || world.ups_commands == 0) << "a remote daemon's UPS commands";
+            bool forced_any = false;
+            for (int u = 0; u < 4; u++) {
+                if (!decision_forced(u, now))
+                    continue;
+                forced_any = true;
+                ASSERT_TRUE(seen_bits[u][0] || seen_bits[u][1]) << "FSD on a unit with no condition";
+                ASSERT_TRUE(world.host || world.ups) << "FSD with no shutdown pending";
+            }
+            ASSERT_TRUE(!world.host || world.host - now > DECISION_FORCED_AHEAD || forced_any)
+                << "the host goes down before the other hosts were told";
         }
     }
 }

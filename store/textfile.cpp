@@ -1,5 +1,7 @@
 #include "store/textfile.h"
 
+#include "store/paths.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -171,6 +173,43 @@ int read_file(const std::string &path, char *buf, int size)
         total += static_cast<int>(n);
     close(fd);
     return total;
+}
+
+std::vector<TextLine> setting_lines(const char *data, int size)
+{
+    std::vector<TextLine> lines;
+    int number = 0;
+    for (int pos = 0; pos < size;) {
+        const char *end = static_cast<const char *>(memchr(data + pos, '\n', size - pos));
+        int stop = end ? static_cast<int>(end - data) : size;
+        number++;
+        int first = pos, last = stop;
+        while (first < last && isspace(static_cast<unsigned char>(data[first])))
+            first++;
+        while (last > first && isspace(static_cast<unsigned char>(data[last - 1])))
+            last--;
+        if (first < last && data[first] != '#')
+            lines.push_back({number, std::string(data + first, last - first)});
+        pos = stop + 1;
+    }
+    return lines;
+}
+
+int read_or_create(const std::string &path, char *buf, int size, const char *default_text)
+{
+    int got = read_file(path, buf, size);
+    if (got < 0) {
+        size_t slash = path.rfind('/');
+        if (slash != std::string::npos)
+            ensure_dir(path.substr(0, slash + 1));
+        int len = static_cast<int>(strlen(default_text));
+        if (!write_file(path, default_text, len, 0600))
+            return -1;
+        got = len < size ? len : size;
+        memcpy(buf, default_text, got);
+    }
+    buf[got] = '\0';
+    return got;
 }
 
 bool write_file(const std::string &path, const char *data, int len, int mode)

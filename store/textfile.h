@@ -62,6 +62,22 @@ int count_records(const std::string &path, int record_size);
 // (0 for an empty file), -1 when the file cannot be opened.
 int read_file(const std::string &path, char *buf, int size);
 
+// One line of a settings file that says something.
+struct TextLine {
+    int number;       // 1-based line number in the file
+    std::string text; // without blanks around it and without CR LF
+};
+
+// The lines of `data` that are neither blank nor comments (first non-blank
+// character '#'), numbered as in the file.
+std::vector<TextLine> setting_lines(const char *data, int size);
+
+// Reads a settings file of at most `size` bytes into `buf` (which then ends
+// in a NUL: room for size + 1 bytes); when it is missing, creates it with
+// `default_text` (mode 0600, its folder too) and reads that. Returns the
+// bytes read, -1 when the file can be neither read nor created.
+int read_or_create(const std::string &path, char *buf, int size, const char *default_text);
+
 // Replaces the file's contents by `len` bytes: written to a temporary file
 // beside it and renamed over it, so a reader never sees half a file. `mode`
 // applies to a newly created file. Returns true on success.

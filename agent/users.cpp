@@ -1,0 +1,139 @@
+#include "agent/users.h"
+
+#include <crypt.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "store/textfile.h"
+
+using Guard = std::lock_guard<std::mutex>;
+
+struct User {
+    std::string name;
+    std::string hash;
+    int roles; // USER_* bits
+};
+
+static std::mutex lock;
+static std::vector<User> users;
+
+static const char DEFAULT_TEXT[] =
+    "# Users of port 3493, one per line: NAME HASH ROLE[,ROLE...]\n"
+    "# HASH is a crypt(3) hash, made with: openssl passwd -6\n"
+    "# ROLE is monitor-primary, monitor-secondary or instcmd.\n";
+
+static const struct {
+    const char *word;
+    int role;
+} role_table[] = {
+    {"monitor-primary", USER_PRIMARY},
+    {"monitor-secondary", USER_SECONDARY},
+    {"instcmd", USER_INSTCMD},
+};
+
+// The roles of "a,b c" (commas or blanks between them); -1 when one is unknown.
+static int roles_of(const std::string &text)
+{
+    int roles = 0;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t end = text.find_first_of(", \t", i);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string word = text.substr(i, end - i);
+        if (!word.empty()) {
+            int found = -1;
+            for (const auto &r : role_table)
+                if (word == r.word)
+                    found = r.role;
+            if (found < 0)
+                return -1;
+            roles |= found;
+        }
+        i = end + 1;
+    }
+    return roles;
+}
+
+// "$id$salt$hash" or "$id$rounds=N$salt$hash": at least three '$'. The old
+// DES form and clear passwords are refused.
+static bool crypt_form(const std::string &hash)
+{
+    int dollars = 0;
+    for (char c : hash)
+        dollars += c == '$';
+    return hash.size() > 4 && hash[0] == '$' && dollars >= 3;
+}
+
+int users_load(const std::string &path)
+{
+    char data[16384];
+    int size = read_or_create(path, data, sizeof data - 1, DEFAULT_TEXT);
+    if (size < 0) {
+        printf("upsagent: cannot read or create %s: nobody may log in on port 3493\n",
+               path.c_str());
+        Guard g(lock);
+        users.clear();
+        return -1;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+        printf("upsagent: %s may be read by others than its owner: chmod 600 it\n", path.c_str());
+    std::vector<User> loaded;
+    for (const TextLine &line : setting_lines(data, size)) {
+        char name[64], hash[256];
+        int used = 0;
+        const char *why = nullptr;
+        int roles = -1;
+        if (sscanf(line.text.c_str(), "%63s %255s %n", name, hash, &used) != 2 || used == 0)
+            why = "is not \"NAME HASH ROLE[,ROLE...]\"";
+        else if (!crypt_form(hash))
+            why = "has no crypt(3) hash (make one with: openssl passwd -6)";
+        else if ((roles = roles_of(line.text.substr(used))) <= 0)
+            why = "names no role or an unknown one (monitor-primary, monitor-secondary, instcmd)";
+        for (const User &u : loaded)
+            if (!why && u.name == name)
+                why = "repeats a user";
+        if (why) {
+            printf("upsagent: %s line %d %s\n", path.c_str(), line.number, why);
+            continue;
+        }
+        loaded.push_back({name, hash, roles});
+    }
+    Guard g(lock);
+    users.swap(loaded);
+    return static_cast<int>(users.size());
+}
+
+// Equal strings in a time that does not tell where they differ.
+static bool same(const std::string &a, const std::string &b)
+{
+    unsigned char diff = a.size() != b.size();
+    for (size_t i = 0; i < a.size() && i < b.size(); i++)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+int users_check(const std::string &name, const std::string &password)
+{
+    std::string hash;
+    int roles = -1;
+    {
+        Guard g(lock);
+        for (const User &u : users)
+            if (u.name == name) {
+                hash = u.hash;
+                roles = u.roles;
+            }
+    }
+    if (roles < 0)
+        return -1;
+    auto work = std::make_unique<crypt_data>(); // about 32 KiB: not on the stack
+    const char *made = crypt_r(password.c_str(), hash.c_str(), work.get());
+    return made && made[0] != '*' && same(made, hash) ? roles : -1;
+}

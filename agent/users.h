@@ -1,0 +1,31 @@
+// Who may log in on port 3493: "Set/Users.ang" holds one line per user,
+//     NAME HASH ROLE[,ROLE...]
+// where HASH is a crypt(3) hash with its salt ("openssl passwd -6" makes
+// one), never the clear password, and the roles are what the user may do:
+// `monitor-primary`, `monitor-secondary`, `instcmd`. The file is read at
+// start-up and on "RefreshSet"; without users a client may only read.
+#pragma once
+
+#include <string>
+
+// The file's name below the program directory.
+constexpr const char *USERS_FILE = "Set/Users.ang";
+
+enum {
+    USER_PRIMARY = 1,   // monitor-primary: LOGIN, PRIMARY and FSD
+    USER_SECONDARY = 2, // monitor-secondary: LOGIN
+    USER_INSTCMD = 4,   // instcmd: INSTCMD
+};
+
+// Reads the users from `path`, creating it (mode 0600, comment lines only)
+// when missing. A line that is not a user (a missing or unknown role, a
+// hash that is not crypt(3)'s "$id$salt$..." form) is reported with one
+// line and skipped, and so is a second line for a name; a file that others
+// than its owner may read gets one warning line. Returns the number of
+// users taken; -1 when the file can be neither read nor created (then
+// nobody may log in).
+int users_load(const std::string &path);
+
+// The USER_* roles of `name` when `password` matches its hash; -1 for an
+// unknown name or a wrong password (the two are not told apart).
+int users_check(const std::string &name, const std::string &password);
