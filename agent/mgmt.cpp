@@ -1,10 +1,26 @@
 #include "agent/mgmt.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "agent/access.h"
+#include "agent/decision.h"
+#include "agent/users.h"
 
 static MachineContext *units = nullptr;
 static int (*unit_count)() = nullptr;
+
+// The sessions with a LOGIN, for NUMLOGINS and LIST CLIENT.
+using Guard = std::lock_guard<std::mutex>;
+static std::mutex lock;
+static std::vector<const MgmtSession *> logins;
+
+// FSD set by a primary client, per unit; it stays until the daemon restarts,
+// as a forced shutdown once announced is not taken back.
+static std::atomic<bool> client_fsd[4];
 
 void mgmt_configure(MachineContext *contexts, int (*count)())
 {
@@ -127,6 +143,7 @@ static const VariableInfo variable_table[] = {
     {"output.voltage", "Output voltage (V)", true},
     {"ups.alarm", "UPS alarms", false},
     {"ups.beeper.status", "UPS beeper status", false},
+    {"ups.delay.shutdown", "Interval to wait after shutdown with delay command (seconds)", true},
     {"ups.firmware", "UPS firmware", false},
     {"ups.load", "Load on UPS (percent of full)", true},
     {"ups.status", "UPS status", false},
@@ -141,10 +158,12 @@ static const VariableInfo *variable_info(const std::string &name)
     return nullptr;
 }
 
-// The status words of the protocol from the status characters.
-static std::string status_words(const MachineValues &v)
+// The status words of the protocol from the status characters; FSD first
+// when the unit's hosts must go down.
+static std::string status_words(const MachineValues &v, bool fsd)
 {
-    std::string words = v.status[STATUS_AC_FAILED] == '1' ? "OB" : "OL";
+    std::string words = fsd ? "FSD " : "";
+    words += v.status[STATUS_AC_FAILED] == '1' ? "OB" : "OL";
     if (v.status[STATUS_BATTERY_LOW] == '1')
         words += " LB";
     if (v.status[STATUS_BYPASS] == '1' && v.status[STATUS_TYPE] == '0')
@@ -154,6 +173,14 @@ static std::string status_words(const MachineValues &v)
     if (v.status[STATUS_FAILED] == '1')
         words += " ALARM";
     return words;
+}
+
+// The turn-off delay of shutdown.return and shutdown.stayoff: the daemon's
+// UPS shutdown delay, in whole minutes as the UPS takes them, at least one.
+static int shutdown_minutes()
+{
+    int minutes = decision_delays().ups_shutdown;
+    return minutes < 1 ? 1 : minutes;
 }
 
 std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool *stale)
@@ -192,10 +219,13 @@ std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool 
     if (v.status[STATUS_FAILED] == '1')
         vars.push_back({"ups.alarm", "UPS failed"});
     vars.push_back({"ups.beeper.status", v.status[STATUS_BEEPER] == '1' ? "enabled" : "disabled"});
+    if (index == 0) // the UPS commands go to unit 1 only
+        vars.push_back({"ups.delay.shutdown", std::to_string(shutdown_minutes() * 60)});
     if (!trimmed(v.version).empty())
         vars.push_back({"ups.firmware", trimmed(v.version)});
     vars.push_back({"ups.load", number(v.load_percent, 0)});
-    vars.push_back({"ups.status", *stale ? "" : status_words(v)});
+    bool fsd = client_fsd[index].load() || decision_forced(index, time(nullptr));
+    vars.push_back({"ups.status", *stale ? "" : status_words(v, fsd)});
     vars.push_back({"ups.temperature", number(v.temperature, 1)});
     return vars;
 }
@@ -213,18 +243,22 @@ static std::string description_of(int index)
 
 // ---- commands -----------------------------------------------------------
 
+// The instant commands, each the UPS command it becomes. The UPS counts
+// the turn-off delay in minutes: shutdown.return restarts the load one
+// minute after the mains returns, shutdown.stayoff leaves it off.
 struct CommandInfo {
     const char *name;
     const char *description;
+    const char *format; // the UPS command; %02d takes shutdown_minutes()
 };
 
 static const CommandInfo command_table[] = {
-    {"shutdown.return", "Turn off the load and return when power is back"},
-    {"shutdown.stayoff", "Turn off the load and remain off"},
-    {"shutdown.stop", "Stop a shutdown in progress"},
-    {"test.battery.start.deep", "Start a deep battery test"},
-    {"test.battery.start.quick", "Start a quick battery test"},
-    {"test.battery.stop", "Stop the battery test"},
+    {"shutdown.return", "Turn off the load and return when power is back", "S%02dR0001\r"},
+    {"shutdown.stayoff", "Turn off the load and remain off", "S%02d\r"},
+    {"shutdown.stop", "Stop a shutdown in progress", "C\r"},
+    {"test.battery.start.deep", "Start a deep battery test", "TL\r"},
+    {"test.battery.start.quick", "Start a quick battery test", "T\r"},
+    {"test.battery.stop", "Stop the battery test", "CT\r"},
 };
 
 static const CommandInfo *command_info(const std::string &name)
@@ -251,13 +285,18 @@ static std::string get(const std::vector<std::string> &w)
     const std::string &ups = w[2];
     if (what == "UPSDESC" && w.size() == 3)
         return "UPSDESC " + ups + " " + mgmt_quote(description_of(index)) + "\n";
-    if (what == "NUMLOGINS" && w.size() == 3)
-        return "NUMLOGINS " + ups + " 0\n";
+    if (what == "NUMLOGINS" && w.size() == 3) {
+        int count = 0;
+        Guard g(lock);
+        for (const MgmtSession *other : logins)
+            count += other->login == index;
+        return "NUMLOGINS " + ups + " " + std::to_string(count) + "\n";
+    }
     if (w.size() != 4)
         return err("INVALID-ARGUMENT");
     const std::string &name = w[3];
     if (what == "CMDDESC") {
-        const CommandInfo *c = command_info(name);
+        const CommandInfo *c = index == 0 ? command_info(name) : nullptr;
         return c ? "CMDDESC " + ups + " " + name + " " + mgmt_quote(c->description) + "\n"
                  : err("CMD-NOT-SUPPORTED");
     }
@@ -316,16 +355,98 @@ static std::string list(const std::vector<std::string> &w)
     if (what == "CMD" && w.size() == 3) {
         std::string out = head;
         for (const CommandInfo &c : command_table)
-            out += "CMD " + ups + " " + c.name + "\n";
+            if (index == 0)
+                out += "CMD " + ups + " " + c.name + "\n";
         return out + tail;
     }
-    if ((what == "RW" || what == "CLIENT") && w.size() == 3)
-        return head + tail; // nothing writable; no client logged in
+    if (what == "CLIENT" && w.size() == 3) {
+        std::string out = head;
+        Guard g(lock);
+        for (const MgmtSession *other : logins)
+            if (other->login == index)
+                out += "CLIENT " + ups + " " + access_address_text(other->peer) + "\n";
+        return out + tail;
+    }
+    if (what == "RW" && w.size() == 3)
+        return head + tail; // nothing is writable
     if ((what == "ENUM" || what == "RANGE") && w.size() == 4)
         return variable_info(w[3]) ? "BEGIN LIST " + what + " " + ups + " " + w[3] + "\nEND LIST " +
                                          what + " " + ups + " " + w[3] + "\n"
                                    : err("VAR-NOT-SUPPORTED");
     return err("INVALID-ARGUMENT");
+}
+
+// The roles of the session's username and password, checked once per
+// session (they cannot change once set); -1 when they do not match.
+static int roles_of(MgmtSession *s)
+{
+    if (!s->verified) {
+        s->roles = users_check(s->username, s->password);
+        s->verified = true;
+    }
+    return s->roles;
+}
+
+// LOGIN, PRIMARY (MASTER is its old name) and FSD, each "WORD UPS".
+static std::string session_command(MgmtSession *s, const std::vector<std::string> &w)
+{
+    const std::string &cmd = w[0];
+    int index = 0;
+    if (w.size() != 2)
+        return err("INVALID-ARGUMENT");
+    if (!unit_of(w[1], &index))
+        return err("UNKNOWN-UPS");
+    if (s->username.empty())
+        return err("USERNAME-REQUIRED");
+    if (s->password.empty())
+        return err("PASSWORD-REQUIRED");
+    int roles = roles_of(s);
+    if (cmd == "LOGIN") {
+        if (s->login >= 0)
+            return err("ALREADY-LOGGED-IN");
+        if (roles < 0 || !(roles & (USER_PRIMARY | USER_SECONDARY)))
+            return err("ACCESS-DENIED");
+        s->login = index;
+        Guard g(lock);
+        logins.push_back(s);
+        return "OK\n";
+    }
+    if (cmd == "FSD") {
+        if (s->primary != index || s->login != index)
+            return err("ACCESS-DENIED"); // a primary login for this unit
+        if (!client_fsd[index].exchange(true))
+            printf("mgmt: FSD set on %s by %s@%s\n", unit_name(index).c_str(),
+                   s->username.c_str(), access_address_text(s->peer).c_str());
+        return "OK FSD-SET\n";
+    }
+    if (roles < 0 || !(roles & USER_PRIMARY))
+        return err("ACCESS-DENIED");
+    s->primary = index;
+    return cmd == "MASTER" ? "OK MASTER-GRANTED\n" : "OK PRIMARY-GRANTED\n";
+}
+
+// "INSTCMD UPS COMMAND": the UPS command goes into unit 1's pending slot,
+// where the polling loop sends it as it sends the daemon's own.
+static std::string instant_command(MgmtSession *s, const std::vector<std::string> &w)
+{
+    int index = 0;
+    if (w.size() != 3)
+        return err("INVALID-ARGUMENT");
+    if (!unit_of(w[1], &index))
+        return err("UNKNOWN-UPS");
+    const CommandInfo *c = index == 0 ? command_info(w[2]) : nullptr;
+    if (!c)
+        return err("CMD-NOT-SUPPORTED");
+    if (s->username.empty() || s->password.empty() || roles_of(s) < 0 ||
+        !(roles_of(s) & USER_INSTCMD))
+        return err("ACCESS-DENIED");
+    char command[32];
+    int len = snprintf(command, sizeof command, c->format, shutdown_minutes());
+    if (!machine_queue_command(&units[0], command, len))
+        return err("INSTCMD-FAILED");
+    printf("mgmt: %s on %s by %s@%s\n", c->name, unit_name(index).c_str(), s->username.c_str(),
+           access_address_text(s->peer).c_str());
+    return "OK\n";
 }
 
 std::string mgmt_request(MgmtSession *s, const std::string &line)
@@ -369,23 +490,21 @@ std::string mgmt_request(MgmtSession *s, const std::string &line)
         slot = w[1];
         return "OK\n";
     }
-    if (cmd == "LOGIN" || cmd == "PRIMARY" || cmd == "MASTER" || cmd == "FSD") {
-        int index = 0;
-        if (w.size() != 2)
-            return err("INVALID-ARGUMENT");
-        if (!unit_of(w[1], &index))
-            return err("UNKNOWN-UPS");
-        if (s->username.empty())
-            return err("USERNAME-REQUIRED");
-        if (s->password.empty())
-            return err("PASSWORD-REQUIRED");
-        return err("ACCESS-DENIED"); // no users are known yet
-    }
-    if (cmd == "INSTCMD" || cmd == "SET")
-        return err("ACCESS-DENIED"); // only with a login
+    if (cmd == "LOGIN" || cmd == "PRIMARY" || cmd == "MASTER" || cmd == "FSD")
+        return session_command(s, w);
+    if (cmd == "INSTCMD")
+        return instant_command(s, w);
+    if (cmd == "SET")
+        return err("ACCESS-DENIED"); // nothing is writable
     return err("UNKNOWN-COMMAND");
 }
 
-void mgmt_session_end(MgmtSession *)
+void mgmt_session_end(MgmtSession *session)
 {
+    Guard g(lock);
+    for (size_t i = 0; i < logins.size(); i++)
+        if (logins[i] == session) {
+            logins.erase(logins.begin() + static_cast<long>(i));
+            break;
+        }
 }

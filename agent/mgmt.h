@@ -2,8 +2,8 @@
 // request lines, the units as "ups1".."ups4" (unit 1 also as "ups"), their
 // variables under the protocol's standard names, and the replies. No
 // socket here: the server hands in one line at a time and sends what comes
-// back. This part answers the reads and the session commands; logins need
-// users, and until there are any a client may only read.
+// back. Reads are open to every client; LOGIN, PRIMARY, FSD and INSTCMD
+// need a user of "Set/Users.ang" with the role for it.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +29,7 @@ struct MgmtSession {
                               // reply, then takes the rest of the connection
                               // as TLS (and clears this flag)
     int login = -1;           // unit index LOGIN was granted for; -1 none
-    bool primary = false;     // PRIMARY (or MASTER) was granted for `login`'s unit
+    int primary = -1;         // unit index PRIMARY (or MASTER) was granted for; -1 none
     bool verified = false;    // username and password were checked...
     int roles = 0;            // ...and these USER_* roles came of it
 };

@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
+
+#include "agent/users.h"
+#include "store/paths.h"
+#include "tests/tempdir.h"
 
 namespace {
 
@@ -121,6 +126,81 @@ TEST_F(Mgmt, SplitAndQuoteAreInverse)
     }
     std::vector<std::string> w;
     EXPECT_FALSE(mgmt_split("ends in \\", &w));
+}
+
+// Three clients in turn: who may log in, become primary, set FSD and send
+// instant commands, what each command queues for the UPS, and the logins
+// NUMLOGINS and LIST CLIENT count.
+TEST_F(Mgmt, LoginsRolesAndInstantCommands)
+{
+    TempProgramDir dir;
+    ensure_dir(dir.path + "Set/");
+    // "openssl passwd -6 -salt saltsalt secret1", "openssl passwd -5 -salt pepper watch2"
+    std::ofstream(dir.path + USERS_FILE)
+        << "admin $6$saltsalt$jCP90RmSIIja2o9FRs25ASQaR1lMN6uKHmNcHaoNCpAXgV3n5NfAlQdZQcvMVQO1BTCOF"
+           "F0LzoHFZBt9E45NW0 monitor-primary,instcmd\n"
+        << "watch $5$pepper$dIK6Qu/CFCKUyCqLTTGJMzc1rZcHXCZbZiwqySs4i73 monitor-secondary\n";
+    ASSERT_EQ(users_load(dir.path + USERS_FILE), 2);
+    MgmtSession clients[3];
+    clients[0].peer = 0x0a000002; // 10.0.0.2
+    clients[1].peer = 0x7f000001;
+    clients[2].peer = 0x0a000003;
+    struct Step {
+        int client;
+        const char *request;
+        const char *reply;
+        const char *queued; // what unit 1's slot holds afterwards; nullptr: nothing new
+    } steps[] = {
+        {0, "USERNAME watch", "OK\n", nullptr},
+        {0, "PASSWORD watch2", "OK\n", nullptr},
+        {0, "INSTCMD ups1 test.battery.start.quick", "ERR ACCESS-DENIED\n", nullptr},
+        {0, "PRIMARY ups1", "ERR ACCESS-DENIED\n", nullptr},
+        {0, "LOGIN ups1", "OK\n", nullptr},
+        {0, "LOGIN ups1", "ERR ALREADY-LOGGED-IN\n", nullptr},
+        {0, "FSD ups1", "ERR ACCESS-DENIED\n", nullptr},
+        {1, "USERNAME admin", "OK\n", nullptr},
+        {1, "PASSWORD wrong", "OK\n", nullptr},
+        {1, "LOGIN ups1", "ERR ACCESS-DENIED\n", nullptr},
+        {1, "INSTCMD ups1 test.battery.start.quick", "ERR ACCESS-DENIED\n", nullptr},
+        {2, "USERNAME admin", "OK\n", nullptr},
+        {2, "PASSWORD secret1", "OK\n", nullptr},
+        {2, "INSTCMD ups1 test.battery.start.quick", "OK\n", "T\r"},
+        {2, "INSTCMD ups test.battery.start.deep", "OK\n", "TL\r"},
+        {2, "INSTCMD ups1 test.battery.stop", "OK\n", "CT\r"},
+        {2, "INSTCMD ups1 shutdown.return", "OK\n", "S02R0001\r"},
+        {2, "INSTCMD ups1 shutdown.stayoff", "OK\n", "S02\r"},
+        {2, "INSTCMD ups1 shutdown.stop", "OK\n", "C\r"},
+        {2, "INSTCMD ups1 beeper.toggle", "ERR CMD-NOT-SUPPORTED\n", nullptr},
+        {2, "INSTCMD ups2 test.battery.start.quick", "ERR CMD-NOT-SUPPORTED\n", nullptr},
+        {2, "INSTCMD ups1", "ERR INVALID-ARGUMENT\n", nullptr},
+        {2, "GET VAR ups1 ups.delay.shutdown", "VAR ups1 ups.delay.shutdown \"120\"\n", nullptr},
+        {2, "LOGIN ups2", "OK\n", nullptr},
+        {2, "PRIMARY ups2", "OK PRIMARY-GRANTED\n", nullptr},
+        {2, "MASTER ups2", "OK MASTER-GRANTED\n", nullptr},
+        {2, "FSD ups1", "ERR ACCESS-DENIED\n", nullptr},
+        {2, "GET NUMLOGINS ups1", "NUMLOGINS ups1 1\n", nullptr},
+        {2, "LIST CLIENT ups1", "BEGIN LIST CLIENT ups1\nCLIENT ups1 10.0.0.2\nEND LIST CLIENT ups1\n",
+         nullptr},
+        {2, "GET VAR ups2 ups.status", "ERR DATA-STALE\n", nullptr},
+        {2, "FSD ups2", "OK FSD-SET\n", nullptr},
+    };
+    for (const Step &st : steps) {
+        units[0].pending_len = 0;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mgmt_request(&clients[st.client], st.request), st.reply)
+            << st.client << ": " << st.request;
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(std::string(units[0].pending, units[0].pending_len), st.queued ? st.queued : "")
+            << st.request;
+    }
+    units[1].connected = units[1].status_taken = 1;
+    memcpy(units[1].status, "000000011", 9);
+    EXPECT_EQ(mgmt_request(&clients[0], "GET VAR ups2 ups.status"), "VAR ups2 ups.status \"FSD OB\"\n");
+    EXPECT_EQ(mgmt_request(&clients[0], "GET VAR ups1 ups.status"), "VAR ups1 ups.status \"OL\"\n");
+    for (MgmtSession &c : clients)
+        mgmt_session_end(&c);
+    EXPECT_EQ(mgmt_request(&clients[0], "GET NUMLOGINS ups1"), "NUMLOGINS ups1 0\n");
+    EXPECT_EQ(mgmt_request(&clients[0], "GET NUMLOGINS ups2"), "NUMLOGINS ups2 0\n");
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include "agent/access.h"
 #include "agent/agent.h"
 #include "agent/mgmt.h"
+#include "agent/users.h"
 #include "store/mail.h"
 #include "store/paths.h"
 #include "store/schedule.h"
@@ -75,6 +76,7 @@ static void reload(int kind)
     }
     case RELOAD_SET:
         access_load(program_dir() + ACCESS_FILE);
+        users_load(program_dir() + USERS_FILE);
         agent_request_reload(); // the polling loop reloads between two passes
         break;
     }
@@ -536,6 +538,7 @@ int server_start(int port, MachineContext *unit_contexts)
 {
     units = unit_contexts;
     access_load(program_dir() + ACCESS_FILE);
+    users_load(program_dir() + USERS_FILE);
     int fd = listen_on(INADDR_ANY, port);
     if (fd < 0)
         return -1;
