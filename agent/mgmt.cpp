@@ -274,6 +274,19 @@ static std::string err(const char *what)
     return std::string("ERR ") + what + "\n";
 }
 
+// Why unit `index` has no values to give: "DRIVER-NOT-CONNECTED" when it
+// never answered since the daemon started, "DATA-STALE" when it answered and
+// was lost (its readings are gone; zeros would be wrong values); nullptr
+// when it has them.
+static const char *no_values(int index)
+{
+    MachineValues v;
+    machine_values(&units[index], &v);
+    if (!v.status_taken)
+        return "DRIVER-NOT-CONNECTED";
+    return v.connected ? nullptr : "DATA-STALE";
+}
+
 static std::string get(const std::vector<std::string> &w)
 {
     if (w.size() < 3)
@@ -319,7 +332,7 @@ static std::string get(const std::vector<std::string> &w)
     if (!value)
         return err("VAR-NOT-SUPPORTED");
     if (stale)
-        return err("DATA-STALE");
+        return err(no_values(index) ? no_values(index) : "DATA-STALE");
     return "VAR " + ups + " " + name + " " + mgmt_quote(*value) + "\n";
 }
 
@@ -346,6 +359,8 @@ static std::string list(const std::vector<std::string> &w)
     std::string head = "BEGIN LIST " + what + " " + ups + "\n";
     std::string tail = "END LIST " + what + " " + ups + "\n";
     if (what == "VAR" && w.size() == 3) {
+        if (const char *why = no_values(index))
+            return err(why);
         bool stale = false;
         std::string out = head;
         for (const auto &[name, value] : mgmt_variables(index, &stale))
@@ -442,6 +457,8 @@ static std::string instant_command(MgmtSession *s, const std::vector<std::string
         return err("ACCESS-DENIED");
     char command[32];
     int len = snprintf(command, sizeof command, c->format, shutdown_minutes());
+    if (const char *why = no_values(0))
+        return err(why); // a lost unit drops its pending command
     if (!machine_queue_command(&units[0], command, len))
         return err("INSTCMD-FAILED");
     printf("mgmt: %s on %s by %s@%s\n", c->name, unit_name(index).c_str(), s->username.c_str(),

@@ -57,7 +57,8 @@ TEST_F(Mgmt, RequestsAndTheirReplies)
         {"GET VAR ups1 battery.charge", "VAR ups1 battery.charge \"100\"\n"},
         {"GET VAR ups1 ups.alarm", "ERR VAR-NOT-SUPPORTED\n"},
         {"GET VAR ups3 input.voltage", "ERR UNKNOWN-UPS\n"},
-        {"GET VAR ups2 input.voltage", "ERR DATA-STALE\n"},
+        {"GET VAR ups2 input.voltage", "ERR DRIVER-NOT-CONNECTED\n"}, // never answered
+        {"LIST VAR ups2", "ERR DRIVER-NOT-CONNECTED\n"},
         {"GET VAR ups1", "ERR INVALID-ARGUMENT\n"},
         {"GET TYPE ups1 input.voltage", "TYPE ups1 input.voltage NUMBER\n"},
         {"GET DESC ups1 ups.load", "DESC ups1 ups.load \"Load on UPS (percent of full)\"\n"},
@@ -113,6 +114,7 @@ TEST_F(Mgmt, StatusWordsFollowTheStatusCharacters)
     }
     units[0].connected = 0;
     EXPECT_EQ(ask("GET VAR ups1 ups.status"), "ERR DATA-STALE\n") << "a lost unit";
+    EXPECT_EQ(ask("LIST VAR ups1"), "ERR DATA-STALE\n") << "no zeros for readings";
 }
 
 TEST_F(Mgmt, SplitAndQuoteAreInverse)
@@ -181,7 +183,7 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
         {2, "GET NUMLOGINS ups1", "NUMLOGINS ups1 1\n", nullptr},
         {2, "LIST CLIENT ups1", "BEGIN LIST CLIENT ups1\nCLIENT ups1 10.0.0.2\nEND LIST CLIENT ups1\n",
          nullptr},
-        {2, "GET VAR ups2 ups.status", "ERR DATA-STALE\n", nullptr},
+        {2, "GET VAR ups2 ups.status", "ERR DRIVER-NOT-CONNECTED\n", nullptr},
         {2, "FSD ups2", "OK FSD-SET\n", nullptr},
     };
     for (const Step &st : steps) {
@@ -193,6 +195,11 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
         EXPECT_EQ(std::string(units[0].pending, units[0].pending_len), st.queued ? st.queued : "")
             << st.request;
     }
+    units[0].connected = 0; // lost: its pending slot would be emptied
+    EXPECT_EQ(mgmt_request(&clients[2], "INSTCMD ups1 test.battery.start.quick"),
+              "ERR DATA-STALE\n");
+    EXPECT_EQ(units[0].pending_len, 0);
+    units[0].connected = 1;
     units[1].connected = units[1].status_taken = 1;
     memcpy(units[1].status, "000000011", 9);
     EXPECT_EQ(mgmt_request(&clients[0], "GET VAR ups2 ups.status"), "VAR ups2 ups.status \"FSD OB\"\n");
