@@ -10,7 +10,7 @@ PYTHON     := /usr/bin/python3
 
 # Debian packages the project needs to build and test.
 PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-dev \
-            libcurl4-openssl-dev tmux python3 python3-pytest python3-pytest-xdist \
+            libcurl4-openssl-dev libssl-dev tmux python3 python3-pytest python3-pytest-xdist \
             python3-aiosmtpd openssl iproute2 systemd man-db groff-base \
             dpkg-dev lintian procps nut-client prometheus libcrypt-dev
 

@@ -18,6 +18,8 @@
 #include "agent/agent.h"
 #include "agent/mgmt.h"
 #include "agent/users.h"
+#include "agent/network.h"
+#include "agent/tls.h"
 #include "store/mail.h"
 #include "store/paths.h"
 #include "store/schedule.h"
@@ -31,7 +33,8 @@ static const int LISTEN_BACKLOG = 64;
 static const int SERVER_SOCKET_BUFFER = 16384;
 
 static int listen_socket = -1; // port 2027
-static int mgmt_socket = -1;   // port 3493, the RFC 9271 protocol; -1 when it could not be had
+static std::vector<int> mgmt_sockets; // port 3493, the RFC 9271 protocol, one per address bound
+static bool tls_offered = false;      // the certificate and key of Network.ang loaded
 static MachineContext *units = nullptr;
 static std::atomic<int> session_count{0};
 static MachineRecordCache record_cache[4]; // the server's thread only
@@ -231,6 +234,7 @@ struct Session {
     bool discarding;   // KIND_MGMT: skipping the rest of an over-long line
     bool closing;      // close once `out` is sent (after LOGOUT)
     MgmtSession mgmt;  // KIND_MGMT: the protocol state
+    TlsSession *tls;   // KIND_MGMT after STARTTLS: `out` holds TLS records; else nullptr
 };
 
 // Touched by the server's thread only.
@@ -259,6 +263,7 @@ static void close_session(int fd)
     if (--per_address[it->second.address] <= 0)
         per_address.erase(it->second.address);
     mgmt_session_end(&it->second.mgmt);
+    tls_session_free(it->second.tls);
     sessions.erase(it);
     epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
@@ -305,16 +310,19 @@ static bool flush(int fd, Session *s)
 
 // The RFC 9271 side: requests are lines, however the reads cut them. A line
 // longer than the protocol takes is answered once and skipped to its end.
-static void read_request_lines(Session *s, const unsigned char *data, int len)
+// The replies go to *reply. Stops after a granted STARTTLS: what follows it
+// is TLS. Returns the number of bytes taken.
+static int read_request_lines(Session *s, const unsigned char *data, int len, std::string *reply)
 {
-    for (int i = 0; i < len && !s->closing; i++) {
-        char c = static_cast<char>(data[i]);
+    int i = 0;
+    while (i < len && !s->closing && !s->mgmt.tls_start) {
+        char c = static_cast<char>(data[i++]);
         if (c != '\n') {
             if (s->discarding)
                 continue;
             s->in += c;
             if (s->in.size() > static_cast<size_t>(MGMT_LINE_MAX) + 1) {
-                s->out += "ERR TOO-LONG\n";
+                *reply += "ERR TOO-LONG\n";
                 s->in.clear();
                 s->discarding = true;
             }
@@ -326,10 +334,61 @@ static void read_request_lines(Session *s, const unsigned char *data, int len)
         }
         if (!s->in.empty() && s->in.back() == '\r')
             s->in.pop_back();
-        s->out += mgmt_request(&s->mgmt, s->in);
+        *reply += mgmt_request(&s->mgmt, s->in);
         s->in.clear();
         s->closing = s->mgmt.ending;
     }
+    return i;
+}
+
+// Port 3493 after STARTTLS: the socket's bytes go through OpenSSL, the
+// requests come out of it and the replies go back in, so `out` holds TLS
+// records only. The socket stays the loop's: a handshake that waits for the
+// peer waits for EPOLLIN like any read, and what OpenSSL has to send waits
+// in `out` for EPOLLOUT like any reply.
+static void read_tls(Session *s, const unsigned char *data, int len)
+{
+    if (s->closing)
+        return; // a failed handshake's alert is on its way
+    tls_input(s->tls, data, len);
+    if (!s->mgmt.tls_active) {
+        int done = tls_handshake(s->tls);
+        if (done < 0)
+            s->closing = true; // this session only
+        s->mgmt.tls_active = done > 0;
+    }
+    if (s->mgmt.tls_active) {
+        std::string plain, reply;
+        bool open = tls_read(s->tls, &plain);
+        read_request_lines(s, reinterpret_cast<const unsigned char *>(plain.data()),
+                           static_cast<int>(plain.size()), &reply);
+        if (!tls_write(s->tls, reply) || !open)
+            s->closing = true;
+        else if (s->closing)
+            tls_end(s->tls); // LOGOUT: an orderly end after the reply
+    }
+    tls_output(s->tls, &s->out);
+}
+
+// Port 3493: lines in clear until a granted STARTTLS, TLS from then on.
+static void read_mgmt(Session *s, const unsigned char *data, int len)
+{
+    if (s->tls) {
+        read_tls(s, data, len);
+        return;
+    }
+    int used = read_request_lines(s, data, len, &s->out);
+    if (!s->mgmt.tls_start)
+        return;
+    // "OK STARTTLS" is in `out`, in clear; the rest of this read is the
+    // start of the handshake.
+    s->mgmt.tls_start = false;
+    s->tls = tls_session_new();
+    if (!s->tls) {
+        s->closing = true;
+        return;
+    }
+    read_tls(s, data + used, len - used);
 }
 
 // One read is one command on port 2027, as it always was.
@@ -346,7 +405,7 @@ static void read_command(int fd, Session *s, double now)
     buf[n] = '\0';
     s->last_input = now;
     if (s->kind == KIND_MGMT) {
-        read_request_lines(s, buf, static_cast<int>(n));
+        read_mgmt(s, buf, static_cast<int>(n));
     } else {
         ServerPeer peer = {s->address, access_may_command(s->address)};
         server_command(peer, buf, static_cast<int>(n), now, &s->out);
@@ -372,11 +431,34 @@ static const char *refusal(uint32_t address)
     return nullptr;
 }
 
-static void watch_listener(int fd);
+static bool mgmt_listener(int fd)
+{
+    for (int m : mgmt_sockets)
+        if (m == fd)
+            return true;
+    return false;
+}
+
+static void watch_listener(int fd)
+{
+    if (fd < 0)
+        return;
+    struct epoll_event ev;
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev);
+}
+
+static void watch_listeners()
+{
+    watch_listener(listen_socket);
+    for (int fd : mgmt_sockets)
+        watch_listener(fd);
+}
 
 static void accept_all(int listener, double now)
 {
-    int kind = listener == mgmt_socket ? KIND_MGMT : KIND_RECORDS;
+    int kind = mgmt_listener(listener) ? KIND_MGMT : KIND_RECORDS;
     for (;;) {
         struct sockaddr_in addr;
         socklen_t len = sizeof addr;
@@ -387,8 +469,8 @@ static void accept_all(int listener, double now)
                 // Out of descriptors: the listening socket stays readable, so
                 // stop watching it for a moment rather than spin.
                 epoll_ctl(epoll_fd, EPOLL_CTL_DEL, listen_socket, nullptr);
-                if (mgmt_socket >= 0)
-                    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, mgmt_socket, nullptr);
+                for (int m : mgmt_sockets)
+                    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, m, nullptr);
                 accept_paused_until = now + 0.1;
             }
             return; // EAGAIN: all taken; others (an aborted connection): next time
@@ -425,6 +507,7 @@ static void accept_all(int listener, double now)
         s.last_input = now;
         s.kind = kind;
         s.mgmt.peer = address;
+        s.mgmt.tls_offered = kind == KIND_MGMT && tls_offered;
         sessions[fd] = s;
         per_address[address]++;
         session_count++;
@@ -459,20 +542,9 @@ static void close_idle(double now)
         close_session(fd);
 }
 
-static void watch_listener(int fd)
-{
-    if (fd < 0)
-        return;
-    struct epoll_event ev;
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev);
-}
-
 static void server_loop()
 {
-    watch_listener(listen_socket);
-    watch_listener(mgmt_socket);
+    watch_listeners();
     double last_sweep = monotonic_now();
     struct epoll_event events[64];
     for (;;) {
@@ -480,7 +552,7 @@ static void server_loop()
         double now = monotonic_now();
         for (int i = 0; i < n; i++) {
             int fd = events[i].data.fd;
-            if (fd == listen_socket || fd == mgmt_socket) {
+            if (fd == listen_socket || mgmt_listener(fd)) {
                 accept_all(fd, now);
                 continue;
             }
@@ -494,8 +566,7 @@ static void server_loop()
         }
         if (accept_paused_until && now >= accept_paused_until) {
             accept_paused_until = 0;
-            watch_listener(listen_socket);
-            watch_listener(mgmt_socket);
+            watch_listeners();
         }
         if (now - last_sweep >= 1.0) {
             close_idle(now);
@@ -527,7 +598,8 @@ static int listen_on(uint32_t address, int port)
     addr.sin_addr.s_addr = htonl(address);
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
         listen(fd, LISTEN_BACKLOG) != 0) {
-        printf("server Fail: bind to port %d: %s\n", port, strerror(errno));
+        printf("server Fail: bind to %s port %d: %s\n", access_address_text(address).c_str(), port,
+               strerror(errno));
         close(fd);
         return -1;
     }
@@ -542,15 +614,29 @@ int server_start(int port, MachineContext *unit_contexts)
     int fd = listen_on(INADDR_ANY, port);
     if (fd < 0)
         return -1;
-    mgmt_socket = listen_on(INADDR_LOOPBACK, SERVER_MGMT_PORT);
+    std::string network_path = program_dir() + NETWORK_FILE;
+    NetworkSettings network;
+    network_read(network_path, &network);
+    // Each address on its own: one that cannot be had leaves the others.
+    for (uint32_t address : network.listen) {
+        int m = listen_on(address, SERVER_MGMT_PORT);
+        if (m >= 0)
+            mgmt_sockets.push_back(m);
+    }
+    if (!network.certificate.empty() && !network.key.empty())
+        tls_offered = tls_configure(network.certificate, network.key);
+    else if (!network.certificate.empty() || !network.key.empty())
+        printf("server: STARTTLS stays off: %s names a %s but no %s\n", network_path.c_str(),
+               network.key.empty() ? "certificate" : "key",
+               network.key.empty() ? "key" : "certificate");
     mgmt_configure(units, agent_machine_count);
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_fd < 0) {
         printf("server Fail: epoll: %s\n", strerror(errno));
         close(fd);
-        if (mgmt_socket >= 0)
-            close(mgmt_socket);
-        mgmt_socket = -1;
+        for (int m : mgmt_sockets)
+            close(m);
+        mgmt_sockets.clear();
         return -1;
     }
     listen_socket = fd;

@@ -16,7 +16,7 @@
 #include "protocol/machine.h"
 
 constexpr int SERVER_PORT = 2027;
-constexpr int SERVER_MGMT_PORT = 3493; // the RFC 9271 protocol, on 127.0.0.1
+constexpr int SERVER_MGMT_PORT = 3493; // the RFC 9271 protocol, on 127.0.0.1 and Network.ang's addresses
 constexpr int SERVER_MAX_SESSIONS = 256;
 constexpr int SERVER_MAX_PER_ADDRESS = 16;   // sessions of one non-loopback address
 constexpr int SERVER_LOOPBACK_RESERVE = 8;   // sessions only loopback may take
@@ -27,7 +27,10 @@ constexpr int SERVER_REPORT_SPACING = 60;    // seconds between two refusal line
 
 // Creates the listening socket (all local addresses, SO_REUSEADDR) and
 // remembers the four unit contexts; also listens for the RFC 9271 protocol
-// on 127.0.0.1 port 3493 (a failure there is one line, and 2027 goes on). Returns 0 when listening; on any failure
+// on port 3493 of 127.0.0.1 and of the addresses "Set/Network.ang" adds,
+// and offers STARTTLS there when its certificate and key load (each
+// address that cannot be had, and a certificate that does not load, is one
+// line; 2027 goes on). Returns 0 when listening; on any failure
 // prints "server Fail" with the reason and returns -1 (the daemon goes on
 // polling and protecting the host without clients).
 int server_start(int port, MachineContext *units);

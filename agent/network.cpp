@@ -1,0 +1,89 @@
+#include "agent/network.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "store/paths.h"
+#include "store/textfile.h"
+
+static const char BLANKS[] = " \t";
+
+// The reason a line is no setting; empty when it was taken into *s.
+static std::string take_line(const std::string &word, const std::string &value,
+                             NetworkSettings *s)
+{
+    if (word == "listen") {
+        if (value.empty() || value.find_first_of(BLANKS) != std::string::npos)
+            return "listen takes one IPv4 address";
+        in_addr a;
+        if (inet_pton(AF_INET, value.c_str(), &a) != 1) {
+            in6_addr a6;
+            if (inet_pton(AF_INET6, value.c_str(), &a6) == 1 ||
+                value.find(':') != std::string::npos)
+                return "\"" + value + "\" is an IPv6 address; port 3493 is served on IPv4 only";
+            return "\"" + value + "\" is not an IPv4 address";
+        }
+        uint32_t address = ntohl(a.s_addr);
+        std::vector<uint32_t> &list = s->listen;
+        bool covered = std::find(list.begin(), list.end(), address) != list.end() ||
+                       std::find(list.begin(), list.end(), INADDR_ANY) != list.end();
+        if (address == INADDR_ANY)
+            list.clear(); // a second bind of a covered address would fail
+        if (!covered)
+            list.push_back(address);
+        return "";
+    }
+    if (word == "certificate" || word == "key") {
+        if (value.empty())
+            return word + " takes a path";
+        std::string path = value[0] == '/' ? value : program_dir() + value;
+        (word == "key" ? s->key : s->certificate) = path;
+        return "";
+    }
+    return "not \"listen ADDRESS\", \"certificate PATH\" or \"key PATH\"";
+}
+
+int network_read(const std::string &path, NetworkSettings *settings)
+{
+    *settings = NetworkSettings{};
+    char data[16384];
+    int size = read_file(path, data, sizeof data - 1);
+    if (size < 0) {
+        if (errno == ENOENT)
+            return 0;
+        printf("upsagent: cannot read %s: %s; port 3493 on 127.0.0.1 only, no STARTTLS\n",
+               path.c_str(), strerror(errno));
+        return -1;
+    }
+    data[size] = '\0';
+    int taken = 0;
+    int number = 0;
+    for (char *line = data; line && *line;) {
+        char *next = strchr(line, '\n');
+        if (next)
+            *next++ = '\0';
+        number++;
+        std::string text(line + strspn(line, BLANKS));
+        line = next;
+        while (!text.empty() && strchr(" \t\r", text.back()))
+            text.pop_back(); // CR LF files and trailing blanks
+        if (text.empty() || text[0] == '#')
+            continue;
+        size_t end = text.find_first_of(BLANKS);
+        std::string word = text.substr(0, end);
+        std::string value;
+        if (end != std::string::npos)
+            value = text.substr(text.find_first_not_of(BLANKS, end));
+        std::string why = take_line(word, value, settings);
+        if (why.empty())
+            taken++;
+        else
+            printf("upsagent: %s line %d skipped: %s: %.60s\n", path.c_str(), number,
+                   why.c_str(), text.c_str());
+    }
+    return taken;
+}
