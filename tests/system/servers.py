@@ -12,6 +12,7 @@ import asyncio
 import email
 import email.policy
 import socket
+import subprocess
 import threading
 import time
 import urllib.parse
@@ -218,3 +219,13 @@ def http_gateway():
     gateway = start_gateway()
     yield gateway
     gateway.stop()
+
+
+def make_certificate(directory):
+    """A throwaway self-signed certificate for 127.0.0.1 and its key."""
+    cert, key = directory / "cert.pem", directory / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-keyout", str(key), "-out", str(cert)],
+                   check=True, capture_output=True, timeout=60)
+    return cert, key

@@ -8,17 +8,10 @@ import subprocess
 import pytest
 
 from conftest import OTHER_LOCAL, connect, wait_for
+from servers import make_certificate
 
 MGMT = 3493
 
-
-def make_certificate(directory):
-    cert, key = directory / "cert.pem", directory / "key.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                    "-keyout", str(key), "-out", str(cert)],
-                   check=True, capture_output=True, timeout=60)
-    return cert, key
 
 
 def start(sim, agent, network=None):

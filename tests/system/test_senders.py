@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from servers import start_smtp, start_smtps
+from servers import make_certificate, start_smtp, start_smtps
 
 REPO = Path(__file__).resolve().parents[2]
 BIN = Path(os.environ.get("UPS_BIN_DIR", REPO / "build" / "bin"))
@@ -260,14 +260,6 @@ class TestMailLogin:
         finally:
             server.stop()
 
-
-def make_certificate(tmp_path):
-    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                    "-keyout", str(key), "-out", str(cert)],
-                   check=True, capture_output=True, timeout=60)
-    return cert, key
 
 
 class TestMailRefusals:
