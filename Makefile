@@ -12,7 +12,8 @@ PYTHON     := /usr/bin/python3
 PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-dev \
             libcurl4-openssl-dev libssl-dev tmux python3 python3-pytest python3-pytest-xdist \
             python3-aiosmtpd openssl iproute2 systemd man-db groff-base \
-            dpkg-dev lintian procps nut-client prometheus libcrypt-dev
+            dpkg-dev lintian procps nut-client prometheus libcrypt-dev \
+            libsnmp-dev snmpd snmp
 
 .PHONY: all build install package deps test tsan demo bench clean
 
