@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "agent/card.h"
 #include "agent/decision.h"
 #include "agent/events.h"
 #include "agent/history.h"
@@ -66,9 +67,20 @@ static int machine_kind_of(const char *mode)
 // that does not.
 static std::string link_words;
 
+static bool snmp_link_kind(const SettingsRecord &s)
+{
+    return strcmp(s.link_kind, "SNMP") == 0;
+}
+
+static bool card_link = false; // the link is an SNMP card (even one that cannot be used)
+
 static void set_link(const SettingsRecord &s)
 {
-    if (strcmp(s.link_kind, "RS232") == 0) {
+    card_close();
+    card_link = snmp_link_kind(s);
+    if (card_link) {
+        card_configure(s.link_device, s.snmp_community);
+    } else if (strcmp(s.link_kind, "RS232") == 0) {
         if (!link_baud_known(s.baud_rate))
             printf("upsagent: baud rate \"%s\" is not 2400, 4800 or 9600, using 2400\n",
                    s.baud_rate);
@@ -101,9 +113,23 @@ static void configure(bool reload)
         printf("upsagent: machine number %d is outside 1..4, using %d\n", s.machine_number,
                machine_count);
     }
+    int kind = machine_kind_of(s.machine_mode);
+    bool snmp = snmp_link_kind(s);
+    if (snmp && machine_count > 1) {
+        printf("upsagent: an SNMP card is one unit; machine number %d ignored\n", machine_count);
+        machine_count = 1;
+    }
+    if (snmp && kind == KIND_REMOTE) {
+        printf("upsagent: link kind SNMP does not combine with \"%s\"; no unit is polled\n",
+               s.machine_mode);
+        kind = -1;
+    }
     count_shown = machine_count;
 
+    // A card's community and mode are part of its link: a change opens it anew.
     std::string words = std::string(s.link_kind) + '\n' + s.link_device + '\n' + s.baud_rate;
+    if (snmp)
+        words += std::string("\n") + s.snmp_community + '\n' + s.machine_mode;
     bool link_changed = !reload || words != link_words;
     if (link_changed) {
         link_close(&ups_link);
@@ -113,9 +139,10 @@ static void configure(bool reload)
     if (link_changed || current_unit >= machine_count)
         current_unit = 0;
 
-    int kind = machine_kind_of(s.machine_mode);
-    if (kind < 0 && s.machine_mode[0] != '\0')
+    if (machine_kind_of(s.machine_mode) < 0 && s.machine_mode[0] != '\0')
         printf("upsagent: unknown machine mode \"%s\"\n", s.machine_mode);
+    if (snmp && kind < 0)
+        card_close();
     for (int i = 0; kind >= 0 && i < 4; i++) {
         MachineContext *u = &units[i];
         bool keep = reload && !link_changed && i < old_count && i < machine_count &&
@@ -201,15 +228,9 @@ static void check(MachineContext *u)
     check_status_events(u, pass_now);
 }
 
-void agent_pass(time_t now)
+// One move over the byte link for the unit whose turn it is.
+static void poll_units()
 {
-    Guard g(pass_lock);
-    if (reload_wanted.exchange(false)) {
-        settings_load(program_dir());
-        configure(true);
-        history_create_files(machine_count);
-    }
-    pass_now = now;
     int move = poll_move(&ups_link, &units[current_unit], current_unit,
                          debug_level == 1 ? POLL_TRACE_STEPS : POLL_TRACE_OFF, check);
     if (move == POLL_LOST) {
@@ -220,6 +241,23 @@ void agent_pass(time_t now)
         link_set_up(&ups_link, 0);
     } else if (move == POLL_TURN_DONE || move == POLL_REOPENED) {
         advance_turn();
+    }
+}
+
+void agent_pass(time_t now)
+{
+    Guard g(pass_lock);
+    if (reload_wanted.exchange(false)) {
+        settings_load(program_dir());
+        configure(true);
+        history_create_files(machine_count);
+    }
+    pass_now = now;
+    if (card_link) {
+        if (card_active() && history_flag) // a reading a second, at every second pass
+            card_poll(&units[0], check);
+    } else {
+        poll_units();
     }
     decision_tick(now);
     metrics_write(units, machine_count, now);

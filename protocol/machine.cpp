@@ -45,6 +45,7 @@ static void clear_values(MachineValues *v)
     v->pending_len = 0;
     v->rated_current = 0;
     v->rated_battery_voltage = 0;
+    v->battery_charge = -1;
     memset(v->status, '0', sizeof v->status);
     memset(v->status_prev, '0', sizeof v->status_prev);
 }
@@ -65,6 +66,7 @@ static void clear_readings(MachineValues *v)
     memset(v->pending, 0, sizeof v->pending);
     v->pending_len = 0;
     v->rated_voltage = v->rated_current = v->rated_battery_voltage = v->rated_frequency = 0;
+    v->battery_charge = -1;
     clear_info_state(v);
 }
 
@@ -414,6 +416,53 @@ void machine_next_step(MachineContext *ctx, int ok)
         next_step_remote(ctx, ok);
     else if (options.report_bad_kind)
         printf("Debug Machine Type is Error \n");
+}
+
+void machine_take_reading(MachineContext *ctx, const MachineReading &r)
+{
+    Guard g(ctx->lock);
+    ctx->input_voltage = r.input_voltage;
+    ctx->input_fault_voltage = r.input_fault_voltage;
+    ctx->output_voltage = r.output_voltage;
+    ctx->load_percent = r.load_percent;
+    ctx->input_frequency = r.input_frequency;
+    ctx->battery_voltage = r.battery_voltage;
+    ctx->temperature = r.temperature;
+    for (int i = 0; i < 8; i++)
+        if (r.status[i] == '0' || r.status[i] == '1')
+            ctx->status[i] = r.status[i];
+    ctx->rated_voltage = r.rated_voltage;
+    ctx->rated_current = r.rated_current;
+    ctx->rated_battery_voltage = r.rated_battery_voltage;
+    ctx->rated_frequency = r.rated_frequency;
+    snprintf(ctx->company, sizeof ctx->company, "%s", r.company);
+    snprintf(ctx->model, sizeof ctx->model, "%s", r.model);
+    snprintf(ctx->version, sizeof ctx->version, "%s", r.version);
+    ctx->battery_charge = r.battery_charge;
+    answered(ctx);
+    ctx->status_taken = 1;
+    ctx->fresh_status = 1;
+}
+
+void machine_miss_reading(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    ctx->fail_count += 1;
+    if (ctx->fail_count > 3) {
+        ctx->connected = 0;
+        ctx->status[STATUS_CONNECTION] = '0';
+        ctx->fail_count = 4;
+        clear_readings(ctx);
+    }
+}
+
+bool machine_take_pending(MachineContext *ctx, std::string *command)
+{
+    Guard g(ctx->lock);
+    command->assign(ctx->pending, ctx->pending_len > 0 ? ctx->pending_len : 0);
+    memset(ctx->pending, 0, sizeof ctx->pending);
+    ctx->pending_len = 0;
+    return !command->empty();
 }
 
 int machine_queue_command(MachineContext *ctx, const char *bytes, int len)

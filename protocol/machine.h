@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "protocol/filter.h"
 
@@ -83,6 +84,7 @@ struct MachineValues {
     int32_t info_failures;     // failed identity or rating receives in a row
     uint8_t identity_skipped;  // 1: identity given up until the unit is lost and found again
     uint8_t ratings_skipped;   // 1: ratings given up until the unit is lost and found again
+    int32_t battery_charge;    // % as the unit itself reports it (a network card); -1 unknown
     FilterState filter;        // kind 0 in the daemon: the last three status replies
 };
 
@@ -102,6 +104,19 @@ struct MachineOptions {
 // default is no filter and no kind report.
 void machine_configure(const MachineOptions &options);
 
+// One reading taken whole from a unit that is not polled step by step (a
+// network card answers every object in one request).
+struct MachineReading {
+    float input_voltage, input_fault_voltage, output_voltage, load_percent;
+    float input_frequency, battery_voltage, temperature; // units as in MachineValues; 0 unknown
+    char status[8];      // b0..b7; a character other than '0'/'1' leaves that position as it was
+    float rated_voltage, rated_current, rated_battery_voltage, rated_frequency; // 0 unknown
+    char company[16];    // identity, cut to the widths of MachineValues; empty unknown
+    char model[11];
+    char version[11];
+    int battery_charge;  // %; -1 unknown
+};
+
 // Sets kind and address, clears values, failures, step and the filter's
 // history; not connected, no status taken.
 void machine_setup(MachineContext *ctx, int kind, int address);
@@ -114,6 +129,17 @@ void machine_clear_values(MachineContext *ctx);
 // ratings cleared, identity and ratings asked for again; the status
 // characters stay.
 void machine_clear_readings(MachineContext *ctx);
+
+// Stores a whole reading as a good status reply: connected, no failures,
+// status taken and fresh. The pending command is left as it is.
+void machine_take_reading(MachineContext *ctx, const MachineReading &r);
+
+// A reading that did not come: counts as a failed receive; the fourth in a
+// row loses the unit (not connected, readings cleared, status kept).
+void machine_miss_reading(MachineContext *ctx);
+
+// The pending command, emptied; false (and `*command` empty) when none.
+bool machine_take_pending(MachineContext *ctx, std::string *command);
 
 // Returns ACTION_SEND, ACTION_RECEIVE or ACTION_NOTHING for the current step.
 int machine_next_action(MachineContext *ctx);

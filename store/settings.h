@@ -11,7 +11,7 @@ struct SettingsRecord {
     char machine_mode[20];    // "Local-Single", "Local-Multiple", "Remote-Single" or "Remote-Multiple"
     char link_kind[10];       // "RS232", "USB" or "TCP/IP"
     char link_device[256];    // serial device path (RS232) or IPv4 address of another daemon (TCP/IP)
-    char snmp_community[256]; // carried for the console; the daemon never uses it
+    char snmp_community[256]; // the SNMP card's community (link kind "SNMP"); empty: "public"
     int32_t ac_fail_delay;      // minutes to host shutdown after a mains failure; 0 disables
     int32_t battery_low_delay;  // minutes to host shutdown on low battery; 0 disables
     int32_t ups_shutdown_delay; // minutes from host shutdown to UPS turn-off; 0 disables

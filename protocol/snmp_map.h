@@ -1,0 +1,98 @@
+// A UPS network card's objects of the standard UPS-MIB (RFC 1628, below
+// 1.3.6.1.2.1.33) and what they mean for a unit: the objects one poll
+// reads, written once in one table with their numeric identifiers, the
+// reading a set of answers gives, and the SETs a UPS command becomes. No
+// SNMP here: the link hands in values already taken out of their varbinds.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "protocol/machine.h"
+
+// The objects one poll asks for, in the order of snmp_objects.
+enum {
+    SNMP_IDENT_MANUFACTURER,
+    SNMP_IDENT_MODEL,
+    SNMP_IDENT_SOFTWARE,
+    SNMP_BATTERY_STATUS,
+    SNMP_CHARGE_REMAINING,
+    SNMP_BATTERY_VOLTAGE,
+    SNMP_BATTERY_TEMPERATURE,
+    SNMP_INPUT_FREQUENCY,
+    SNMP_INPUT_VOLTAGE,
+    SNMP_OUTPUT_SOURCE,
+    SNMP_OUTPUT_VOLTAGE,
+    SNMP_OUTPUT_LOAD,
+    SNMP_ALARMS_PRESENT,
+    SNMP_TEST_SUMMARY,
+    SNMP_CONFIG_INPUT_VOLTAGE,
+    SNMP_CONFIG_INPUT_FREQUENCY,
+    SNMP_CONFIG_OUTPUT_VOLTAGE,
+    SNMP_CONFIG_OUTPUT_VA,
+    SNMP_CONFIG_OUTPUT_POWER,
+    SNMP_CONFIG_AUDIBLE,
+    SNMP_OBJECTS
+};
+
+// What kind of value an object holds.
+enum { SNMP_NUMBER = 0, SNMP_TEXT = 1, SNMP_IDENTIFIER = 2 };
+
+struct SnmpObject {
+    const char *name; // the MIB's name, for diagnostics
+    const char *oid;  // numeric, with the instance ("...1.0", "...1.1" for line 1)
+    int kind;         // SNMP_NUMBER, SNMP_TEXT or SNMP_IDENTIFIER
+};
+
+// The table of the objects a poll reads, indexed by the SNMP_ values above.
+extern const SnmpObject snmp_objects[SNMP_OBJECTS];
+
+// The column of the alarm table whose values name the alarms present
+// (upsAlarmDescr); walked when upsAlarmsPresent is above 0.
+extern const char *const SNMP_ALARM_COLUMN;
+
+// upsTestSpinLock: a test is started by setting it to the value just read
+// together with upsTestId.
+extern const char *const SNMP_TEST_SPIN_LOCK;
+
+// One value as the card answered it.
+struct SnmpValue {
+    int kind = -1;           // SNMP_NUMBER, SNMP_TEXT, SNMP_IDENTIFIER; -1 missing
+                             // (no such object or instance, an error, or a type of no use)
+    long long number = 0;    // SNMP_NUMBER: INTEGER, Gauge32, Counter32 (never negative), TimeTicks
+    std::string text;        // SNMP_TEXT: the octets; SNMP_IDENTIFIER: dotted numbers without a leading dot
+};
+
+// Everything one poll brought back.
+struct SnmpAnswers {
+    SnmpValue values[SNMP_OBJECTS];   // by the SNMP_ values; a wrong kind counts as missing
+    std::vector<std::string> alarms;  // the alarm identifiers present (dotted, as upsAlarmDescr gives them)
+    bool alarms_known = false;        // the alarm table was read (or upsAlarmsPresent was 0)
+};
+
+// The unit's reading from the answers. `previous_type` is the unit's
+// status character b3 so far: the card shows an off-line (line-interactive)
+// unit only while it boosts or reduces, and the type must not flip back in
+// between. Returns false when not one object came (then the reading is no
+// reading at all).
+bool snmp_map_reading(const SnmpAnswers &answers, char previous_type, MachineReading *out);
+
+// One SET of a UPS command.
+struct SnmpSet {
+    const char *oid;   // numeric, with the instance
+    int kind;          // SNMP_NUMBER or SNMP_IDENTIFIER
+    long long number;  // SNMP_NUMBER: the INTEGER to set
+    std::string text;  // SNMP_IDENTIFIER: the identifier to set
+};
+
+// The SETs a UPS command of the pending slot becomes: "T\r", "TL\r", "CT\r"
+// set upsTestId (a test also needs the spin lock, see SNMP_TEST_SPIN_LOCK);
+// "S<m>\r" sets upsShutdownAfterDelay to m minutes in seconds (with
+// upsAutoRestart off); "S<m>R<r>\r" also upsStartupAfterDelay, r minutes
+// after the turn-off (upsAutoRestart on); "C\r" sets upsShutdownAfterDelay
+// and upsStartupAfterDelay to -1. m may be ".n" (tenths of a minute).
+// Returns false for a command of another form (nothing to set).
+bool snmp_map_command(const std::string &command, std::vector<SnmpSet> *sets);
+
+// True when the SETs start a test (so the spin lock goes with them).
+bool snmp_map_is_test(const std::vector<SnmpSet> &sets);
