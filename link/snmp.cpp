@@ -13,8 +13,10 @@
 // Most alarm rows read in one poll; a card that lists more is read that far.
 static const int ALARM_ROWS_MAX = 32;
 
-// The library is set up once per process: no configuration files, no
-// persistent state, no MIB files (every identifier here is numeric).
+// The library is set up once per process, with only what v1 and v2c over
+// UDP need: the transports. The whole init_snmp would read configuration
+// and MIB files and set up SNMPv3's cryptography, which triples the
+// daemon's memory; every identifier here is numeric, and no file is read.
 static void library_init()
 {
     static std::once_flag once;
@@ -23,9 +25,7 @@ static void library_init()
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
-        setenv("MIBS", "", 1);
-        setenv("MIBDIRS", "", 1);
-        init_snmp("upsagent");
+        netsnmp_tdomain_init();
     });
 }
 
