@@ -55,11 +55,10 @@ static const Gauge gauges[] = {
      [](const MachineValues &v, bool *k) { return known(v.input_frequency, k); }},
     {"battery_volts", "Battery voltage (per cell on an on-line unit).",
      [](const MachineValues &v, bool *k) { return known(v.battery_voltage, k); }},
-    {"battery_charge_ratio", "Estimated battery charge, as the console shows it, as a fraction.",
+    {"battery_charge_ratio", "Battery charge as the console shows it (the card's, else estimated), as a fraction.",
      [](const MachineValues &v, bool *k) {
          bool empty = true;
-         int p = machine_battery_percent(v.status[STATUS_TYPE], v.battery_voltage,
-                                         v.rated_battery_voltage, &empty);
+         int p = machine_charge(v, &empty);
          *k = !empty;
          return p / 100.0;
      }},

@@ -193,8 +193,7 @@ std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool 
     machine_values(&units[index], &v);
     *stale = !v.connected || !v.status_taken;
     bool empty = true;
-    int charge = machine_battery_percent(v.status[STATUS_TYPE], v.battery_voltage,
-                                         v.rated_battery_voltage, &empty);
+    int charge = machine_charge(v, &empty);
     if (!empty)
         vars.push_back({"battery.charge", std::to_string(charge)});
     vars.push_back({"battery.voltage", number(v.battery_voltage, 2)});

@@ -553,23 +553,38 @@ int machine_truncate(float value)
     return static_cast<int>(value);
 }
 
+// A value held inside what its fixed-width field can show. A wider number
+// would push every later field, the status characters among them, out of
+// place for the peer that reads the record by columns (a card's battery
+// string of 192 V, a temperature of -12 C).
+static double fit(double value, double lo, double hi)
+{
+    if (!std::isfinite(value))
+        return 0;
+    return value < lo ? lo : value > hi ? hi : value;
+}
+
 static void format_record(const MachineValues &v, char out[STATUS_RECORD_LEN])
 {
     char text[512];
     int n = snprintf(text, sizeof text,
                      "%05.1f %05.1f %05.1f %03d %04.1f %05.2f %04.1f "
                      "%c%c%c%c%c%c%c%c%d %15s %10s %10s %05.1f %03d %06.2f %04.1f",
-                     v.input_voltage, v.input_fault_voltage, v.output_voltage,
-                     machine_truncate(v.load_percent), v.input_frequency, v.battery_voltage, v.temperature,
+                     fit(v.input_voltage, 0, 999.9), fit(v.input_fault_voltage, 0, 999.9),
+                     fit(v.output_voltage, 0, 999.9),
+                     static_cast<int>(fit(machine_truncate(v.load_percent), 0, 999)),
+                     fit(v.input_frequency, 0, 99.9), fit(v.battery_voltage, 0, 99.99),
+                     fit(v.temperature, -9.9, 99.9),
                      v.status[7], v.status[6], v.status[5], v.status[4], v.status[3],
                      v.status[2], v.status[1], v.status[0],
                      v.connected && v.status_taken ? 1 : 0, v.company,
-                     v.model, v.version, v.rated_voltage, machine_truncate(v.rated_current),
-                     v.rated_battery_voltage, v.rated_frequency);
+                     v.model, v.version, fit(v.rated_voltage, 0, 999.9),
+                     static_cast<int>(fit(machine_truncate(v.rated_current), 0, 999)),
+                     fit(v.rated_battery_voltage, 0, 999.99), fit(v.rated_frequency, 0, 99.9));
     if (n < 0)
         n = 0;
     if (n > STATUS_RECORD_LEN - 1)
-        n = STATUS_RECORD_LEN - 1; // values wider than their fields
+        n = STATUS_RECORD_LEN - 1;
     memset(out, ' ', STATUS_RECORD_LEN - 1);
     memcpy(out, text, n);
     out[STATUS_RECORD_LEN - 1] = '\0';
@@ -687,4 +702,14 @@ int machine_kind(MachineContext *ctx)
 {
     Guard g(ctx->lock);
     return ctx->kind;
+}
+
+int machine_charge(const MachineValues &v, bool *empty)
+{
+    if (v.battery_charge >= 0 && v.battery_charge <= 100) {
+        *empty = false;
+        return v.battery_charge;
+    }
+    return machine_battery_percent(v.status[STATUS_TYPE], v.battery_voltage,
+                                   v.rated_battery_voltage, empty);
 }

@@ -183,7 +183,8 @@ void machine_sync_connection(MachineContext *ctx);
 void machine_preset_status_prev(MachineContext *ctx, int index, char c);
 
 // Writes the unit's StatusRecord: exactly 107 characters and a NUL into `out`
-// (STATUS_RECORD_LEN bytes), numbers wider than their fields cut at the end.
+// (STATUS_RECORD_LEN bytes); a number wider than its field is held at the
+// field's edge (999.9, -9.9, ...), so every column stays in place.
 // The connection character is 1 only once the unit's status was taken, so a
 // peer never reads the zeros of a unit that has not reported yet as status.
 void machine_status_record(MachineContext *ctx, char out[STATUS_RECORD_LEN]);
@@ -227,6 +228,12 @@ int machine_kind(MachineContext *ctx);
 // Otherwise *empty is false and the result is 0..100.
 int machine_battery_percent(char ups_type, double battery_voltage, double rated_battery_voltage,
                             bool *empty);
+
+// The charge to show for a unit: what the unit itself reports (a network
+// card) when it does, else machine_battery_percent of its values; *empty
+// as there. A unit that reports a charge has no per-cell voltage to
+// estimate from, so the estimate is never used for it.
+int machine_charge(const MachineValues &v, bool *empty);
 
 // A reading as a whole number, truncated toward zero (bounded, so the
 // conversion is defined for any float).

@@ -390,14 +390,30 @@ TEST_F(Machine, StatusRecordOffsetsAndRoundTrip)
     EXPECT_FLOAT_EQ(remote.rated_battery_voltage, 48.0f);
 }
 
-TEST_F(Machine, StatusRecordStays108BytesWithWideValues)
+// Values wider than their fields are held at the field's edge, so every
+// column stays where a peer reads it.
+TEST_F(Machine, StatusRecordKeepsItsColumnsWithWideValues)
 {
     machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    memcpy(ctx.status, "110000001", 9);
+    ctx.connected = ctx.status_taken = 1;
     ctx.input_voltage = 12345.6f;
     ctx.load_percent = 1e30f;
+    ctx.battery_voltage = 192.0f; // a card's whole battery string
+    ctx.temperature = -12.0f;
+    ctx.rated_battery_voltage = 2400;
+    ctx.rated_current = -3;
     char rec[STATUS_RECORD_LEN];
     machine_status_record(&ctx, rec);
     EXPECT_EQ(strlen(rec), 107u);
+    std::string r(rec);
+    EXPECT_EQ(r.substr(0, 5), "999.9");
+    EXPECT_EQ(r.substr(18, 3), "999");
+    EXPECT_EQ(r.substr(27, 5), "99.99");
+    EXPECT_EQ(r.substr(33, 4), "-9.9");
+    EXPECT_EQ(r.substr(38, 9), "000000111");
+    EXPECT_EQ(r.substr(92, 3), "000");
+    EXPECT_EQ(r.substr(96, 6), "999.99");
 }
 
 TEST_F(Machine, ReplyInAStepWithoutOneIsReported)
