@@ -456,6 +456,12 @@ void machine_miss_reading(MachineContext *ctx)
     }
 }
 
+void machine_set_charge(MachineContext *ctx, int percent)
+{
+    Guard g(ctx->lock);
+    ctx->battery_charge = percent >= 0 && percent <= 100 ? percent : -1;
+}
+
 bool machine_take_pending(MachineContext *ctx, std::string *command)
 {
     Guard g(ctx->lock);

@@ -138,6 +138,10 @@ void machine_take_reading(MachineContext *ctx, const MachineReading &r);
 // row loses the unit (not connected, readings cleared, status kept).
 void machine_miss_reading(MachineContext *ctx);
 
+// Sets the charge the unit reports (%, -1 unknown), for a reader that
+// learns it elsewhere than from the unit's record.
+void machine_set_charge(MachineContext *ctx, int percent);
+
 // The pending command, emptied; false (and `*command` empty) when none.
 bool machine_take_pending(MachineContext *ctx, std::string *command);
 

@@ -105,7 +105,7 @@ void monitor_show(const MachineValues *v)
 
     char text[32];
     bool empty;
-    int percent = machine_battery_percent(type, v->battery_voltage, v->rated_battery_voltage, &empty);
+    int percent = machine_charge(*v, &empty);
     snprintf(text, sizeof text, "%d%%", percent);
     set_text(page.widgets[BATTERY_PERCENT], text);
     set_value(page.widgets[BATTERY_BAR], percent);
