@@ -1,5 +1,7 @@
 #include "console/screens/config.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -25,7 +27,20 @@ static const char *const SAVE_FAIL_TEXT = "Save fail, can not write Set/Setting.
 
 static const char *const modes[4] = {"Local-Single", "Local-Multiple", "Remote-Single",
                                      "Remote-Multiple"};
-static const char *const links[2] = {"RS232", "USB"};
+static const char *const links[3] = {"RS232", "USB", "SNMP"};
+
+// What a link choice puts into the device and community rows, per link_index.
+struct LinkDefaults {
+    const char *device_caption;
+    const char *device_text;
+    const char *community_caption;
+    const char *community_text;
+};
+static const LinkDefaults link_defaults[3] = {
+    {"Connect device :", "/dev/ttyS0", "", ""},
+    {"Connect device :", "", "", ""},
+    {"Connect IP :", "", "SNMP Community Name :", CONFIG_DEFAULT_COMMUNITY},
+};
 static const char *const unit_counts[4] = {"1", "2", "3", "4"};
 static const char *const baud_rates[3] = {"2400", "4800", "9600"};
 
@@ -72,7 +87,15 @@ void config_fill(ConfigForm *f, const SettingsRecord &s)
             f->device_caption = is_remote(i) ? "Connect IP :" : "Connect device :";
         }
     }
-    f->link_index = strcmp(s.link_kind, "USB") == 0 ? 1 : 0;
+    f->link_index = 0;
+    f->community_caption = "";
+    if (strcmp(s.link_kind, "USB") == 0) {
+        f->link_index = 1;
+    } else if (strcmp(s.link_kind, links[CONFIG_LINK_SNMP]) == 0) {
+        f->link_index = CONFIG_LINK_SNMP;
+        f->device_caption = link_defaults[CONFIG_LINK_SNMP].device_caption;
+        f->community_caption = link_defaults[CONFIG_LINK_SNMP].community_caption;
+    }
 }
 
 const char *const *config_options(int field, int *count)
@@ -82,7 +105,7 @@ const char *const *config_options(int field, int *count)
         *count = 4;
         return modes;
     case CONFIG_FIELD_LINK:
-        *count = 2;
+        *count = 3;
         return links;
     case CONFIG_FIELD_AC_FAIL:
     case CONFIG_FIELD_BATTERY_LOW:
@@ -112,9 +135,11 @@ int config_enter_action(const ConfigForm &f, int focus)
     case CONFIG_FIELD_LINK: // a remote daemon is always reached over TCP/IP
         return is_remote(f.mode_index) ? CONFIG_NOTHING : CONFIG_LIST;
     case CONFIG_FIELD_DEVICE:
-        if (is_remote(f.mode_index))
+        if (is_remote(f.mode_index) || f.link_index == CONFIG_LINK_SNMP)
             return CONFIG_ASK_IP;
         return f.link_index == 0 ? CONFIG_ASK_DEVICE : CONFIG_NOTHING; // USB needs no device
+    case CONFIG_FIELD_COMMUNITY: // only an SNMP card has a community
+        return f.link_index == CONFIG_LINK_SNMP ? CONFIG_ASK_COMMUNITY : CONFIG_NOTHING;
     case CONFIG_FIELD_UNITS: // a single mode has one unit
         return is_multiple(f.mode_index) ? CONFIG_LIST : CONFIG_NOTHING;
     case CONFIG_BUTTON_SAVE:
@@ -151,13 +176,13 @@ void config_choose(ConfigForm *f, int focus, int index, const char *text)
         f->mode = text;
         break;
     case CONFIG_FIELD_LINK:
-        if (index < 0 || index > 1)
+        if (index < 0 || index > CONFIG_LINK_SNMP)
             return;
         f->link_index = index;
-        f->device_caption = "Connect device :";
-        f->device_text = index == 0 ? "/dev/ttyS0" : "";
-        f->community_caption = "";
-        f->community_text = "";
+        f->device_caption = link_defaults[index].device_caption;
+        f->device_text = link_defaults[index].device_text;
+        f->community_caption = link_defaults[index].community_caption;
+        f->community_text = link_defaults[index].community_text;
         f->link = text;
         break;
     // The other choices leave the device and community texts whole: the
@@ -170,11 +195,40 @@ void config_choose(ConfigForm *f, int focus, int index, const char *text)
     }
 }
 
-void config_input(ConfigForm *f, int focus, const char *text)
+bool config_snmp_address(const std::string &text)
 {
-    if (focus != CONFIG_FIELD_DEVICE || text == nullptr)
-        return;
-    f->device_text = input_box_printable(text);
+    size_t colon = text.find(':');
+    in_addr address;
+    if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
+        return false;
+    if (colon == std::string::npos)
+        return true;
+    std::string port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port[0] == '0')
+        return false;
+    for (char c : port) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return std::stoi(port) <= 65535;
+}
+
+const char *config_input(ConfigForm *f, int focus, const char *text)
+{
+    if (text == nullptr)
+        return nullptr;
+    bool snmp = f->link_index == CONFIG_LINK_SNMP;
+    std::string clean = input_box_printable(text);
+    if (focus == CONFIG_FIELD_DEVICE) {
+        // The daemon would poll a card that is not there: the address is
+        // refused here, where it can still be typed again.
+        if (snmp && !config_snmp_address(clean))
+            return CONFIG_BAD_IP_TEXT;
+        f->device_text = clean;
+    } else if (focus == CONFIG_FIELD_COMMUNITY && snmp) {
+        f->community_text = clean;
+    }
+    return nullptr;
 }
 
 std::vector<std::string> config_save_texts(const ConfigForm &f)
@@ -243,6 +297,13 @@ static void config_save()
     switch_screen(SCREEN_MENU);
 }
 
+static void ask(const char *question, const std::string &preset)
+{
+    input_box_prompt(question, "Press Enter to confirm and exit.", "");
+    input_box_preset(preset.c_str());
+    switch_screen(SCREEN_INPUT_BOX);
+}
+
 static void config_enter()
 {
     int focus = page.focus_index;
@@ -256,12 +317,13 @@ static void config_enter()
         break;
     }
     case CONFIG_ASK_IP:
+        ask("Please input connect IP.", form.device_text);
+        break;
     case CONFIG_ASK_DEVICE:
-        input_box_prompt(action == CONFIG_ASK_IP ? "Please input connect IP."
-                                                 : "Please input connect device name.",
-                         "Press Enter to confirm and exit.", "");
-        input_box_preset(form.device_text.c_str());
-        switch_screen(SCREEN_INPUT_BOX);
+        ask("Please input connect device name.", form.device_text);
+        break;
+    case CONFIG_ASK_COMMUNITY:
+        ask("Please input SNMP Community Name.", form.community_text);
         break;
     case CONFIG_SAVE:
         config_save();
@@ -308,15 +370,18 @@ void config_key(int key)
     }
 }
 
-// The popups report here; the popup's return redraws the page.
+// The popups report here; the popup's return redraws the page. A refused
+// address stays on the message line until the next popup result.
 static void on_list_choice(int index, const char *text)
 {
+    set_text(page.widgets[MESSAGE], "");
     config_choose(&form, page.focus_index, index, text);
 }
 
 static void on_input_text(const char *text)
 {
-    config_input(&form, page.focus_index, text);
+    const char *refused = config_input(&form, page.focus_index, text);
+    set_text(page.widgets[MESSAGE], refused != nullptr ? refused : "");
 }
 
 void config_build(int col, int row, int width, int height)
@@ -360,7 +425,8 @@ void config_build(int col, int row, int width, int height)
         else
             screen_add_label(&page, table[i]);
     }
-    // Index 29: why a save failed, red on the panel; the whole text shows.
+    // Index 29: why a save failed or an address was refused, red on the
+    // panel; the whole text shows.
     page.widgets.push_back(new_label(20, 16, "", 1, 9));
 
     // Up, down; Left always goes to "[ Save ]" and Right to "[Cancel]".

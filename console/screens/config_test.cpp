@@ -57,7 +57,7 @@ TEST(ConfigOptions, ListsInTheirOrder)
     EXPECT_EQ(options(CONFIG_FIELD_MODE), (std::vector<std::string>{
                                               "Local-Single", "Local-Multiple", "Remote-Single",
                                               "Remote-Multiple"}));
-    EXPECT_EQ(options(CONFIG_FIELD_LINK), (std::vector<std::string>{"RS232", "USB"}));
+    EXPECT_EQ(options(CONFIG_FIELD_LINK), (std::vector<std::string>{"RS232", "USB", "SNMP"}));
     EXPECT_EQ(options(CONFIG_FIELD_UNITS), (std::vector<std::string>{"1", "2", "3", "4"}));
     EXPECT_EQ(options(CONFIG_FIELD_BAUD), (std::vector<std::string>{"2400", "4800", "9600"}));
     for (int field : {CONFIG_FIELD_AC_FAIL, CONFIG_FIELD_BATTERY_LOW, CONFIG_FIELD_UPS_SHUTDOWN}) {
@@ -95,7 +95,7 @@ TEST(ConfigFill, EveryFieldFromTheRecord)
     EXPECT_EQ(f.mode_index, 3);
     EXPECT_EQ(f.link_index, 0);
     EXPECT_EQ(f.device_caption, "Connect IP :");
-    EXPECT_EQ(f.community_caption, "") << "no SNMP link is offered";
+    EXPECT_EQ(f.community_caption, "") << "not an SNMP link";
 
     config_fill(&f, record_of("Local-Single", "USB", "", "", 10, 1, 2, 1, "2400"));
     EXPECT_EQ(f.mode_index, 0);
@@ -202,19 +202,81 @@ TEST(ConfigChoose, LocalMultipleKeepsTheUnitCount)
     EXPECT_EQ(f.machine_number, "1");
 }
 
-TEST(ConfigChoose, LinkKindSetsTheDeviceDefault)
+TEST(ConfigChoose, LinkKindSetsTheDeviceAndCommunityRows)
 {
+    struct Row {
+        int index;
+        const char *link, *device_caption, *device, *community_caption, *community;
+        int enter_device, enter_community;
+    };
+    // One after another, so each row also leaves the one before it.
+    const Row rows[] = {
+        {1, "USB", "Connect device :", "", "", "", CONFIG_NOTHING, CONFIG_NOTHING},
+        {2, "SNMP", "Connect IP :", "", "SNMP Community Name :", "ngroup", CONFIG_ASK_IP,
+         CONFIG_ASK_COMMUNITY},
+        {0, "RS232", "Connect device :", "/dev/ttyS0", "", "", CONFIG_ASK_DEVICE, CONFIG_NOTHING},
+        {2, "SNMP", "Connect IP :", "", "SNMP Community Name :", "ngroup", CONFIG_ASK_IP,
+         CONFIG_ASK_COMMUNITY},
+        {1, "USB", "Connect device :", "", "", "", CONFIG_NOTHING, CONFIG_NOTHING},
+    };
     ConfigForm f;
     config_fill(&f, record_of("Local-Single", "RS232", "/dev/ttyUSB3", "public", 10, 1, 2, 1,
                               "2400"));
-    config_choose(&f, CONFIG_FIELD_LINK, 1, "USB");
-    EXPECT_EQ(f.link, "USB");
-    EXPECT_EQ(f.link_index, 1);
-    EXPECT_EQ(f.device_text, "");
-    EXPECT_EQ(f.community_text, "");
-    config_choose(&f, CONFIG_FIELD_LINK, 0, "RS232");
-    EXPECT_EQ(f.device_text, "/dev/ttyS0");
-    EXPECT_EQ(f.link_index, 0);
+    for (const Row &r : rows) {
+        config_choose(&f, CONFIG_FIELD_LINK, r.index, r.link);
+        EXPECT_EQ(f.link, r.link);
+        EXPECT_EQ(f.link_index, r.index) << r.link;
+        EXPECT_EQ(f.device_caption, r.device_caption) << r.link;
+        EXPECT_EQ(f.device_text, r.device) << r.link;
+        EXPECT_EQ(f.community_caption, r.community_caption) << r.link;
+        EXPECT_EQ(f.community_text, r.community) << r.link;
+        EXPECT_EQ(config_enter_action(f, CONFIG_FIELD_DEVICE), r.enter_device) << r.link;
+        EXPECT_EQ(config_enter_action(f, CONFIG_FIELD_COMMUNITY), r.enter_community) << r.link;
+    }
+}
+
+TEST(ConfigInput, SnmpAddressCommunityAndAModeChange)
+{
+    ConfigForm f;
+    config_fill(&f, record_of("Local-Single", "SNMP", "192.0.2.7", "private", 10, 1, 2, 1,
+                              "2400"));
+    EXPECT_EQ(f.link_index, CONFIG_LINK_SNMP);
+    EXPECT_EQ(f.device_caption, "Connect IP :");
+    EXPECT_EQ(f.community_caption, "SNMP Community Name :");
+
+    const struct {
+        const char *typed;
+        bool taken;
+    } addresses[] = {
+        {"192.0.2.9:65535", true}, {"192.0.2.9:1", true},   {"\x02" "10.1.1.1\x05", true},
+        {"", false},               {"192.0.2", false},      {"192.0.2.256", false},
+        {"192.0.2.9:", false},     {"192.0.2.9:0", false},  {"192.0.2.9:65536", false},
+        {"192.0.2.9:16a", false},  {"ups.example.net", false},
+    };
+    for (const auto &a : addresses) {
+        std::string before = f.device_text;
+        const char *refused = config_input(&f, CONFIG_FIELD_DEVICE, a.typed);
+        EXPECT_EQ(refused == nullptr, a.taken) << a.typed;
+        EXPECT_EQ(f.device_text, a.taken ? input_box_printable(a.typed) : before) << a.typed;
+        if (!a.taken) {
+            EXPECT_STREQ(refused, "Invalid IP, input a.b.c.d or a.b.c.d:port.");
+        }
+    }
+
+    EXPECT_EQ(config_input(&f, CONFIG_FIELD_COMMUNITY, "\x1bsecret community\x02"), nullptr);
+    EXPECT_EQ(f.community_text, "secret community");
+    EXPECT_EQ(config_save_texts(f)[1], "SNMP");
+    EXPECT_EQ(config_save_texts(f)[2], "10.1.1.1");
+    EXPECT_EQ(config_save_texts(f)[3], "secret community");
+
+    config_choose(&f, CONFIG_FIELD_MODE, 0, "Local-Single");
+    EXPECT_EQ(f.community_text, "") << "a mode choice empties the community";
+    EXPECT_EQ(f.community_caption, "");
+    EXPECT_EQ(f.link, "RS232");
+    config_input(&f, CONFIG_FIELD_COMMUNITY, "typed");
+    EXPECT_EQ(f.community_text, "") << "no community without the SNMP link";
+    EXPECT_EQ(config_input(&f, CONFIG_FIELD_DEVICE, "not an address"), nullptr);
+    EXPECT_EQ(f.device_text, "not an address") << "a device path is not an address";
 }
 
 TEST(ConfigChoose, ValuesLeaveLongDeviceAndCommunityWhole)
@@ -241,7 +303,7 @@ TEST(ConfigChoose, IndexOutsideTheListChangesNothing)
     ConfigForm f;
     config_fill(&f, record_of("Local-Single", "RS232", "/dev/ttyS1", "", 10, 1, 2, 1, "2400"));
     config_choose(&f, CONFIG_FIELD_MODE, 4, "x");
-    config_choose(&f, CONFIG_FIELD_LINK, 2, "x");
+    config_choose(&f, CONFIG_FIELD_LINK, 3, "x");
     config_choose(&f, CONFIG_FIELD_LINK, 0, nullptr);
     EXPECT_EQ(f.mode, "Local-Single");
     EXPECT_EQ(f.link, "RS232");
@@ -410,6 +472,47 @@ TEST_F(ConfigPage, SaveThatCannotWriteSaysSoAndKeepsTheEdits)
     config_key(KEY_BYTE_ESC);
     switch_screen(SCREEN_CONFIG);
     EXPECT_EQ(screen(16, 20, 41), std::string(41, ' ')) << "Esc clears the message";
+}
+
+TEST_F(ConfigPage, SnmpLinkTypedAndSaved)
+{
+    config_key(KEY_BYTE_DOWN);
+    config_key(KEY_BYTE_ENTER);
+    choose(2); // SNMP
+    EXPECT_EQ(screen(7, 40, 5), "SNMP ");
+    EXPECT_EQ(screen(8, 4, 35), std::string(23, ' ') + "Connect IP :");
+    EXPECT_EQ(screen(8, 40, 10), std::string(10, ' ')) << "the address starts empty";
+    EXPECT_EQ(screen(9, 4, 35), std::string(14, ' ') + "SNMP Community Name :");
+    EXPECT_EQ(screen(9, 40, 7), "ngroup ");
+
+    auto type = [](const std::string &text) {
+        ASSERT_EQ(current_screen(), SCREEN_INPUT_BOX);
+        for (char c : text)
+            screen_key(c);
+        screen_key(KEY_BYTE_ENTER);
+    };
+    config_key(KEY_BYTE_DOWN);
+    config_key(KEY_BYTE_ENTER);
+    EXPECT_EQ(screen(11, 11, 24), "Please input connect IP.");
+    type("192.0.2.7:1161");
+    EXPECT_EQ(screen(8, 40, 14), "192.0.2.7:1161");
+
+    config_key(KEY_BYTE_DOWN);
+    config_key(KEY_BYTE_ENTER);
+    EXPECT_EQ(screen(11, 11, 33), "Please input SNMP Community Name.");
+    EXPECT_EQ(screen(12, 11, 32), "Press Enter to confirm and exit.");
+    EXPECT_STREQ(input_box_text(), "ngroup");
+    for (int i = 0; i < 6; i++)
+        screen_key(KEY_BYTE_BACKSPACE);
+    type("private");
+    EXPECT_EQ(screen(9, 40, 8), "private ");
+
+    keys({KEY_BYTE_LEFT, KEY_BYTE_ENTER});
+    EXPECT_EQ(current_screen(), SCREEN_MENU);
+    EXPECT_EQ(settings_link_kind(), "SNMP");
+    EXPECT_EQ(settings_link_device(), "192.0.2.7:1161");
+    EXPECT_EQ(settings_snmp_community(), "private");
+    EXPECT_EQ(file(), "Local-Single\nSNMP\n192.0.2.7:1161\nprivate\n10\n1\n2\n1\n4800\n");
 }
 
 } // namespace

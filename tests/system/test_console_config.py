@@ -227,3 +227,55 @@ def test_save_that_cannot_write_says_so(tmp_path, make_console):
     console.wait_text("1.Monitor UPS Information")
     screen = open_config(console, again=True)
     assert "Save fail" not in "\n".join(screen)
+
+
+def test_snmp_link_is_saved_and_shown_again(sim, agent, make_console):
+    address, community = "127.0.0.1:16161", "tarvo-ro"  # loopback: nothing leaves the host
+    console = start(agent, make_console, sim.path, community="public")
+    open_config(console)
+    console.keys("Down")
+    choose(console, 2)  # SNMP, the third link kind
+    screen = console.wait_text("SNMP", row=ROW_LINK)
+    assert screen[ROW_DEVICE][4:39] == "Connect IP :".rjust(35)
+    assert field(screen, ROW_DEVICE) == ""
+    assert screen[ROW_COMMUNITY][4:39] == "SNMP Community Name :".rjust(35)
+    assert field(screen, ROW_COMMUNITY) == "ngroup"
+
+    console.keys("Down", "Enter")
+    console.wait_text("Please input connect IP.", row=11)
+    console.type("127.0.0.1:70000")
+    console.keys("Enter")
+    screen = console.wait_text("Invalid IP, input a.b.c.d or a.b.c.d:port.", row=16)
+    assert field(screen, ROW_DEVICE) == "", "a refused address is not taken"
+    console.keys("Enter")
+    console.wait_text("Please input connect IP.", row=11)
+    console.type(address)
+    console.keys("Enter")
+    screen = console.wait_text(address, row=ROW_DEVICE)
+    assert "Invalid IP" not in screen[16]
+
+    console.keys("Down", "Enter")
+    screen = console.wait_text("Please input SNMP Community Name.", row=11)
+    assert screen[12][11:43] == "Press Enter to confirm and exit."
+    assert screen[14][11:18] == "ngroup "
+    console.keys(*["BSpace"] * len("ngroup"))
+    console.type(community)
+    console.keys("Enter")
+    console.wait_text(community, row=ROW_COMMUNITY)
+    console.keys("Left", "Enter")
+    console.wait_text("1.Monitor UPS Information")
+    lines = settings_file(agent).decode().split("\n")
+    assert lines[1:4] == ["SNMP", address, community]
+    assert lines == ["Local-Single", "SNMP", address, community, "10", "1", "2", "1", "2400", ""]
+
+    # A console started afresh shows the page from the file.
+    console.keys("Escape")
+    assert console.wait_exit() == 0
+    console = make_console(agent.dir).start()
+    console.wait_text("1.Monitor UPS Information")
+    screen = open_config(console)
+    assert field(screen, ROW_LINK) == "SNMP"
+    assert screen[ROW_DEVICE][4:39] == "Connect IP :".rjust(35)
+    assert field(screen, ROW_DEVICE) == address
+    assert screen[ROW_COMMUNITY][4:39] == "SNMP Community Name :".rjust(35)
+    assert field(screen, ROW_COMMUNITY) == community
