@@ -84,7 +84,7 @@ struct MachineValues {
     int32_t info_failures;     // failed identity or rating receives in a row
     uint8_t identity_skipped;  // 1: identity given up until the unit is lost and found again
     uint8_t ratings_skipped;   // 1: ratings given up until the unit is lost and found again
-    int32_t battery_charge;    // % as the unit itself reports it (a network card); -1 unknown
+    int32_t battery_charge = -1; // % as the unit itself reports it (a network card); -1 unknown
     FilterState filter;        // kind 0 in the daemon: the last three status replies
 };
 
