@@ -9,7 +9,7 @@
 
 struct SettingsRecord {
     char machine_mode[20];    // "Local-Single", "Local-Multiple", "Remote-Single" or "Remote-Multiple"
-    char link_kind[10];       // "RS232", "USB" or "TCP/IP"
+    char link_kind[10];       // "RS232", "USB", "TCP/IP" or "SNMP"
     char link_device[256];    // serial device path (RS232) or IPv4 address of another daemon (TCP/IP)
     char snmp_community[256]; // the SNMP card's community (link kind "SNMP"); empty: "public"
     int32_t ac_fail_delay;      // minutes to host shutdown after a mains failure; 0 disables
