@@ -4,6 +4,7 @@
 # fresh machine, while `make` and `make build` only build.
 
 BUILD      ?= build
+LINK       ?= serial
 TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 PYTHON     := /usr/bin/python3
@@ -52,8 +53,9 @@ tsan: deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" scripts/test.sh $(TSAN_BUILD)
 
+# LINK=snmp: the daemon polls a stand-in SNMP card (snmpd + upssim) instead.
 demo: deps build
-	scripts/demo.sh $(BUILD)
+	scripts/demo.sh $(BUILD) $(LINK)
 
 # Speed and memory of the port 2027 server, appended to BENCHMARKS.md.
 bench: deps build

@@ -2,8 +2,17 @@
 # The demo: upssim on a pseudo-terminal, upsagent polling it from a fresh
 # program directory, and upsconsole in the foreground. Leaving the console
 # (or Ctrl-C) stops everything this script started.
+#   scripts/demo.sh [BUILD_DIR [serial|snmp]]
+# With "snmp" the unit is behind a stand-in SNMP card instead: snmpd on
+# 127.0.0.1 with upssim as its pass_persist program for the UPS-MIB, and the
+# daemon's link is "SNMP".
 set -u
 build=${1:-build}
+link=${2:-serial}
+case "$link" in
+    serial|snmp) ;;
+    *) echo "demo: the link is serial or snmp, not $link" >&2; exit 2 ;;
+esac
 top=$(cd "$(dirname "$0")/.." && pwd)
 bin="$top/$build/bin"
 demo="$top/$build/demo"
@@ -50,19 +59,65 @@ cp "$bin/upsagent" "$bin/upsconsole" "$bin/mail" "$bin/sms" "$demo/"
 export PATH="$top/tests/standin:$PATH"
 unset UPS_STANDIN_LOG
 
-"$bin/upssim" --control "$demo/control" --log "$demo/sim.log" >"$demo/sim.out" 2>"$demo/sim.err" &
-pids+=($!)
-for _ in $(seq 50); do
-    device=$(head -n 1 "$demo/sim.out" 2>/dev/null)
-    [ -n "$device" ] && break
-    sleep 0.1
-done
-if [ -z "$device" ]; then
-    echo "upssim did not start; see $demo/sim.err" >&2
-    exit 1
-fi
+# The stand-in SNMP card: a private snmpd configuration and persistent
+# directory (nothing of the host's /etc/snmp or /var/lib/snmp), on a free
+# UDP port of 127.0.0.1. snmpd starts upssim at the first request.
+start_card() {
+    local card="$demo/card" community=ngroup port snmpd
+    case "$bin$demo" in
+        *" "*) echo "demo: snmpd cannot run a program from a path with blanks ($bin)" >&2; exit 1 ;;
+    esac
+    mkdir -p "$card/persist" "$card/snmpd-conf" "$card/client-conf"
+    port=$(/usr/bin/python3 -c 'import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')
+    cat >"$card/snmpd.conf" <<CONF
+agentaddress udp:127.0.0.1:$port
+rwcommunity $community 127.0.0.1
+dontLogTCPWrappersConnects yes
+pass_persist .1.3.6.1.2.1.33 $bin/upssim --pass-persist --control $demo/control --log $demo/sim.log
+CONF
+    snmpd=$(command -v snmpd || echo /usr/sbin/snmpd)
+    SNMP_PERSISTENT_DIR="$card/persist" SNMPCONFPATH="$card/snmpd-conf" MIBS= \
+        "$snmpd" -f -Lo -C -c "$card/snmpd.conf" -p "$card/snmpd.pid" >"$card/snmpd.log" 2>&1 &
+    pids+=($!)
+    export SNMP_PERSISTENT_DIR="$card/persist" SNMPCONFPATH="$card/client-conf" MIBS=
+    for _ in $(seq 50); do
+        snmpget -v2c -c "$community" -On -t 0.5 -r 0 "127.0.0.1:$port" \
+            1.3.6.1.2.1.33.1.1.1.0 >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+    if [ ! -p "$demo/control" ]; then
+        echo "the stand-in SNMP card did not start; see $card/snmpd.log" >&2
+        exit 1
+    fi
+    device="127.0.0.1:$port"
+    printf '%s\n' Local-Single SNMP "$device" "$community" 10 1 2 1 2400 >"$demo/Set/Setting.ang"
+    walk="snmpwalk -v2c -c $community -On $device 1.3.6.1.2.1.33"
+    if [ -n "${UPS_DEMO_INSIDE:-}" ]; then
+        walk="nsenter -t $$ -n env SNMPCONFPATH=$card/client-conf SNMP_PERSISTENT_DIR=$card/persist MIBS= $walk"
+    fi
+    where="a stand-in SNMP card at $device (community $community)"
+}
 
-printf '%s\n' Local-Single RS232 "$device" "" 10 1 2 1 2400 >"$demo/Set/Setting.ang"
+if [ "$link" = snmp ]; then
+    start_card
+else
+    "$bin/upssim" --control "$demo/control" --log "$demo/sim.log" >"$demo/sim.out" 2>"$demo/sim.err" &
+    pids+=($!)
+    for _ in $(seq 50); do
+        device=$(head -n 1 "$demo/sim.out" 2>/dev/null)
+        [ -n "$device" ] && break
+        sleep 0.1
+    done
+    if [ -z "$device" ]; then
+        echo "upssim did not start; see $demo/sim.err" >&2
+        exit 1
+    fi
+    printf '%s\n' Local-Single RS232 "$device" "" 10 1 2 1 2400 >"$demo/Set/Setting.ang"
+    where="a simulated UPS on $device"
+fi
 (cd "$demo" && exec ./upsagent) >"$demo/agent.out" 2>&1 &
 pids+=($!)
 
@@ -72,15 +127,19 @@ for _ in $(seq 50); do
 done
 
 cat <<MSG
-upssim is a simulated UPS on $device; upsagent polls it from $demo.
+upssim is $where; upsagent polls it from $demo.
 upsconsole starts in a moment: "1.Monitor UPS Information" shows the unit.
 From another terminal, change the simulated unit, for example:
   echo 'mains fail' > $demo/control       (then: echo 'mains restore' > ...)
   echo 'battery low' > $demo/control
-  echo 'silent on' > $demo/control        (the unit stops answering)
+  echo 'silent on' > $demo/control        (the unit stops answering; serial only)
 The host shutdown the daemon may start is a stand-in that only writes what
 it would do into $demo/agent.out. Leave the console (Esc or "8.Exit") to
 stop the demo.
 MSG
+if [ "$link" = snmp ]; then
+    echo "The card's objects, from another terminal:"
+    echo "  $walk"
+fi
 sleep 3
 (cd "$demo" && ./upsconsole)

@@ -3,6 +3,10 @@
 // Prints the line's path as the first line of stdout, then answers requests
 // on the line from the model, takes control commands from a FIFO and logs
 // everything, until SIGINT or SIGTERM.
+//
+// With --pass-persist it is instead unit 1 behind an SNMP card: snmpd's
+// pass_persist program for the UPS-MIB subtree (card.h), speaking that
+// protocol on stdin and stdout, until stdin ends or a signal comes.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "card.h"
 #include "model.h"
 
 // Command line.
@@ -27,6 +32,7 @@ struct UpssimOptions {
   int units;            // 1..4
   int type;             // MODEL_ONLINE or MODEL_OFFLINE
   uint64_t seed;        // garbage generator seed
+  bool pass_persist;    // be snmpd's pass_persist program instead of a serial line
 };
 
 // One reply waiting for or in the middle of going out.
@@ -52,22 +58,30 @@ static int g_rx_len = 0;
 static char g_ctl[MODEL_LINE_MAX + 1];      // control line being read
 static int g_ctl_len = 0;
 static bool g_ctl_overflow = false;         // the current control line is too long
+static bool g_card = false;                 // pass_persist mode: `card ...` words too
 
 static void upssim_on_signal(int) { g_stop = 1; }
 
 static void upssim_usage(FILE* to) {
   fprintf(to,
           "usage: upssim [--device PATH] [--control PATH] [--log PATH] [--units N]"
+          " [--type online|offline] [--seed N]\n"
+          "       upssim --pass-persist [--control PATH] [--log PATH]"
           " [--type online|offline] [--seed N]\n");
 }
 
 // Returns 0 to run, 1 when usage was asked for, 2 on a bad option (one line
 // on stderr then).
 static int upssim_parse(int argc, char** argv, UpssimOptions* o) {
-  *o = UpssimOptions{nullptr, nullptr, nullptr, 1, MODEL_ONLINE, 1};
+  *o = UpssimOptions{nullptr, nullptr, nullptr, 1, MODEL_ONLINE, 1, false};
+  bool units_given = false;
   for (int i = 1; i < argc; i++) {
     const char* arg = argv[i];
     if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return 1;
+    if (strcmp(arg, "--pass-persist") == 0) {
+      o->pass_persist = true;
+      continue;
+    }
     static const char* const names[] = {"--device", "--control", "--log",
                                         "--units",  "--type",    "--seed"};
     const char* name = nullptr;
@@ -104,6 +118,7 @@ static int upssim_parse(int argc, char** argv, UpssimOptions* o) {
         return 2;
       }
       o->units = static_cast<int>(v);
+      units_given = true;
     } else if (strcmp(name, "--type") == 0) {
       if (strcmp(value, "online") == 0) {
         o->type = MODEL_ONLINE;
@@ -126,6 +141,10 @@ static int upssim_parse(int argc, char** argv, UpssimOptions* o) {
       fprintf(stderr, "upssim: %s needs a value\n", name);
       return 2;
     }
+  }
+  if (o->pass_persist && (o->device || units_given)) {
+    fprintf(stderr, "upssim: --pass-persist is one unit on stdin and stdout; no --device or --units\n");
+    return 2;
   }
   return 0;
 }
@@ -233,7 +252,7 @@ static void upssim_control_line() {
   if (blanks == len) return;  // blank line
   // Logged exactly as written, so a test can find its own command again.
   g_ctl[len] = '\0';
-  if (memchr(g_ctl, '\0', len) == nullptr && model_control(g_ctl))
+  if (memchr(g_ctl, '\0', len) == nullptr && ((g_card && card_control(g_ctl)) || model_control(g_ctl)))
     upssim_report("ctl", g_ctl, len);
   else
     upssim_report("err", g_ctl, len);
@@ -407,6 +426,127 @@ static int upssim_run(int line, int control) {
   return 0;
 }
 
+// ---- pass_persist ------------------------------------------------------------
+
+// Where snmpd's conversation is: the word of the request being read and the
+// lines it still needs.
+enum { UPSSIM_PP_IDLE, UPSSIM_PP_GET, UPSSIM_PP_GETNEXT, UPSSIM_PP_SET_OID, UPSSIM_PP_SET_VALUE };
+
+static int g_pp_state = UPSSIM_PP_IDLE;
+static char g_pp_line[CARD_OID_TEXT_MAX + 64];  // line being read from snmpd
+static int g_pp_len = 0;
+static bool g_pp_overflow = false;              // the current line is too long
+static char g_pp_oid[sizeof g_pp_line];         // the OID of the SET being read
+
+// Writes all of `text` to snmpd. Returns false when it is gone.
+static bool upssim_pp_write(const char* text) {
+  size_t len = strlen(text), done = 0;
+  while (done < len) {
+    ssize_t w = write(STDOUT_FILENO, text + done, len - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Handles one line from snmpd (an over-long one arrives empty, so it is no
+// OID and no value). Returns false when the answer cannot be written.
+static bool upssim_pp_line(const char* line, double now) {
+  int state = g_pp_state;
+  g_pp_state = UPSSIM_PP_IDLE;
+  switch (state) {
+    case UPSSIM_PP_IDLE:
+      // snmpd sends an empty line after each SET; other words are not ours.
+      if (strcmp(line, "PING") == 0) return upssim_pp_write("PONG\n");
+      if (strcmp(line, "get") == 0) g_pp_state = UPSSIM_PP_GET;
+      else if (strcmp(line, "getnext") == 0) g_pp_state = UPSSIM_PP_GETNEXT;
+      else if (strcmp(line, "set") == 0) g_pp_state = UPSSIM_PP_SET_OID;
+      return true;
+    case UPSSIM_PP_GET:
+    case UPSSIM_PP_GETNEXT: {
+      CardAnswer a;
+      bool found = state == UPSSIM_PP_GET ? card_get(line, now, &a) : card_getnext(line, now, &a);
+      if (!found) return upssim_pp_write("NONE\n");
+      char text[sizeof a.oid + sizeof a.type + sizeof a.value + 4];
+      snprintf(text, sizeof text, "%s\n%s\n%s\n", a.oid, a.type, a.value);
+      return upssim_pp_write(text);
+    }
+    case UPSSIM_PP_SET_OID:
+      snprintf(g_pp_oid, sizeof g_pp_oid, "%s", line);
+      g_pp_state = UPSSIM_PP_SET_VALUE;
+      return true;
+    default: {
+      CardSetResult r;
+      card_set(g_pp_oid, line, now, &r);
+      if (r.taken) model_log("snmpset", r.log, strlen(r.log));
+      char text[32];
+      snprintf(text, sizeof text, "%s\n", r.word);
+      return upssim_pp_write(text);
+    }
+  }
+}
+
+// Reads what snmpd sent. Returns false at its end (or a failed answer).
+static bool upssim_pp_read(double now) {
+  char chunk[512];
+  ssize_t got;
+  do {
+    got = read(STDIN_FILENO, chunk, sizeof chunk);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return false;
+  for (ssize_t i = 0; i < got; i++) {
+    char c = chunk[i];
+    if (c == '\n') {
+      g_pp_line[g_pp_overflow ? 0 : g_pp_len] = '\0';
+      if (!upssim_pp_line(g_pp_line, now)) return false;
+      g_pp_len = 0;
+      g_pp_overflow = false;
+    } else if (g_pp_len < static_cast<int>(sizeof g_pp_line) - 1) {
+      g_pp_line[g_pp_len++] = c;
+    } else {
+      g_pp_overflow = true;
+    }
+  }
+  return true;
+}
+
+static int upssim_pp_run(int control) {
+  sigset_t blocked, during_poll;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGHUP);
+  sigprocmask(SIG_BLOCK, &blocked, &during_poll);
+  sigdelset(&during_poll, SIGINT);
+  sigdelset(&during_poll, SIGTERM);
+  sigdelset(&during_poll, SIGHUP);
+
+  card_setup(model_clock());
+  while (!g_stop) {
+    // Ticking between requests keeps the alarm times and test ends on time.
+    card_tick(model_clock());
+    pollfd fds[2];
+    int n = 0;
+    fds[n++] = pollfd{STDIN_FILENO, POLLIN, 0};
+    if (control >= 0) fds[n++] = pollfd{control, POLLIN, 0};
+    timespec ts{0, static_cast<long>(k_poll_max * 1e9)};
+    int rc = ppoll(fds, static_cast<nfds_t>(n), &ts, &during_poll);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      fprintf(stderr, "upssim: poll failed: %s\n", strerror(errno));
+      return 1;
+    }
+    // Control first, so a command and a request that arrive together are
+    // answered with the command applied.
+    if (n > 1 && (fds[1].revents & POLLIN)) upssim_read_control(control);
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      if (!upssim_pp_read(model_clock())) break;  // snmpd went away
+    }
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
   UpssimOptions opt;
   int parsed = upssim_parse(argc, argv, &opt);
@@ -429,6 +569,18 @@ int main(int argc, char** argv) {
     fprintf(stderr, "upssim: cannot open log %s: %s\n", opt.log, strerror(errno));
     return 1;
   }
+  if (opt.pass_persist) {
+    g_card = true;
+    bool created = false;
+    int control = opt.control ? upssim_open_control(opt.control, &created) : -1;
+    int status = 1;
+    if (!opt.control || control >= 0) status = upssim_pp_run(control);
+    if (control >= 0) close(control);
+    if (created) unlink(opt.control);
+    model_log_close();
+    return status;
+  }
+
   char path[512];
   int keep = -1;
   int line = upssim_open_line(opt.device, &keep, path, sizeof path);

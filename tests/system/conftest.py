@@ -277,6 +277,101 @@ class FakeUsb(SimLog):
         return [data for _, _, data in self.entries("set")]
 
 
+def free_udp_port():
+    """A UDP port on 127.0.0.1 that nothing uses now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class SnmpCard(SimLog):
+    """The stand-in for a UPS network card: Net-SNMP's snmpd on 127.0.0.1 and
+    a free UDP port, with a private configuration and persistent directory,
+    serving the UPS-MIB subtree through upssim's pass_persist mode (unit 1 of
+    the simulator's model; sim/card.h). Control words and log are upssim's,
+    plus `card partial|wrongtype on|off`; every SET taken is an "snmpset" log
+    line. `address` and `community` are what the daemon's settings take."""
+
+    SUBTREE = "1.3.6.1.2.1.33"
+
+    def __init__(self, procs, workdir, community="ngroup", ups_type="online"):
+        self.procs = procs
+        self.workdir = Path(workdir)
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        self.control_path = self.workdir / "control"
+        self.log_path = self.workdir / "sim.log"
+        self.community = community
+        self.port = free_udp_port()
+        self.address = "127.0.0.1:%d" % self.port
+        upssim = BIN / "upssim"
+        for path in (upssim, self.workdir):
+            assert " " not in str(path), "snmpd splits pass_persist commands at blanks: %s" % path
+        # Empty configuration directories, so neither snmpd nor the tools
+        # read the host's /etc/snmp or write to /var/lib/snmp.
+        for name in ("snmpd-conf", "client-conf", "persist"):
+            (self.workdir / name).mkdir(exist_ok=True)
+        base = dict(os.environ, SNMP_PERSISTENT_DIR=str(self.workdir / "persist"), MIBS="")
+        self.env = dict(base, SNMPCONFPATH=str(self.workdir / "client-conf"))
+        conf = self.workdir / "snmpd.conf"
+        # One rwcommunity line: an rocommunity of the same name would take
+        # precedence and refuse every SET.
+        conf.write_text(
+            "agentaddress udp:%s\n"
+            "rwcommunity %s 127.0.0.1\n"
+            "dontLogTCPWrappersConnects yes\n"
+            "pass_persist .%s %s --pass-persist --control %s --log %s --type %s\n"
+            % (self.address, community, self.SUBTREE, upssim, self.control_path, self.log_path,
+               ups_type))
+        snmpd = shutil.which("snmpd") or "/usr/sbin/snmpd"
+        self.proc = procs.start(
+            [snmpd, "-f", "-Lo", "-C", "-c", str(conf), "-p", str(self.workdir / "snmpd.pid")],
+            env=dict(base, SNMPCONFPATH=str(self.workdir / "snmpd-conf")),
+            stdout=open(self.workdir / "snmpd.log", "w"), stderr=subprocess.STDOUT)
+        # The first request starts upssim, which makes the control FIFO.
+        wait_for(lambda: self.get(self.SUBTREE + ".1.1.1.0", timeout=0.5), 10,
+                 what="snmpd to answer on %s" % self.address)
+        wait_for(self.control_path.exists, 5, what="the control FIFO")
+
+    def snmp(self, tool, *args, community=None, timeout=1.0):
+        """Runs snmpget, snmpset, snmpwalk... (v2c, numeric OIDs, no MIBs, no
+        retries) against the card; returns the CompletedProcess."""
+        return subprocess.run(
+            [tool, "-v2c", "-c", community or self.community, "-On", "-t", str(timeout),
+             "-r", "0", self.address] + list(args),
+            env=self.env, capture_output=True, text=True, timeout=timeout + 30)
+
+    def get(self, oid, **kw):
+        """The "TYPE: value" text of one object, or None (no answer, no such
+        object)."""
+        done = self.snmp("snmpget", oid, **kw)
+        parts = done.stdout.strip().split(" = ", 1)
+        if done.returncode != 0 or len(parts) != 2 or parts[1].startswith("No Such"):
+            return None
+        return parts[1]
+
+    def walk(self, oid=SUBTREE, **kw):
+        """(OID with leading dot, "TYPE: value") of every object below `oid`."""
+        done = self.snmp("snmpwalk", oid, **kw)
+        assert done.returncode == 0, done.stderr
+        return [tuple(line.split(" = ", 1)) for line in done.stdout.splitlines() if " = " in line]
+
+    def sets(self):
+        """(OID, type, value) of every SET the card took, oldest first."""
+        return [tuple(data.decode().split(" ", 2)) for _, _, data in self.entries("snmpset")]
+
+    def pause(self):
+        """Stops snmpd (SIGSTOP): the card answers nothing until resume()."""
+        os.kill(self.proc.pid, signal.SIGSTOP)
+
+    def resume(self):
+        os.kill(self.proc.pid, signal.SIGCONT)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.resume()  # a stopped snmpd would not take the SIGTERM
+        self.procs.stop(self.proc)
+
+
 class Agent:
     """upsagent copied into its own program directory."""
 
@@ -571,6 +666,26 @@ def make_sim(procs, tmp_path):
         count[0] += 1
         return Sim(procs, tmp_path / ("sim%d" % count[0]), units, ups_type)
     return make
+
+
+@pytest.fixture
+def make_snmp_card(procs, tmp_path):
+    """Makes SnmpCards (make_snmp_card(community="ngroup", ups_type="online")),
+    each in a directory of its own; all are stopped at teardown."""
+    cards = []
+
+    def make(community="ngroup", ups_type="online"):
+        card = SnmpCard(procs, tmp_path / ("card%d" % (len(cards) + 1)), community, ups_type)
+        cards.append(card)
+        return card
+    yield make
+    for card in cards:
+        card.stop()
+
+
+@pytest.fixture
+def snmp_card(make_snmp_card):
+    return make_snmp_card()
 
 
 @pytest.fixture
