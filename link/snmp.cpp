@@ -4,6 +4,7 @@
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/library/snmpUDPDomain.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,7 @@
 static const int ALARM_ROWS_MAX = 32;
 
 // The library is set up once per process, with only what v1 and v2c over
-// UDP need: the transports. The whole init_snmp would read configuration
+// UDP need: the UDP transport. The whole init_snmp would read configuration
 // and MIB files and set up SNMPv3's cryptography, which triples the
 // daemon's memory; every identifier here is numeric, and no file is read.
 static void library_init()
@@ -25,7 +26,7 @@ static void library_init()
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
-        netsnmp_tdomain_init();
+        netsnmp_udp_ctor(); // the UDP transport alone: no TLS or DTLS domains to set up
     });
 }
 
