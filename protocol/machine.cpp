@@ -309,6 +309,20 @@ static void answered(MachineValues *v)
     v->connected = 1;
 }
 
+// One failed receive; the fourth in a row loses the unit (readings
+// cleared, status kept). Returns true when it did.
+static bool count_failure(MachineValues *v)
+{
+    v->fail_count += 1;
+    if (v->fail_count <= 3)
+        return false;
+    v->connected = 0;
+    v->status[STATUS_CONNECTION] = '0';
+    v->fail_count = 4;
+    clear_readings(v);
+    return true;
+}
+
 static void next_step_local(MachineValues *v, int ok)
 {
     if (ok && v->pending[0] != 0) {
@@ -348,16 +362,8 @@ static void next_step_local(MachineValues *v, int ok)
     // A unit that answers an identity or rating query with bytes of another
     // length is there: only silence counts toward losing it.
     bool malformed = info_step && v->last_reply_len > 0;
-    if (!malformed) {
-        v->fail_count += 1;
-        if (v->fail_count > 3) {
-            v->connected = 0;
-            v->status[STATUS_CONNECTION] = '0';
-            v->fail_count = 4;
-            clear_readings(v);
-            info_step = false; // asked again from the start
-        }
-    }
+    if (!malformed && count_failure(v))
+        info_step = false; // asked again from the start
     if (info_step && ++v->info_failures >= MACHINE_INFO_TRIES) {
         // The information stays unknown; status polling must not wait for it.
         if (v->step == 3)
@@ -447,13 +453,7 @@ void machine_take_reading(MachineContext *ctx, const MachineReading &r)
 void machine_miss_reading(MachineContext *ctx)
 {
     Guard g(ctx->lock);
-    ctx->fail_count += 1;
-    if (ctx->fail_count > 3) {
-        ctx->connected = 0;
-        ctx->status[STATUS_CONNECTION] = '0';
-        ctx->fail_count = 4;
-        clear_readings(ctx);
-    }
+    count_failure(ctx);
 }
 
 void machine_set_charge(MachineContext *ctx, int percent)

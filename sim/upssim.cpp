@@ -376,16 +376,23 @@ static double upssim_next_due(double now) {
   return wait < k_poll_max ? wait : k_poll_max;
 }
 
-static int upssim_run(int line, int control) {
-  sigset_t blocked, during_poll;
+// Blocks the ending signals outside ppoll; *during_poll is the mask that
+// lets them in while it waits.
+static void upssim_block_signals(sigset_t* during_poll) {
+  sigset_t blocked;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGINT);
   sigaddset(&blocked, SIGTERM);
   sigaddset(&blocked, SIGHUP);
-  sigprocmask(SIG_BLOCK, &blocked, &during_poll);
-  sigdelset(&during_poll, SIGINT);
-  sigdelset(&during_poll, SIGTERM);
-  sigdelset(&during_poll, SIGHUP);
+  sigprocmask(SIG_BLOCK, &blocked, during_poll);
+  sigdelset(during_poll, SIGINT);
+  sigdelset(during_poll, SIGTERM);
+  sigdelset(during_poll, SIGHUP);
+}
+
+static int upssim_run(int line, int control) {
+  sigset_t during_poll;
+  upssim_block_signals(&during_poll);
 
   double line_rest_until = 0;
   bool blocked_on_write = false;
@@ -512,15 +519,8 @@ static bool upssim_pp_read(double now) {
 }
 
 static int upssim_pp_run(int control) {
-  sigset_t blocked, during_poll;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGHUP);
-  sigprocmask(SIG_BLOCK, &blocked, &during_poll);
-  sigdelset(&during_poll, SIGINT);
-  sigdelset(&during_poll, SIGTERM);
-  sigdelset(&during_poll, SIGHUP);
+  sigset_t during_poll;
+  upssim_block_signals(&during_poll);
 
   card_setup(model_clock());
   while (!g_stop) {

@@ -96,6 +96,18 @@ def connect(timeout=10.0):
     return wait_for(attempt, timeout, what="the daemon to listen on port 2027")
 
 
+def ask_mgmt(line, host="127.0.0.1"):
+    """One request line to port 3493 in its own connection; the first reply line."""
+    with socket.create_connection((host, 3493), timeout=5) as s:
+        s.sendall(line.encode() + b"\n")
+        got = b""
+        while not got.endswith(b"\n"):
+            chunk = s.recv(4096)
+            assert chunk, "closed"
+            got += chunk
+        return got.decode()
+
+
 def wait_for(predicate, timeout=10.0, interval=0.1, what="condition"):
     """Polls `predicate` until it returns a true value; fails the test after
     `timeout` seconds."""

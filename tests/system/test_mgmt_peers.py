@@ -1,11 +1,10 @@
 """Debian's `upsmon` and `upscmd` (nut-client, used only as clients, each
 with a scratch configuration and state directory) against port 3493."""
 import os
-import socket
 import subprocess
 import time
 
-from conftest import connect, wait_for
+from conftest import ask_mgmt as ask, connect, wait_for
 
 # Made with "openssl passwd -6 -salt ...": watch/watch2 may monitor as a
 # secondary, admin/secret1 may send instant commands, viewer/view3 neither.
@@ -24,17 +23,6 @@ def start(sim, agent, **delays):
     client = connect()
     wait_for(lambda: client.record(1)[46:47] == b"1", 20, what="the unit's status taken")
     client.close()
-
-
-def ask(line):
-    with socket.create_connection(("127.0.0.1", 3493), timeout=5) as s:
-        s.sendall(line.encode() + b"\n")
-        got = b""
-        while not got.endswith(b"\n"):
-            chunk = s.recv(4096)
-            assert chunk, "closed"
-            got += chunk
-        return got.decode()
 
 
 class Upsmon:

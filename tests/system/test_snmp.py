@@ -1,10 +1,9 @@
 """A unit behind a network card: the real upsagent polling Net-SNMP's snmpd,
 which serves the UPS-MIB from the simulator's unit model (the snmp_card
 fixture), as it polls a serial unit."""
-import socket
 import time
 
-from conftest import connect, wait_for
+from conftest import ask_mgmt as ask, connect, wait_for
 
 SHUTDOWN_AFTER_DELAY = "1.3.6.1.2.1.33.1.8.2.0"
 STARTUP_AFTER_DELAY = "1.3.6.1.2.1.33.1.8.3.0"
@@ -20,17 +19,6 @@ def start(agent, card, community=None, mode="Local-Single", **delays):
     agent.write_settings(mode=mode, link="SNMP", device=card.address,
                          community=card.community if community is None else community, **delays)
     agent.start()
-
-
-def ask(line):
-    with socket.create_connection(("127.0.0.1", 3493), timeout=5) as s:
-        s.sendall(line.encode() + b"\n")
-        got = b""
-        while not got.endswith(b"\n"):
-            chunk = s.recv(4096)
-            assert chunk, "closed"
-            got += chunk
-        return got.decode()
 
 
 def sets_of(card, oid):
