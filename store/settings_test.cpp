@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -111,6 +112,29 @@ TEST(Settings, OverlongLinesAreCutToTheFieldWidth)
     EXPECT_EQ(r.ac_fail_delay, 2147483647) << "an over-long number is cut, then converted";
     EXPECT_EQ(r.machine_number, 1);
     EXPECT_STREQ(r.baud_rate, "2400000");
+}
+
+// A long line (the community, a field the daemon may not use) neither moves
+// the delays out of the read nor goes unsaid.
+TEST(Settings, LongLineIsReportedAndTheLaterLinesAreRead)
+{
+    TempProgramDir dir;
+    settings_load(dir.path);
+    std::ofstream(dir.path + "Set/Setting.ang")
+        << "Local-Single\nRS232\n/dev/ttyS0\n" << std::string(1160, 'c') << "\n3\n4\n5\n2\n9600\n";
+    testing::internal::CaptureStdout();
+    settings_load(dir.path);
+    std::string out = testing::internal::GetCapturedStdout();
+    SettingsRecord r = settings_get();
+    EXPECT_EQ(std::string(r.snmp_community), std::string(255, 'c'));
+    EXPECT_EQ(r.ac_fail_delay, 3);
+    EXPECT_EQ(r.battery_low_delay, 4);
+    EXPECT_EQ(r.ups_shutdown_delay, 5);
+    EXPECT_EQ(r.machine_number, 2);
+    EXPECT_STREQ(r.baud_rate, "9600");
+    EXPECT_NE(out.find("Setting.ang: line 4 is 1160 characters long; only its first 255 are used"),
+              std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
 }
 
 } // namespace
