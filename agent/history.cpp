@@ -69,9 +69,10 @@ void history_create_files(int count)
     ensure_database_dir();
     time_t now = time(nullptr);
     for (int unit = 1; unit <= count; unit++) {
-        int fd = open_append(history_path(unit, now));
+        std::string path = history_path(unit, now);
+        int fd = open_append(path);
         if (fd < 0)
-            printf("Open file fail.\n");
+            write_report(path, false, errno);
         else
             close(fd);
     }

@@ -136,7 +136,7 @@ bool event_log_create()
     ensure_database_dir();
     int fd = open(log_path().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
-        printf("Open file fail.\n");
+        write_report(log_path(), false, errno);
         return false;
     }
     close(fd);
