@@ -85,7 +85,10 @@ def test_garbage_half_and_split_replies_cause_no_event_and_little_cpu(sim, agent
     used = cpu_seconds(agent.proc.pid) - cpu
     elapsed = time.monotonic() - began
     assert agent.events() == before, "no stray event"
-    assert used / elapsed < 0.01, "%.3f s of CPU in %.0f s" % (used, elapsed)
+    # A sanitizer's own threads and checks cost more than the daemon does.
+    sanitized = any(m in (agent.dir / "upsagent").read_bytes() for m in (b"__tsan_", b"__asan_"))
+    assert used / elapsed < (0.05 if sanitized else 0.01), "%.3f s of CPU in %.0f s" % (
+        used, elapsed)
     t = time.time()
     wait_for(lambda: sim.status_replies(t) >= 2, 10, what="polling after the faults")
     assert "wrong" not in agent.stdout()
