@@ -9,6 +9,7 @@
 #include "store/paths.h"
 #include "store/spawn.h"
 #include "store/textfile.h"
+#include "store/write_report.h"
 
 using Guard = std::lock_guard<std::mutex>;
 
@@ -98,9 +99,8 @@ static void save()
         if (last_status[i][0])
             n += snprintf(text + n, sizeof text - n, "unit%d %s\n", i + 1, last_status[i]);
     ensure_database_dir();
-    if (!write_file(path, text, n, 0600))
-        printf("upsagent: cannot write %s: a restart would not know the shutdown in force\n",
-               path.c_str());
+    bool ok = write_file(path, text, n, 0600);
+    write_report(path, ok, errno, "a restart would not know the shutdown in force");
 }
 
 static bool status_text(const char *s)

@@ -1,12 +1,16 @@
 #include "agent/history.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "store/event_log.h"
 #include "store/paths.h"
+#include "store/textfile.h"
+#include "store/write_report.h"
 
 std::string history_path(int unit, time_t when)
 {
@@ -39,14 +43,19 @@ void history_append_at(MachineContext *ctx, time_t when)
 {
     MachineValues v;
     machine_values(ctx, &v);
-    int fd = open_append(history_path(v.address, when));
+    std::string path = history_path(v.address, when);
+    int fd = open_append(path);
     if (fd < 0) {
-        printf("Open file fail.\n");
+        write_report(path, false, errno);
         return;
     }
     std::string line = history_line(v, when);
-    if (write(fd, line.data(), line.size()) < 0)
-        printf("history: write failed\n");
+    int done = 0;
+    int err = write_all(fd, line.data(), static_cast<int>(line.size()), &done);
+    struct stat st;
+    if (err && done > 0 && fstat(fd, &st) == 0)
+        (void)!ftruncate(fd, st.st_size - done); // a cut line would join the next one
+    write_report(path, err == 0, err);
     close(fd);
 }
 
@@ -60,9 +69,10 @@ void history_create_files(int count)
     ensure_database_dir();
     time_t now = time(nullptr);
     for (int unit = 1; unit <= count; unit++) {
-        int fd = open_append(history_path(unit, now));
+        std::string path = history_path(unit, now);
+        int fd = open_append(path);
         if (fd < 0)
-            printf("Open file fail.\n");
+            write_report(path, false, errno);
         else
             close(fd);
     }

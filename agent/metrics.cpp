@@ -3,16 +3,17 @@
 #include <atomic>
 #include <cmath>
 #include <cstdarg>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
 #include "agent/decision.h"
 #include "store/paths.h"
 #include "store/textfile.h"
+#include "store/write_report.h"
 
 static std::atomic<long> event_counts[4][9];
 static time_t last_write;   // the loop's thread only
-static bool write_failed;   // the last write failed (its line was printed)
 
 void metrics_count_event(int address, int code)
 {
@@ -131,8 +132,5 @@ void metrics_write(MachineContext *units, int count, time_t now)
     std::string path = database_path("metrics.prom");
     ensure_database_dir();
     bool ok = write_file(path, text.data(), static_cast<int>(text.size()), 0644);
-    if (!ok && !write_failed)
-        printf("upsagent: cannot write %s; trying again every %d s\n", path.c_str(),
-               METRICS_PERIOD);
-    write_failed = !ok;
+    write_report(path, ok, errno, "trying again every 5 s, polling goes on");
 }

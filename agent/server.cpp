@@ -52,8 +52,24 @@ struct Report {
     double at;  // when the last line for the peer was printed
     int count;  // refusals since then, that line's included
 };
-static std::unordered_map<uint32_t, Report> reported;
-static std::unordered_map<uint32_t, double> connection_reported_at;
+static std::unordered_map<uint32_t, Report> reported;            // refused commands
+static std::unordered_map<uint32_t, Report> wrong_reported;      // wrong commands
+static std::unordered_map<uint32_t, Report> connection_reported; // refused connections
+
+// Whether a line for `address` is due now: 0 when one was printed less than
+// SERVER_REPORT_SPACING ago (this one is counted for the next line), else
+// the number of occurrences the line stands for, this one included.
+static int report_due(std::unordered_map<uint32_t, Report> &table, uint32_t address, double now)
+{
+    auto found = table.find(address);
+    if (found != table.end() && now - found->second.at < SERVER_REPORT_SPACING) {
+        found->second.count++;
+        return 0;
+    }
+    int count = found == table.end() ? 1 : found->second.count + 1;
+    table[address] = {now, 0};
+    return count;
+}
 
 int server_sessions()
 {
@@ -155,17 +171,13 @@ static int rule_of(const unsigned char *data, int len)
 
 static void report_refusal(uint32_t address, const unsigned char *data, int len, double now)
 {
-    auto found = reported.find(address);
-    if (found != reported.end() && now - found->second.at < SERVER_REPORT_SPACING) {
-        found->second.count++;
+    int count = report_due(reported, address, now);
+    if (count == 0)
         return;
-    }
-    int count = found == reported.end() ? 1 : found->second.count + 1;
     printf("server: command \"%.20s\" from %s refused (%d since the last line): the host may "
            "only read; allow it in %s\n",
            printable(data, len).c_str(), access_address_text(address).c_str(), count,
            ACCESS_FILE);
-    reported[address] = {now, 0};
 }
 
 int server_command(const ServerPeer &peer, const unsigned char *data, int len, double now,
@@ -210,8 +222,13 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, d
         reload_spaced(RELOAD_SET, now);
         break;
     default:
-        printf("Debug In SocketInterFace receive wrong command! %s\n",
-               printable(data, len).c_str());
+        // Garbage comes in floods (every read of it is one): one line per
+        // peer per minute, with the count.
+        if (int count = report_due(wrong_reported, peer.address, now))
+            printf("Debug In SocketInterFace receive wrong command! %s (from %s, %d since the "
+                   "last line)\n",
+                   printable(data, len).c_str(), access_address_text(peer.address).c_str(),
+                   count);
     }
     return rule;
 }
@@ -479,13 +496,10 @@ static void accept_all(int listener, double now)
         if (const char *why = refusal(address)) {
             // One line per peer per minute: a flood of connections must not
             // become a flood of lines.
-            auto at = connection_reported_at.find(address);
-            if (at == connection_reported_at.end() ||
-                now - at->second >= SERVER_REPORT_SPACING) {
-                printf("server: connection from %s closed: %s (%d clients connected)\n",
-                       access_address_text(address).c_str(), why, session_count.load());
-                connection_reported_at[address] = now;
-            }
+            if (int count = report_due(connection_reported, address, now))
+                printf("server: connection from %s closed: %s (%d clients connected, %d "
+                       "refused since the last line)\n",
+                       access_address_text(address).c_str(), why, session_count.load(), count);
             close(fd);
             continue;
         }
@@ -518,18 +532,13 @@ static void accept_all(int listener, double now)
 // peers do not grow for ever.
 static void forget_reports(double now)
 {
-    for (auto it = reported.begin(); it != reported.end();) {
-        if (now - it->second.at >= SERVER_REPORT_SPACING && it->second.count == 0)
-            it = reported.erase(it);
-        else
-            ++it;
-    }
-    for (auto it = connection_reported_at.begin(); it != connection_reported_at.end();) {
-        if (now - it->second >= SERVER_REPORT_SPACING)
-            it = connection_reported_at.erase(it);
-        else
-            ++it;
-    }
+    for (auto *table : {&reported, &wrong_reported, &connection_reported})
+        for (auto it = table->begin(); it != table->end();) {
+            if (now - it->second.at >= SERVER_REPORT_SPACING && it->second.count == 0)
+                it = table->erase(it);
+            else
+                ++it;
+        }
 }
 
 static void close_idle(double now)

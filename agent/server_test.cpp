@@ -72,4 +72,23 @@ TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)
     EXPECT_EQ(command(other, "nonsense", 71), 11) << "what is no command stays a wrong one";
 }
 
+// Garbage is one line per peer per minute, the count of what it stands for
+// on the next one.
+TEST(Server, WrongCommandsAreOneLineAMinutePerPeer)
+{
+    TempProgramDir dir;
+    ServerPeer a = {0x7f000001, true}, b = {0x0a000003, true};
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 1000; i++)
+        EXPECT_EQ(command(a, "garbage", 100 + i * 0.01), 11);
+    command(b, "noise", 105);
+    command(a, "garbage", 161);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
+    EXPECT_NE(out.find("wrong command! garbage (from 127.0.0.1, 1 since"), std::string::npos) << out;
+    EXPECT_NE(out.find("wrong command! noise (from 10.0.0.3, 1 since"), std::string::npos) << out;
+    EXPECT_NE(out.find("wrong command! garbage (from 127.0.0.1, 1000 since"), std::string::npos)
+        << out;
+}
+
 } // namespace

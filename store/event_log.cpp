@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -12,6 +13,7 @@
 
 #include "store/paths.h"
 #include "store/textfile.h"
+#include "store/write_report.h"
 
 using Guard = std::lock_guard<std::mutex>;
 
@@ -82,7 +84,12 @@ static void trim(int fd)
     size_t from = 0;
     for (long drop = lines - EVENT_LOG_MAX_LINES; drop > 0; drop--)
         from = data.find('\n', from) + 1;
-    write_file(log_path(), data.data() + from, static_cast<int>(data.size() - from), 0644);
+    // The trim that cannot write leaves the longer log and is tried again
+    // at the next append; one line says so until one succeeds.
+    bool ok = write_file(log_path(), data.data() + from, static_cast<int>(data.size() - from),
+                         0644);
+    write_report(log_path() + " (trim to the newest lines)", ok, errno,
+                 "the log keeps its older lines until the trim is done at a later append");
 }
 
 void event_log_append_at(time_t when, int address, int code, char new_state, char type_char)
@@ -91,20 +98,30 @@ void event_log_append_at(time_t when, int address, int code, char new_state, cha
     event_log_format(line, when, address, code, new_state, type_char);
     Guard g(lock);
     ensure_database_dir();
-    int fd = open(log_path().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    std::string path = log_path();
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
-        printf("Open file fail.\n");
+        write_report(path, false, errno);
         return;
     }
     // A last line without its end (a write cut short) would swallow this one.
     struct stat st;
     char last = '\n';
-    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
-        last != '\n' && write(fd, "\n", 1) != 1) {
-        close(fd);
-        return;
+    bool known = fstat(fd, &st) == 0;
+    if (known && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
+        ssize_t n = write(fd, "\n", 1);
+        if (n != 1) {
+            write_report(path, false, n < 0 ? errno : ENOSPC);
+            close(fd);
+            return;
+        }
+        st.st_size++;
     }
-    if (write(fd, line, EVENT_LINE_LEN) == EVENT_LINE_LEN)
+    int done = 0;
+    int err = write_all(fd, line, EVENT_LINE_LEN, &done);
+    if (err && done > 0 && known)
+        (void)!ftruncate(fd, st.st_size); // no half line left behind
+    if (write_report(path, err == 0, err))
         trim(fd);
     close(fd);
 }
@@ -119,7 +136,7 @@ bool event_log_create()
     ensure_database_dir();
     int fd = open(log_path().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
-        printf("Open file fail.\n");
+        write_report(log_path(), false, errno);
         return false;
     }
     close(fd);

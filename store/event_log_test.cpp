@@ -1,6 +1,10 @@
 #include "store/event_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <fstream>
@@ -8,6 +12,7 @@
 #include <vector>
 
 #include "store/paths.h"
+#include "store/write_report.h"
 #include "tests/tempdir.h"
 
 namespace {
@@ -55,6 +60,58 @@ TEST_F(EventLog, ThousandAndFirstAppendDropsTheOldestLine)
     ASSERT_EQ(lines.size(), 1000u);
     EXPECT_EQ(lines.front().substr(0, 19), "2026/12/07 10:00:01");
     EXPECT_EQ(lines.back(), "2026/12/07 10:16:40 03 07 1 1");
+}
+
+// Sets the process's file-size limit (SIGXFSZ ignored, as in the daemon).
+void limit_file_size(rlim_t bytes)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit r = {bytes, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &r);
+}
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// An append over the file-size limit leaves no half line and is one line
+// until an append succeeds; a trim that cannot write its new file says so
+// once and is done at the first append that can.
+TEST_F(EventLog, FailingWritesAreReportedOnceAndRecover)
+{
+    write_report_reset();
+    for (int i = 0; i < 1000; i++)
+        event_log_append_at(at(i), 1, 8, '1', '0');
+    testing::internal::CaptureStdout();
+    limit_file_size(1000 * EVENT_LINE_LEN + 12); // room for 12 bytes of the next line
+    event_log_append_at(at(1000), 1, 8, '0', '0');
+    event_log_append_at(at(1001), 1, 8, '1', '0');
+    limit_file_size(RLIM_INFINITY);
+    EXPECT_EQ(lines_of(path()).size(), 1000u) << "the cut line is taken back";
+    struct stat st;
+    ASSERT_EQ(stat(path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1000 * EVENT_LINE_LEN);
+
+    // The trim's temporary file cannot be made.
+    ASSERT_EQ(mkdir((path() + ".new").c_str(), 0700), 0);
+    event_log_append_at(at(1002), 2, 7, '1', '0');
+    event_log_append_at(at(1003), 2, 7, '0', '0');
+    EXPECT_EQ(lines_of(path()).size(), 1002u) << "appends go on while the trim fails";
+    rmdir((path() + ".new").c_str());
+    event_log_append_at(at(1004), 3, 7, '1', '0');
+    std::string out = testing::internal::GetCapturedStdout();
+    std::vector<std::string> lines = lines_of(path());
+    ASSERT_EQ(lines.size(), 1000u) << "the trim retried at the next append";
+    EXPECT_EQ(lines.back(), "2026/12/07 10:16:44 03 07 1 0");
+    EXPECT_EQ(count(out, "cannot write " + path() + ": File too large"), 1u) << out;
+    EXPECT_EQ(count(out, "cannot write " + path() + " (trim"), 1u) << out;
+    EXPECT_EQ(count(out, path() + " is written again"), 1u) << out;
+    EXPECT_EQ(count(out, " (trim to the newest lines) is written again"), 1u) << out;
+    EXPECT_EQ(count(out, "\n"), 4u) << out;
 }
 
 TEST_F(EventLog, OverlongFileIsTrimmedToTheNewestThousand)

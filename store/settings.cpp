@@ -1,11 +1,13 @@
 #include "store/settings.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "store/paths.h"
 #include "store/textfile.h"
@@ -16,7 +18,9 @@ static std::mutex lock;
 static SettingsRecord record;
 static std::string path;
 
-static const int FILE_BUFFER = 1024;
+// The file is read whole up to this size: an over-long line early in it
+// must not push the later lines (the delays) out of the read.
+static const int FILE_LIMIT = 1 << 20;
 
 static void reset_locked()
 {
@@ -28,10 +32,31 @@ static void reset_locked()
     snprintf(record.baud_rate, sizeof record.baud_rate, "2400");
 }
 
+// One line per line that is longer than its field (it is cut to the field).
+static void report_long_lines(const char *data, int size, const int sizes[], int count)
+{
+    int pos = 0;
+    for (int i = 0; i < count && pos < size; i++) {
+        const char *nl = static_cast<const char *>(memchr(data + pos, '\n', size - pos));
+        int end = nl ? static_cast<int>(nl - data) : size;
+        int len = end - pos;
+        if (len > 0 && data[end - 1] == '\r')
+            len--;
+        if (len > sizes[i] - 1)
+            printf("upsagent: %s: line %d is %d characters long; only its first %d are used\n",
+                   path.c_str(), i + 1, len, sizes[i] - 1);
+        pos = end + 1;
+    }
+}
+
 static void read_locked()
 {
-    char data[FILE_BUFFER];
-    int size = read_file(path, data, sizeof data);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return;
+    int room = st.st_size < FILE_LIMIT ? static_cast<int>(st.st_size) + 1 : FILE_LIMIT;
+    std::vector<char> data(room);
+    int size = read_file(path, data.data(), room);
     if (size <= 0)
         return;
     char numbers[4][22]; // integer lines: up to 21 characters, then converted
@@ -43,7 +68,8 @@ static void read_locked()
                          22, 22, 22, 22, sizeof record.baud_rate};
     int32_t *values[] = {&record.ac_fail_delay, &record.battery_low_delay,
                          &record.ups_shutdown_delay, &record.machine_number};
-    int taken = read_lines(data, size, fields, sizes, 9);
+    report_long_lines(data.data(), size, sizes, 9);
+    int taken = read_lines(data.data(), size, fields, sizes, 9);
     for (int i = 0; i < 4 && 4 + i < taken; i++)
         *values[i] = parse_int_text(numbers[i]);
 }

@@ -25,7 +25,9 @@ void settings_load(const std::string &program_dir);
 
 // Reads the current file over the record: the lines present replace their
 // fields, fields whose line is missing keep their values, an over-long line
-// is cut to its field's width.
+// is cut to its field's width (and named, with its number, on standard
+// output). The whole file is read (up to 1 MiB), so a long line never moves
+// the later ones out of the read.
 void settings_read();
 
 // Writes the nine texts as nine lines (a text is cut at a newline) and reads

@@ -212,6 +212,24 @@ int read_or_create(const std::string &path, char *buf, int size, const char *def
     return got;
 }
 
+int write_all(int fd, const char *data, int len, int *done)
+{
+    int total = 0, err = 0;
+    while (total < len) {
+        ssize_t n = write(fd, data + total, len - total);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        total += static_cast<int>(n);
+    }
+    if (done)
+        *done = total;
+    return err;
+}
+
 bool write_file(const std::string &path, const char *data, int len, int mode)
 {
     std::string tmp = path + ".new";
@@ -222,18 +240,22 @@ bool write_file(const std::string &path, const char *data, int len, int mode)
     struct stat st;
     if (stat(path.c_str(), &st) == 0)
         fchmod(fd, st.st_mode & 07777);
-    int done = 0;
-    while (done < len) {
-        ssize_t n = write(fd, data + done, len - done);
-        if (n <= 0)
-            break;
-        done += static_cast<int>(n);
+    int err = write_all(fd, data, len);
+    bool ok = err == 0;
+    if (ok && fsync(fd) != 0) {
+        err = errno;
+        ok = false;
     }
-    bool ok = done == len && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
+    if (close(fd) != 0 && ok) {
+        err = errno;
+        ok = false;
+    }
     if (ok && rename(tmp.c_str(), path.c_str()) == 0)
         return true;
+    if (ok)
+        err = errno;
     unlink(tmp.c_str());
+    errno = err; // the caller reports the write's reason, not the clean-up's
     return false;
 }
 

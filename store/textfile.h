@@ -78,9 +78,15 @@ std::vector<TextLine> setting_lines(const char *data, int size);
 // bytes read, -1 when the file can be neither read nor created.
 int read_or_create(const std::string &path, char *buf, int size, const char *default_text);
 
+// Writes all `len` bytes to `fd`, going on after short writes. Returns 0, or
+// the errno of the write that failed (ENOSPC for one that wrote nothing);
+// `*done` (when given) is the number of bytes written.
+int write_all(int fd, const char *data, int len, int *done = nullptr);
+
 // Replaces the file's contents by `len` bytes: written to a temporary file
 // beside it and renamed over it, so a reader never sees half a file. `mode`
-// applies to a newly created file. Returns true on success.
+// applies to a newly created file. Returns true on success; on failure the
+// file is as it was and errno says why (ENOSPC, EFBIG...).
 bool write_file(const std::string &path, const char *data, int len, int mode);
 
 // The local time of `when` as "YYYY/MM/DD hh:mm:ss" (the time stamp of the
