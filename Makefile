@@ -6,6 +6,7 @@
 BUILD      ?= build
 LINK       ?= serial
 TSAN_BUILD ?= build-tsan
+SOAK_MINUTES ?= 10
 JOBS       ?= $(shell nproc)
 PYTHON     := /usr/bin/python3
 
@@ -16,7 +17,7 @@ PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-d
             dpkg-dev lintian procps nut-client prometheus libcrypt-dev \
             libsnmp-dev snmpd snmp
 
-.PHONY: all build install package deps test tsan demo bench clean
+.PHONY: all build install package deps test tsan demo bench soak clean
 
 all: build
 
@@ -60,6 +61,11 @@ demo: deps build
 # Speed and memory of the port 2027 server, appended to BENCHMARKS.md.
 bench: deps build
 	scripts/bench.sh $(BUILD)
+
+# The daemon under load and random state changes for SOAK_MINUTES: its
+# RSS, threads, descriptors and CPU time at the start and the end.
+soak: deps build
+	scripts/soak.sh $(BUILD) $(SOAK_MINUTES)
 
 clean:
 	rm -rf $(BUILD) $(TSAN_BUILD)
