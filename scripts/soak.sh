@@ -164,6 +164,7 @@ echo "end:   $finish"
 echo "state changes: $made; client requests answered: $answered, failed: $failed"
 echo "daemon CPU over the run: $(awk -v a="${start##*cpu_s=}" -v b="${finish##*cpu_s=}" -v t="$elapsed" \
     'BEGIN {printf "%.2f s (%.3f %%)", b - a, 100 * (b - a) / t}')"
-echo "host shutdowns started (stand-in): $(grep -c '"-h"' "$work/shutdown.calls" 2>/dev/null || echo 0)"
+shutdowns=$(cat "$work/shutdown.calls" 2>/dev/null | grep -c '"-h"' || true)
+echo "host shutdowns started (stand-in): $shutdowns"
 # A failed request is a daemon that stopped answering or closed a session.
 [ "$answered" -gt 0 ] && [ "$failed" -eq 0 ] || { echo "soak: the client was not answered" >&2; exit 1; }
