@@ -1,11 +1,15 @@
 # Build, test and demo for upsagent, upssim (and the programs that follow).
 # `make deps` is the one place that installs Debian packages (as root);
-# `make test`, `make demo` and `make tsan` run it first, so they work on a
-# fresh machine, while `make` and `make build` only build.
+# `make test`, `make demo`, `make tsan`, `make asan`, `make werror` and
+# `make soak` run it first, so they work on a fresh machine, while `make`
+# and `make build` only build. `.ci/run` is test, werror, asan and tsan.
 
 BUILD      ?= build
 LINK       ?= serial
 TSAN_BUILD ?= build-tsan
+ASAN_BUILD ?= build-asan
+WERROR_BUILD ?= build-werror
+SOAK_MINUTES ?= 10
 JOBS       ?= $(shell nproc)
 PYTHON     := /usr/bin/python3
 
@@ -16,7 +20,7 @@ PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-d
             dpkg-dev lintian procps nut-client prometheus libcrypt-dev \
             libsnmp-dev snmpd snmp
 
-.PHONY: all build install package deps test tsan demo bench clean
+.PHONY: all build install package deps test tsan asan werror demo bench soak clean
 
 all: build
 
@@ -53,6 +57,20 @@ tsan: deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" scripts/test.sh $(TSAN_BUILD)
 
+# The unit tests again, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer: a memory error, a leak or undefined behaviour
+# fails the test that met it.
+asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPS_SANITIZE=address,undefined >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j 2 --timeout 120
+
+# Everything built with warnings as errors.
+werror: deps
+	cmake -S . -B $(WERROR_BUILD) -DCMAKE_BUILD_TYPE=Release -DUPS_WERROR=ON >/dev/null
+	cmake --build $(WERROR_BUILD) -j $(JOBS)
+
 # LINK=snmp: the daemon polls a stand-in SNMP card (snmpd + upssim) instead.
 demo: deps build
 	scripts/demo.sh $(BUILD) $(LINK)
@@ -61,5 +79,10 @@ demo: deps build
 bench: deps build
 	scripts/bench.sh $(BUILD)
 
+# The daemon under load and random state changes for SOAK_MINUTES: its
+# RSS, threads, descriptors and CPU time at the start and the end.
+soak: deps build
+	scripts/soak.sh $(BUILD) $(SOAK_MINUTES)
+
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(ASAN_BUILD) $(WERROR_BUILD)

@@ -13,9 +13,10 @@
 #include "console/client.h"
 #include "console/ui/draw.h"
 #include "console/ui/popup.h"
+#include "console/ui/screen.h"
 
 // The terminal, open with the console's colour pairs for as long as the
-// object lives. `term` stays null when no terminal could be made; the
+// object lives; at its end it frees the pages and popups built under it. `term` stays null when no terminal could be made; the
 // fixtures assert on it, so a missing terminfo entry fails the tests
 // instead of crashing them.
 struct CursesScreen {
@@ -35,6 +36,7 @@ struct CursesScreen {
     }
     ~CursesScreen()
     {
+        screen_free_all();
         if (term != nullptr) {
             endwin();
             delscreen(term);

@@ -58,6 +58,23 @@ void screen_add(int id, Screen *screen)
     screens[id] = screen;
 }
 
+void screen_free_all()
+{
+    std::lock_guard<std::recursive_mutex> g(ui_lock);
+    for (auto &entry : screens) {
+        for (Widget *w : entry.second->widgets)
+            free_widget(w);
+        entry.second->widgets.clear();
+    }
+    screens.clear();
+    current = previous = SCREEN_MENU;
+    slot_enter = nullptr;
+    slot_key = nullptr;
+    slot_tick = nullptr;
+    slot_list_choice = nullptr;
+    slot_input_text = nullptr;
+}
+
 static bool is_popup(int id)
 {
     return id == SCREEN_INPUT_BOX || id == SCREEN_LIST_POPUP;

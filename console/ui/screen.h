@@ -77,6 +77,13 @@ void screen_set_clock(Widget *clock_label);
 // Registers a page (or popup) under its screen id.
 void screen_add(int id, Screen *screen);
 
+// Frees the widgets of every registered page and popup, empties their
+// tables and forgets them all (no screen is current then): what the
+// console, or a test, does before its terminal ends, so that building the
+// pages again under a new terminal leaks nothing. The windows stay: they
+// belong to the terminal and go with it.
+void screen_free_all();
+
 // Makes page `id` current and calls its on_enter; returns the handler's
 // result. A popup reports to the page that was current when it opened.
 int switch_screen(int id);

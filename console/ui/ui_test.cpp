@@ -51,6 +51,8 @@ TEST_F(Curses, LabelAlignmentFocusAndOverflow)
     set_align(right, 7);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Debug Error In NewLabel Align");
     EXPECT_STREQ(right->align, "") << "a bad value changes nothing";
+    free_widget(left);
+    free_widget(right);
 }
 
 TEST_F(Curses, ScrollBarThumbAndTrack)
@@ -72,6 +74,7 @@ TEST_F(Curses, ScrollBarThumbAndTrack)
     set_total(bar, 0);
     scroll_bar_thumb(bar, &thumb, &offset);
     EXPECT_EQ(thumb, 9);
+    free_widget(bar);
 }
 
 TEST_F(Curses, ProgressBarCellsIncludingOverflow)
@@ -88,6 +91,7 @@ TEST_F(Curses, ProgressBarCellsIncludingOverflow)
     draw_widget(bar, win);
     EXPECT_EQ(pair_at(3, 39), 7) << "a value over 100 draws past the end";
     EXPECT_EQ(cells(3, 39, 1), "_");
+    free_widget(bar);
 }
 
 TEST_F(Curses, ButtonRaisedAndPressed)
@@ -108,6 +112,7 @@ TEST_F(Curses, ButtonRaisedAndPressed)
     testing::internal::CaptureStdout();
     draw_widget(b, win);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Debug Button Draw Have Error!");
+    free_widget(b);
 }
 
 TEST_F(Curses, FramesPutCornersAndEdgesInTheirPairs)

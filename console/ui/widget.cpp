@@ -51,6 +51,11 @@ Widget *new_progress_bar(int col, int row, int width, int colour, int rest_colou
     return w;
 }
 
+void free_widget(Widget *w)
+{
+    delete w;
+}
+
 void set_text(Widget *w, const char *text)
 {
     memset(w->text, 0, sizeof w->text);

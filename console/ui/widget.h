@@ -1,6 +1,7 @@
 // The console's one record for every screen element: a label, a scroll bar,
 // a button or a progress bar. Pages make their widgets once at start-up and
-// keep them for the life of the process; drawing allocates nothing.
+// keep them for the life of the process; drawing allocates nothing. A
+// widget made outside a page's table is given back with free_widget.
 #pragma once
 
 #include <curses.h>
@@ -38,6 +39,9 @@ Widget *new_label(int col, int row, const char *text, int width, int colour);
 Widget *new_scroll_bar(int col, int row, int height, int total, int value, int page);
 Widget *new_button(int col, int row, const char *text);
 Widget *new_progress_bar(int col, int row, int width, int colour, int rest_colour);
+
+// Gives back a widget a constructor made; nullptr does nothing.
+void free_widget(Widget *w);
 
 // Clears the whole text field, then copies `text` in (cut at 254 characters).
 void set_text(Widget *w, const char *text);
