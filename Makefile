@@ -6,6 +6,9 @@
 BUILD      ?= build
 LINK       ?= serial
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
 JOBS       ?= $(shell nproc)
 PYTHON     := /usr/bin/python3
 
@@ -14,9 +17,9 @@ PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-d
             libcurl4-openssl-dev libssl-dev tmux python3 python3-pytest python3-pytest-xdist \
             python3-aiosmtpd openssl iproute2 systemd man-db groff-base \
             dpkg-dev lintian procps nut-client prometheus libcrypt-dev \
-            libsnmp-dev snmpd snmp
+            libsnmp-dev snmpd snmp clang libclang-rt-dev
 
-.PHONY: all build install package deps test tsan demo bench clean
+.PHONY: all build install package deps test tsan fuzz demo bench clean
 
 all: build
 
@@ -53,6 +56,15 @@ tsan: deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" scripts/test.sh $(TSAN_BUILD)
 
+# Every fuzz target (tests/fuzz) built with clang, libFuzzer, ASan and UBSan,
+# each run FUZZ_SECONDS from its seed corpus (FUZZ_TARGETS: only these, by
+# name without "fuzz_"); fails on any finding.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DUPS_FUZZ=ON -DBUILD_TESTING=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 # LINK=snmp: the daemon polls a stand-in SNMP card (snmpd + upssim) instead.
 demo: deps build
 	scripts/demo.sh $(BUILD) $(LINK)
@@ -62,4 +74,4 @@ bench: deps build
 	scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
