@@ -25,6 +25,7 @@ for t in $targets; do
         failed="$failed $t"
         continue
     fi
+    rm -rf "$findings/$t" # what an earlier run kept
     mkdir -p "$scratch/$t/corpus" "$scratch/$t/out"
     cp tests/fuzz/corpus/"$t"/* "$scratch/$t/corpus/" 2>/dev/null
     # The targets' own diagnostics (stdout, stderr) are dropped; libFuzzer
