@@ -10,6 +10,9 @@ TSAN_BUILD ?= build-tsan
 ASAN_BUILD ?= build-asan
 WERROR_BUILD ?= build-werror
 SOAK_MINUTES ?= 10
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
 JOBS       ?= $(shell nproc)
 PYTHON     := /usr/bin/python3
 
@@ -18,9 +21,9 @@ PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-d
             libcurl4-openssl-dev libssl-dev tmux python3 python3-pytest python3-pytest-xdist \
             python3-aiosmtpd openssl iproute2 systemd man-db groff-base \
             dpkg-dev lintian procps nut-client prometheus libcrypt-dev \
-            libsnmp-dev snmpd snmp
+            libsnmp-dev snmpd snmp clang libclang-rt-dev
 
-.PHONY: all build install package deps test tsan asan werror demo bench soak clean
+.PHONY: all build install package deps test tsan asan werror fuzz demo bench soak clean
 
 all: build
 
@@ -71,6 +74,15 @@ werror: deps
 	cmake -S . -B $(WERROR_BUILD) -DCMAKE_BUILD_TYPE=Release -DUPS_WERROR=ON >/dev/null
 	cmake --build $(WERROR_BUILD) -j $(JOBS)
 
+# Every fuzz target (tests/fuzz) built with clang, libFuzzer, ASan and UBSan,
+# each run FUZZ_SECONDS from its seed corpus (FUZZ_TARGETS: only these, by
+# name without "fuzz_"); fails on any finding.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DUPS_FUZZ=ON -DBUILD_TESTING=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 # LINK=snmp: the daemon polls a stand-in SNMP card (snmpd + upssim) instead.
 demo: deps build
 	scripts/demo.sh $(BUILD) $(LINK)
@@ -85,4 +97,4 @@ soak: deps build
 	scripts/soak.sh $(BUILD) $(SOAK_MINUTES)
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD) $(ASAN_BUILD) $(WERROR_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(ASAN_BUILD) $(WERROR_BUILD) $(FUZZ_BUILD)

@@ -1,5 +1,6 @@
 #include "agent/decision.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,6 +28,10 @@ static bool ups_reissue;     // restored UPS turn-off not yet queued by this pro
 static time_t confirmed_at;  // when a restored condition was first seen to hold; 0 not yet
 
 static const char *const STATE_FILE = "Shutdown.ang";
+
+// The furthest a deadline lies ahead: a full delay to the host shutdown and
+// a full one from there to the UPS turn-off.
+static const int DEADLINE_REACH_MINUTES = 2 * DECISION_DELAY_MAX;
 
 static int clamp_delay(const char *name, int minutes)
 {
@@ -121,7 +126,14 @@ static bool load()
     char boot[80] = "", flags[16] = "";
     long long host = 0, ups = 0;
     int got = sscanf(data, "boot %79s host %lld ups %lld held %15s", boot, &host, &ups, flags);
-    if (got != 4 || boot_id_now != boot || strlen(flags) != 8 || host < 0 || ups < 0) {
+    // The file is rewritten at every change, and no deadline lies further
+    // than two full delays after the change that set it.
+    struct stat st;
+    long long latest = stat(path.c_str(), &st) == 0
+                           ? static_cast<long long>(st.st_mtime) + DEADLINE_REACH_MINUTES * 60 + 60
+                           : 0;
+    if (got != 4 || boot_id_now != boot || strlen(flags) != 8 || host < 0 || ups < 0 ||
+        host > latest || ups > latest) {
         unlink(path.c_str()); // an earlier boot's, or damaged
         return false;
     }
@@ -147,7 +159,10 @@ static bool load()
 // before its deadline, never after it. "+0" means now.
 static int minutes_until(time_t when, time_t now)
 {
-    return when > now ? static_cast<int>((when - now) / 60) : 0;
+    if (when <= now)
+        return 0;
+    time_t minutes = (when - now) / 60;
+    return minutes < DEADLINE_REACH_MINUTES ? static_cast<int>(minutes) : DEADLINE_REACH_MINUTES;
 }
 
 // Tells the platform the host deadline in force; what it was told becomes

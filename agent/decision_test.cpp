@@ -1,11 +1,13 @@
 #include "agent/decision.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <random>
 #include <string>
 
+#include "store/textfile.h"
 #include "tests/spawn_recorder.h"
 #include "tests/tempdir.h"
 
@@ -154,6 +156,40 @@ TEST_F(Decision, AStateOfAnotherBootIsDiscarded)
     EXPECT_FALSE(decision_start("another-boot"));
     EXPECT_FALSE(decision_holds(0, DECISION_MAINS));
     EXPECT_FALSE(decision_start(BOOT)) << "the file was removed";
+}
+
+// No delay puts a deadline further than two maximal delays after the moment
+// the file was written: such a file is damaged (found by fuzzing: minutes far
+// beyond an int overflowed when the UPS command was made of them).
+TEST_F(Decision, AStateWithADeadlineNoDelayGivesIsDiscarded)
+{
+    start({10, 1, 2});
+    time_t written = time(nullptr);
+    struct Case {
+        long long host, ups;
+        bool taken;
+    } cases[] = {
+        {written + 99 * 60, written + 198 * 60, true},
+        {0, written + 2 * DECISION_DELAY_MAX * 60 + 61, false},
+        {0, 170096717520LL, false},
+        {9223372036854775807LL, 0, false},
+    };
+    for (const Case &c : cases) {
+        char text[256];
+        int n = snprintf(text, sizeof text, "boot %s\nhost %lld\nups %lld\nheld 10000000\n", BOOT,
+                         c.host, c.ups);
+        ensure_database_dir();
+        ASSERT_TRUE(write_file(database_path("Shutdown.ang"), text, n, 0600));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(decision_start(BOOT), c.taken) << text;
+        testing::internal::GetCapturedStdout();
+        if (!c.taken) {
+            EXPECT_EQ(access(database_path("Shutdown.ang").c_str(), F_OK), -1) << "removed";
+        }
+        see(0, true, false);
+        decision_tick(written + 60);
+        world.take(written + 60);
+    }
 }
 
 TEST_F(Decision, RestartReissuesTheMinutesLeftWhenTheyAreWhole)

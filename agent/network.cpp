@@ -31,10 +31,11 @@ static std::string take_line(const std::string &word, const std::string &value,
         std::vector<uint32_t> &list = s->listen;
         bool covered = std::find(list.begin(), list.end(), address) != list.end() ||
                        std::find(list.begin(), list.end(), INADDR_ANY) != list.end();
+        if (covered)
+            return "";
         if (address == INADDR_ANY)
             list.clear(); // a second bind of a covered address would fail
-        if (!covered)
-            list.push_back(address);
+        list.push_back(address);
         return "";
     }
     if (word == "certificate" || word == "key") {

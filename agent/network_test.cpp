@@ -31,6 +31,9 @@ TEST(Network, LinesInSettingsAndDiagnosticsOut)
         {"certificate /etc/ups/cert.pem\nkey  ups key.pem\ncertificate /etc/ups/new.pem\n", 3,
          "127.0.0.1", "/etc/ups/new.pem", "KEY", {}},
         {"listen 10.0.0.1\nlisten 0.0.0.0\nlisten 10.0.0.2\n", 3, "0.0.0.0", "", "", {}},
+        // A second "every address" keeps the one already there (found by fuzzing:
+        // the list was cleared and left empty, so port 3493 bound nothing).
+        {"listen 0.0.0.0\nlisten 0.0.0.0\n", 2, "0.0.0.0", "", "", {}},
         {"listen ::1\nlisten fe80::1%eth0\nlisten 10.1\nlisten 300.0.0.1\nlisten\n"
          "listen 10.0.0.1 10.0.0.2\nport 3493\nLISTEN 10.0.0.3\nkey\ncertificate\n"
          "listen 10.0.0.4\n",

@@ -615,6 +615,11 @@ static int listen_on(uint32_t address, int port)
     return fd;
 }
 
+void server_set_units(MachineContext *unit_contexts)
+{
+    units = unit_contexts;
+}
+
 int server_start(int port, MachineContext *unit_contexts)
 {
     units = unit_contexts;

@@ -35,6 +35,10 @@ constexpr int SERVER_REPORT_SPACING = 60;    // seconds between two lines of one
 // polling and protecting the host without clients).
 int server_start(int port, MachineContext *units);
 
+// Sets the four unit contexts server_command reads, as server_start does,
+// without listening: for a caller of server_command that has no socket.
+void server_set_units(MachineContext *units);
+
 // Starts the server's thread, when server_start succeeded. It runs until the
 // process ends.
 void server_loop_start();

@@ -14,7 +14,6 @@
 //
 // Exit status: 0 the server accepted the message; 1 it was not delivered;
 // 2 bad arguments. Every failure prints exactly one line on standard error.
-#include <strings.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include <ctime>
 #include <string>
 
+#include "senders/mail_args.h"
 #include "senders/sender.h"
 #include "store/paths.h"
 #include "store/textfile.h"
@@ -33,20 +33,6 @@ static const char PROGRAM[] = "mail";
 
 static const int EXIT_SENT = 0;
 static const int EXIT_FAILED = 1;
-static const int EXIT_USAGE = 2;
-
-static const char USAGE[] = "usage: mail SERVER[:PORT] \"MAIL FROM:<sender>\" "
-                            "\"RCPT TO:<receiver>\" TIMESTAMP \"Subject:TEXT\" \" EVENT\"";
-
-// A subject line stays well inside SMTP's 998-byte line limit.
-static const size_t SUBJECT_LIMIT = 900;
-
-// Where to connect.
-struct MailServer {
-    std::string host; // name or address as it goes into the URL (an IPv6 address in brackets)
-    int port;         // 1..65535
-    bool implicit_tls; // "smtps://": TLS from the first byte (port 465 by default)
-};
 
 // Lines 5 to 8 of "Set/Mail.ang" in the program directory: read here, so
 // the password never appears on a command line.
@@ -62,94 +48,6 @@ struct MailUpload {
     const std::string *text; // the whole message, CRLF line ends
     size_t sent;             // bytes already handed over
 };
-
-// `text` without its leading blanks.
-static std::string mail_skip_blanks(const std::string &text)
-{
-    size_t first = text.find_first_not_of(' ');
-    return first == std::string::npos ? "" : text.substr(first);
-}
-
-static bool mail_host_char(char c, bool bracketed)
-{
-    if (isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.')
-        return true;
-    return bracketed && c == ':';
-}
-
-// Parses "host", "host:port", "[addr]" or "[addr]:port". Returns false on an
-// empty host, a character that has no place in a host name, or a port that
-// is not a number from 1 to 65535.
-static bool mail_parse_server(const std::string &given, MailServer *out)
-{
-    static const char SMTPS[] = "smtps://", SMTP[] = "smtp://";
-    std::string text = given;
-    out->implicit_tls = false;
-    if (text.compare(0, sizeof SMTPS - 1, SMTPS) == 0) {
-        out->implicit_tls = true;
-        text = text.substr(sizeof SMTPS - 1);
-    } else if (text.compare(0, sizeof SMTP - 1, SMTP) == 0) {
-        text = text.substr(sizeof SMTP - 1);
-    }
-    size_t host_end;
-    bool bracketed = !text.empty() && text[0] == '[';
-    if (bracketed) {
-        size_t close = text.find(']');
-        if (close == std::string::npos)
-            return false;
-        host_end = close + 1;
-    } else {
-        host_end = text.find(':');
-        if (host_end == std::string::npos)
-            host_end = text.size();
-    }
-    std::string host = text.substr(0, host_end);
-    std::string inner = bracketed ? host.substr(1, host.size() - 2) : host;
-    if (inner.empty())
-        return false;
-    for (char c : inner) {
-        if (!mail_host_char(c, bracketed))
-            return false;
-    }
-    int port = out->implicit_tls ? 465 : 25;
-    if (host_end < text.size()) {
-        if (text[host_end] != ':' || host_end + 1 == text.size())
-            return false;
-        port = 0;
-        for (size_t i = host_end + 1; i < text.size(); i++) {
-            if (!isdigit(static_cast<unsigned char>(text[i])) || port > 65535)
-                return false;
-            port = port * 10 + (text[i] - '0');
-        }
-        if (port < 1 || port > 65535)
-            return false;
-    }
-    out->host = host;
-    out->port = port;
-    return true;
-}
-
-// The address after `prefix` ("MAIL FROM:" or "RCPT TO:", any case), blanks
-// and one pair of angle brackets removed. Returns 0, or the exit status
-// after printing why the argument is refused.
-static int mail_address(const char *arg, const char *prefix, const char *role, std::string *out)
-{
-    size_t prefix_length = strlen(prefix);
-    if (strncasecmp(arg, prefix, prefix_length) != 0)
-        return sender_fail(PROGRAM, USAGE, EXIT_USAGE);
-    std::string address = arg + prefix_length;
-    size_t first = address.find_first_not_of(' ');
-    size_t last = address.find_last_not_of(' ');
-    address = first == std::string::npos ? "" : address.substr(first, last + 1 - first);
-    if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
-        address = address.substr(1, address.size() - 2);
-    if (address.empty())
-        return sender_fail(PROGRAM, std::string("empty ") + role + " address", EXIT_USAGE);
-    if (address.find_first_of("<>") != std::string::npos)
-        return sender_fail(PROGRAM, std::string("bad ") + role + " address", EXIT_USAGE);
-    *out = address;
-    return 0;
-}
 
 // This host's name, reduced to the characters a domain may hold; used in the
 // greeting and the Message-ID.
@@ -288,39 +186,18 @@ static int mail_send(const MailServer &server, const MailLogin &login, const std
 
 int main(int argc, char **argv)
 {
-    if (argc != 7)
-        return sender_fail(PROGRAM, USAGE, EXIT_USAGE);
-    for (int i = 1; i < argc; i++) {
-        // A line break would let an argument add headers or SMTP commands.
-        if (sender_has_line_break(argv[i]))
-            return sender_fail(PROGRAM, "argument " + std::to_string(i) + " contains a line break",
-                               EXIT_USAGE);
-    }
-    MailServer server;
-    if (!mail_parse_server(argv[1], &server))
-        return sender_fail(PROGRAM, std::string("bad server \"") + argv[1] + "\"", EXIT_USAGE);
-    std::string sender, receiver;
-    int status = mail_address(argv[2], "MAIL FROM:", "sender", &sender);
+    MailArgs args;
+    int status = mail_args_parse(argc, argv, &args);
     if (status != 0)
         return status;
-    status = mail_address(argv[3], "RCPT TO:", "receiver", &receiver);
-    if (status != 0)
-        return status;
-    static const char SUBJECT_PREFIX[] = "Subject:";
-    if (strncasecmp(argv[5], SUBJECT_PREFIX, sizeof SUBJECT_PREFIX - 1) != 0)
-        return sender_fail(PROGRAM, USAGE, EXIT_USAGE);
-    std::string subject = mail_skip_blanks(argv[5] + (sizeof SUBJECT_PREFIX - 1)) + argv[6];
-    if (subject.size() > SUBJECT_LIMIT)
-        return sender_fail(PROGRAM, "subject longer than " + std::to_string(SUBJECT_LIMIT) +
-                                        " characters", EXIT_USAGE);
-    std::string event = mail_skip_blanks(argv[6]);
 
     if (!sender_start(PROGRAM, EXIT_FAILED))
         return sender_fail(PROGRAM, "cannot initialise libcurl", EXIT_FAILED);
     std::string host = mail_host_name();
-    std::string message = mail_message(sender, receiver, subject, argv[4], event, host);
+    std::string message =
+        mail_message(args.sender, args.receiver, args.subject, args.timestamp, args.event, host);
     MailLogin login = mail_login(program_dir_from(argv[0]));
-    status = mail_send(server, login, sender, receiver, message, host);
+    status = mail_send(args.server, login, args.sender, args.receiver, message, host);
     curl_global_cleanup();
     return status;
 }

@@ -11,11 +11,11 @@
 // 2 bad arguments; 3 no usable gateway (file unreadable, unknown gateway
 // number, no line or a bad template). Every failure prints exactly one line
 // on standard error.
-#include <cctype>
 #include <cstring>
 #include <string>
 
 #include "senders/sender.h"
+#include "senders/sms_args.h"
 #include "store/paths.h"
 #include "store/sms_gateway.h"
 
@@ -23,10 +23,7 @@ static const char PROGRAM[] = "sms";
 
 static const int EXIT_SENT = 0;
 static const int EXIT_FAILED = 1;
-static const int EXIT_USAGE = 2;
 static const int EXIT_GATEWAY = 3;
-
-static const char USAGE[] = "usage: sms GATEWAY ID PASSWORD PHONE API_ID TIMESTAMP \" MESSAGE\"";
 
 static const int PASSWORD_ARG = 3;
 
@@ -40,21 +37,6 @@ static std::string sms_take_password(int argc, char **argv)
     std::string password = argv[PASSWORD_ARG];
     memset(argv[PASSWORD_ARG], 'x', password.size());
     return password;
-}
-
-// The gateway number: 1 to 9 decimal digits; -1 for anything else.
-static int sms_gateway_number(const char *text)
-{
-    size_t length = strlen(text);
-    if (length == 0 || length > 9)
-        return -1;
-    int number = 0;
-    for (size_t i = 0; i < length; i++) {
-        if (!isdigit(static_cast<unsigned char>(text[i])))
-            return -1;
-        number = number * 10 + (text[i] - '0');
-    }
-    return number;
 }
 
 // The answer body is of no interest; without this it would go to stdout.
@@ -95,23 +77,11 @@ static int sms_send(int gateway, const SmsRequest &request)
 int main(int argc, char **argv)
 {
     std::string password = sms_take_password(argc, argv);
-    if (argc != 8)
-        return sender_fail(PROGRAM, USAGE, EXIT_USAGE);
-    int gateway = sms_gateway_number(argv[1]);
-    if (gateway < 0)
-        return sender_fail(PROGRAM, std::string("bad gateway number \"") + argv[1] + "\"",
-                           EXIT_USAGE);
-    if (argv[4][0] == '\0')
-        return sender_fail(PROGRAM, "empty phone number", EXIT_USAGE);
-    SmsValues values;
-    values.id = argv[2];
-    values.password = password;
-    values.phone = argv[4];
-    values.api_id = argv[5];
-    values.time = argv[6];
-    // The daemon's text starts with a blank (" Machine1 AC Failed"); the
-    // message itself starts with the event.
-    values.text = argv[7][0] == ' ' ? argv[7] + 1 : argv[7];
+    SmsArgs args;
+    int usage = sms_args_parse(argc, argv, password, &args);
+    if (usage != 0)
+        return usage;
+    int gateway = args.gateway;
 
     std::string dir = program_dir_from(argv[0]);
     std::string path = sms_gateway_path(dir);
@@ -126,7 +96,7 @@ int main(int argc, char **argv)
         return sender_fail(PROGRAM, "gateway " + std::to_string(gateway) + " has no line in " + path,
                            EXIT_GATEWAY);
     SmsRequest request;
-    if (sms_gateway_expand(url_template, values, &request) != 0)
+    if (sms_gateway_expand(url_template, args.values, &request) != 0)
         return sender_fail(PROGRAM, "gateway " + std::to_string(gateway) + ": bad URL template in " +
                                         path, EXIT_GATEWAY);
 

@@ -202,9 +202,22 @@ static bool expand_part(const std::string &part, const SmsValues &v, std::string
     return true;
 }
 
+// A control byte (a line break, a NUL, DEL) in the template itself would end
+// or split the request line; refused here rather than left to the HTTP
+// library's checks.
+static bool has_control_byte(const std::string &text)
+{
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f)
+            return true;
+    }
+    return false;
+}
+
 int sms_gateway_expand(const std::string &url_template, const SmsValues &values, SmsRequest *out)
 {
-    if (sms_gateway_host(url_template).empty())
+    if (has_control_byte(url_template) || sms_gateway_host(url_template).empty())
         return -1;
     SmsRequest request;
     request.post = is_post(url_template);

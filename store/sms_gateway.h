@@ -57,7 +57,8 @@ std::string sms_gateway_encode(const std::string &value);
 
 // Fills `out` with the request for `url_template` and `values`, each
 // placeholder replaced by its encoded value. Returns 0 on success, -1 when
-// the template is bad: not an http:// or https:// URL, no host, an unknown
+// the template is bad: a control byte (below 0x20, or 0x7f) anywhere in it,
+// not an http:// or https:// URL, no host, an unknown
 // or unterminated "{...}" placeholder, or a POST template without a query
 // part. `out` is left as it was on -1.
 int sms_gateway_expand(const std::string &url_template, const SmsValues &values,

@@ -129,6 +129,10 @@ TEST(SmsGatewayExpand, BadTemplatesAreRefusedAndLeaveTheRequestAlone)
         "POST https://sms.example.com/?to={x}",   // unknown placeholder in the body
         "POST https://sms.example.com/{x}?to=1",  // unknown placeholder in the URL
         "POST ftp://sms.example.com/send?to=1",
+        "https://sms.example.com/?to={phone}\r\nX-Extra: 1", // a line break in the template
+        "https://sms.example.com/?to={phone}&a=\tb",  // any control byte
+        "https://sms.example.com/?to=\x7f",           // DEL
+        "POST https://sms.example.com/?to={phone}\n", // in a POST body too
     };
     for (const char *t : bad) {
         SmsRequest r = {true, "untouched", "untouched"};
