@@ -76,7 +76,10 @@ def test_garbage_half_and_split_replies_cause_no_event_and_little_cpu(sim, agent
     faults = [("garbage once", None), ("length 24 for 1", None), ("slow 600", "slow off"),
               ("delay 400", "delay off"), ("garbage bits", None), ("length 60 for 1", None),
               ("noise input_voltage 30", "noise off"), ("garbage once", None)]
-    for on, off in faults:
+    n = 0
+    while time.monotonic() - began < 60:  # a minute of them, round after round
+        on, off = faults[n % len(faults)]
+        n += 1
         sim.control(on)
         time.sleep(1.2)
         if off:
