@@ -68,12 +68,11 @@ int access_load(const std::string &path)
 {
     char data[16384];
     int size = read_or_create(path, data, sizeof data - 1, DEFAULT_TEXT);
-    if (size < 0) {
+    bool readable = size >= 0;
+    if (!readable) { // then no entry at all
         printf("upsagent: cannot read or create %s: only loopback may send commands\n",
                path.c_str());
-        Guard g(lock);
-        rules.clear();
-        return -1;
+        size = 0;
     }
     std::vector<AccessRule> loaded;
     for (const TextLine &line : setting_lines(data, size)) {
@@ -86,7 +85,7 @@ int access_load(const std::string &path)
     }
     Guard g(lock);
     rules.swap(loaded);
-    return static_cast<int>(rules.size());
+    return readable ? static_cast<int>(rules.size()) : -1;
 }
 
 bool access_may_command(uint32_t address)

@@ -330,8 +330,8 @@ static std::string get(const std::vector<std::string> &w)
         return err("INVALID-ARGUMENT");
     if (!value)
         return err("VAR-NOT-SUPPORTED");
-    if (stale)
-        return err(no_values(index) ? no_values(index) : "DATA-STALE");
+    if (const char *why = stale ? no_values(index) : nullptr)
+        return err(why);
     return "VAR " + ups + " " + name + " " + mgmt_quote(*value) + "\n";
 }
 
@@ -451,8 +451,8 @@ static std::string instant_command(MgmtSession *s, const std::vector<std::string
     const CommandInfo *c = index == 0 ? command_info(w[2]) : nullptr;
     if (!c)
         return err("CMD-NOT-SUPPORTED");
-    if (s->username.empty() || s->password.empty() || roles_of(s) < 0 ||
-        !(roles_of(s) & USER_INSTCMD))
+    int roles = s->username.empty() || s->password.empty() ? -1 : roles_of(s);
+    if (roles < 0 || !(roles & USER_INSTCMD))
         return err("ACCESS-DENIED");
     char command[32];
     int len = snprintf(command, sizeof command, c->format, shutdown_minutes());

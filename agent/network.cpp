@@ -60,20 +60,9 @@ int network_read(const std::string &path, NetworkSettings *settings)
                path.c_str(), strerror(errno));
         return -1;
     }
-    data[size] = '\0';
     int taken = 0;
-    int number = 0;
-    for (char *line = data; line && *line;) {
-        char *next = strchr(line, '\n');
-        if (next)
-            *next++ = '\0';
-        number++;
-        std::string text(line + strspn(line, BLANKS));
-        line = next;
-        while (!text.empty() && strchr(" \t\r", text.back()))
-            text.pop_back(); // CR LF files and trailing blanks
-        if (text.empty() || text[0] == '#')
-            continue;
+    for (const TextLine &line : setting_lines(data, size)) {
+        const std::string &text = line.text;
         size_t end = text.find_first_of(BLANKS);
         std::string word = text.substr(0, end);
         std::string value;
@@ -83,7 +72,7 @@ int network_read(const std::string &path, NetworkSettings *settings)
         if (why.empty())
             taken++;
         else
-            printf("upsagent: %s line %d skipped: %s: %.60s\n", path.c_str(), number,
+            printf("upsagent: %s line %d skipped: %s: %.60s\n", path.c_str(), line.number,
                    why.c_str(), text.c_str());
     }
     return taken;

@@ -13,10 +13,11 @@
 #include <cstdint>
 #include <string>
 
+#include "link/link.h"
 #include "protocol/machine.h"
 
 constexpr int SERVER_PORT = 2027;
-constexpr int SERVER_MGMT_PORT = 3493; // the RFC 9271 protocol, on 127.0.0.1 and Network.ang's addresses
+constexpr int SERVER_MGMT_PORT = LINK_MGMT_PORT; // the RFC 9271 protocol, on 127.0.0.1 and Network.ang's addresses
 constexpr int SERVER_MAX_SESSIONS = 256;
 constexpr int SERVER_MAX_PER_ADDRESS = 16;   // sessions of one non-loopback address
 constexpr int SERVER_LOOPBACK_RESERVE = 8;   // sessions only loopback may take

@@ -74,12 +74,11 @@ int users_load(const std::string &path)
 {
     char data[16384];
     int size = read_or_create(path, data, sizeof data - 1, DEFAULT_TEXT);
-    if (size < 0) {
+    bool readable = size >= 0;
+    if (!readable) { // then no entry at all
         printf("upsagent: cannot read or create %s: nobody may log in on port 3493\n",
                path.c_str());
-        Guard g(lock);
-        users.clear();
-        return -1;
+        size = 0;
     }
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
@@ -107,7 +106,7 @@ int users_load(const std::string &path)
     }
     Guard g(lock);
     users.swap(loaded);
-    return static_cast<int>(users.size());
+    return readable ? static_cast<int>(users.size()) : -1;
 }
 
 // Equal strings in a time that does not tell where they differ.

@@ -17,7 +17,6 @@ static MachineContext units[4];
 static std::atomic<int> machine_count{1};
 static LinkPort port;
 static LinkPort charge_port; // the daemon's port 3493, for the units' charges
-static const int CHARGE_PORT = 3493;
 static const int CHARGE_PASSES = 10; // a second
 static int current_unit = 0;
 static int trace_on = 0; // nothing in the console switches the loop trace on
@@ -110,7 +109,7 @@ void client_run()
     link_init(&port);
     link_set_tcp(&port, "127.0.0.1", LINK_TCP_PORT);
     link_init(&charge_port);
-    link_set_tcp(&charge_port, "127.0.0.1", CHARGE_PORT);
+    link_set_tcp(&charge_port, "127.0.0.1", LINK_MGMT_PORT);
     for (int i = 0; i < 4; i++)
         machine_setup(&units[i], KIND_REMOTE, i + 1);
     for (int n = 0;; n++) {

@@ -23,6 +23,7 @@ enum {
 
 // The remote daemon's port; the TCP link always connects to it.
 constexpr int LINK_TCP_PORT = 2027;
+constexpr int LINK_MGMT_PORT = 3493; // the daemon's RFC 9271 port
 
 // A USB request or reply travels in one 47-byte HID feature report:
 // byte 0 report id 5, byte 1 0 for a query ('Q', 'I', 'F') and 2 for a

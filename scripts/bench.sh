@@ -9,39 +9,9 @@ label=${2:-current}
 top=$(cd "$(dirname "$0")/.." && pwd)
 bin="$top/$build/bin"
 
-if [ -z "${UPS_BENCH_INSIDE:-}" ]; then
-    if ! unshare -n true 2>/dev/null; then
-        echo "bench: needs root and network namespaces (port 2027 is fixed)" >&2
-        exit 1
-    fi
-    exec env UPS_BENCH_INSIDE=1 unshare -n "$0" "$@"
-fi
-ip link set lo up
-
-work=$(mktemp -d /tmp/upsbench.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-export PATH="$top/tests/standin:$PATH"
-export UPS_STANDIN_LOG="$work/shutdown.calls"
-"$bin/upssim" --control "$work/control" --log /dev/null >"$work/sim.out" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 50); do
-    device=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
-    [ -n "$device" ] && break
-    sleep 0.1
-done
-mkdir -p "$work/prog/Set"
-cp "$bin/upsagent" "$work/prog/"
-printf '%s\n' Local-Single RS232 "$device" "" 10 1 2 1 2400 >"$work/prog/Set/Setting.ang"
-(cd "$work/prog" && exec ./upsagent) >"$work/agent.out" 2>&1 &
-agent=$!
-pids+=($agent)
+. "$top/scripts/rig.sh"
+rig_enter bench "$@"
+rig_start
 sleep 3
 memory() { # RSS and PSS of a process, in kB
     echo "$(awk '/^VmRSS:/ {print $2}' "/proc/$1/status") / $(awk '/^Pss:/ {print $2}' "/proc/$1/smaps_rollup")"

@@ -14,49 +14,9 @@ minutes=${2:-${SOAK_MINUTES:-10}}
 top=$(cd "$(dirname "$0")/.." && pwd)
 bin="$top/$build/bin"
 
-if [ -z "${UPS_SOAK_INSIDE:-}" ]; then
-    if ! unshare -n true 2>/dev/null; then
-        echo "soak: needs root and network namespaces (ports 2027 and 3493 are fixed)" >&2
-        exit 1
-    fi
-    exec env UPS_SOAK_INSIDE=1 unshare -n "$0" "$build" "$minutes"
-fi
-ip link set lo up
-
-work=$(mktemp -d /tmp/upssoak.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A mains failure with a low battery starts the host shutdown: the stand-in
-# only records it.
-export PATH="$top/tests/standin:$PATH"
-export UPS_STANDIN_LOG="$work/shutdown.calls"
-[ "$(command -v shutdown)" = "$top/tests/standin/shutdown" ] || {
-    echo "soak: the stand-in shutdown is not first on PATH" >&2
-    exit 1
-}
-
-"$bin/upssim" --control "$work/control" --log /dev/null >"$work/sim.out" 2>"$work/sim.err" &
-pids+=($!)
-device=
-for _ in $(seq 50); do
-    device=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
-    [ -n "$device" ] && break
-    sleep 0.1
-done
-[ -n "$device" ] || { echo "soak: upssim did not start" >&2; exit 1; }
-mkdir -p "$work/prog/Set"
-chmod 700 "$work/prog/Set"
-cp "$bin/upsagent" "$bin/mail" "$bin/sms" "$work/prog/"
-printf '%s\n' Local-Single RS232 "$device" "" 10 1 2 1 2400 >"$work/prog/Set/Setting.ang"
-(cd "$work/prog" && exec ./upsagent) >"$work/agent.out" 2>&1 &
-agent=$!
-pids+=($agent)
+. "$top/scripts/rig.sh"
+rig_enter soak "$build" "$minutes"
+rig_start
 
 ready=
 for _ in $(seq 100); do

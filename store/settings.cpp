@@ -32,23 +32,6 @@ static void reset_locked()
     snprintf(record.baud_rate, sizeof record.baud_rate, "2400");
 }
 
-// One line per line that is longer than its field (it is cut to the field).
-static void report_long_lines(const char *data, int size, const int sizes[], int count)
-{
-    int pos = 0;
-    for (int i = 0; i < count && pos < size; i++) {
-        const char *nl = static_cast<const char *>(memchr(data + pos, '\n', size - pos));
-        int end = nl ? static_cast<int>(nl - data) : size;
-        int len = end - pos;
-        if (len > 0 && data[end - 1] == '\r')
-            len--;
-        if (len > sizes[i] - 1)
-            printf("upsagent: %s: line %d is %d characters long; only its first %d are used\n",
-                   path.c_str(), i + 1, len, sizes[i] - 1);
-        pos = end + 1;
-    }
-}
-
 static void read_locked()
 {
     struct stat st;
@@ -68,8 +51,7 @@ static void read_locked()
                          22, 22, 22, 22, sizeof record.baud_rate};
     int32_t *values[] = {&record.ac_fail_delay, &record.battery_low_delay,
                          &record.ups_shutdown_delay, &record.machine_number};
-    report_long_lines(data.data(), size, sizes, 9);
-    int taken = read_lines(data.data(), size, fields, sizes, 9);
+    int taken = read_lines_whole(path, data.data(), size, fields, sizes, 9, LONG_LINE_CUT);
     for (int i = 0; i < 4 && 4 + i < taken; i++)
         *values[i] = parse_int_text(numbers[i]);
 }

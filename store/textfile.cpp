@@ -65,7 +65,7 @@ int read_lines(const char *data, int size, char *const fields[], const int sizes
 }
 
 int read_lines_whole(const std::string &path, const char *data, int size,
-                     char *const fields[], const int sizes[], int count)
+                     char *const fields[], const int sizes[], int count, int long_line)
 {
     int pos = 0, taken = 0;
     while (taken < count && pos < size) {
@@ -75,7 +75,10 @@ int read_lines_whole(const std::string &path, const char *data, int size,
         int len = end - start;
         if (len > 0 && data[end - 1] == '\r')
             len--;
-        if (len > sizes[taken] - 1) {
+        if (len > sizes[taken] - 1 && long_line == LONG_LINE_CUT) {
+            printf("upsagent: %s: line %d is %d characters long; only its first %d are used\n",
+                   path.c_str(), taken + 1, len, sizes[taken] - 1);
+        } else if (len > sizes[taken] - 1) {
             printf("%s: line %d is longer than %d characters and is not used\n", path.c_str(),
                    taken + 1, sizes[taken] - 1);
             fields[taken][0] = '\0';

@@ -26,14 +26,20 @@ int read_line(char *out, int out_size, const char *data, int pos, int size);
 // without its newline is taken. Returns the number of lines taken.
 int read_lines(const char *data, int size, char *const fields[], const int sizes[], int count);
 
-// read_lines, but a line that does not fit its field is refused whole: the
-// field is left empty and one line on standard output names `path`, the
-// line's number and the width. A cut address or phone number is another one.
-int read_lines_whole(const std::string &path, const char *data, int size,
-                     char *const fields[], const int sizes[], int count);
+// What read_lines_whole does with a line that does not fit its field.
+enum {
+    LONG_LINE_REFUSED = 0, // the field is left empty: a cut address or phone number is another one
+    LONG_LINE_CUT = 1,     // the field takes what fits: a cut text still reads, and the
+                           // lines after it keep their places
+};
 
-// True when `text` is a plausible mail address: one '@' between a non-empty
-// local part and domain, no blanks, control characters, quotes or brackets.
+// read_lines, but a line that does not fit its field gets one line on
+// standard output naming `path`, the line's number and the width, and is
+// refused whole or cut as `long_line` says.
+int read_lines_whole(const std::string &path, const char *data, int size,
+                     char *const fields[], const int sizes[], int count,
+                     int long_line = LONG_LINE_REFUSED);
+
 bool plausible_address(const std::string &text);
 
 // True when `text` is a plausible phone number: an optional leading '+',
