@@ -16,6 +16,7 @@
 #include "agent/metrics.h"
 #include "agent/runner.h"
 #include "agent/server.h"
+#include "store/event_log.h"
 #include "store/mail.h"
 #include "protocol/poll.h"
 #include "store/paths.h"
@@ -260,6 +261,7 @@ void agent_pass(time_t now)
         poll_units();
     }
     decision_tick(now);
+    event_log_flush(); // the lines a full disk held back, once it has room
     metrics_write(units, machine_count, now);
     spawn_reap();
     if (history_flag) {

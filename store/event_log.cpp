@@ -92,38 +92,76 @@ static void trim(int fd)
                  "the log keeps its older lines until the trim is done at a later append");
 }
 
+// Lines that could not be written yet (a full disk, a file-size limit), in
+// order; written before the next line, or by event_log_flush. Never more
+// than a full log: the oldest go first, counted.
+static std::vector<std::string> unwritten;
+static long unwritten_dropped = 0;
+
+static void keep_unwritten(const char *line)
+{
+    unwritten.emplace_back(line, EVENT_LINE_LEN);
+    if (unwritten.size() > static_cast<size_t>(EVENT_LOG_MAX_LINES)) {
+        unwritten.erase(unwritten.begin());
+        unwritten_dropped++;
+    }
+}
+
+// Writes the kept lines, then `line` when given, in one write. False (and
+// everything kept) when it cannot; the module's lock is held.
+static bool append_locked(const char *line)
+{
+    if (line)
+        keep_unwritten(line);
+    if (unwritten.empty())
+        return true;
+    ensure_database_dir();
+    std::string path = log_path();
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        write_report(path, false, errno, "its lines are kept until they can be written");
+        return false;
+    }
+    // A last line without its end (a write cut short) would swallow the
+    // first one written now.
+    std::string text;
+    struct stat st;
+    char last = '\n';
+    bool known = fstat(fd, &st) == 0;
+    if (known && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+        text += '\n';
+    for (const std::string &l : unwritten)
+        text += l;
+    int done = 0;
+    int err = write_all(fd, text.data(), static_cast<int>(text.size()), &done);
+    if (err && done > 0 && known)
+        (void)!ftruncate(fd, st.st_size); // no half line left behind
+    if (write_report(path, err == 0, err, "its lines are kept until they can be written")) {
+        if (unwritten_dropped > 0) {
+            printf("upsagent: %ld event lines were lost while %s could not be written\n",
+                   unwritten_dropped, path.c_str());
+            fflush(stdout);
+        }
+        unwritten.clear();
+        unwritten_dropped = 0;
+        trim(fd);
+    }
+    close(fd);
+    return err == 0;
+}
+
 void event_log_append_at(time_t when, int address, int code, char new_state, char type_char)
 {
     char line[EVENT_LINE_LEN + 1];
     event_log_format(line, when, address, code, new_state, type_char);
     Guard g(lock);
-    ensure_database_dir();
-    std::string path = log_path();
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        write_report(path, false, errno);
-        return;
-    }
-    // A last line without its end (a write cut short) would swallow this one.
-    struct stat st;
-    char last = '\n';
-    bool known = fstat(fd, &st) == 0;
-    if (known && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
-        ssize_t n = write(fd, "\n", 1);
-        if (n != 1) {
-            write_report(path, false, n < 0 ? errno : ENOSPC);
-            close(fd);
-            return;
-        }
-        st.st_size++;
-    }
-    int done = 0;
-    int err = write_all(fd, line, EVENT_LINE_LEN, &done);
-    if (err && done > 0 && known)
-        (void)!ftruncate(fd, st.st_size); // no half line left behind
-    if (write_report(path, err == 0, err))
-        trim(fd);
-    close(fd);
+    append_locked(line);
+}
+
+bool event_log_flush()
+{
+    Guard g(lock);
+    return append_locked(nullptr);
 }
 
 void event_log_append(int address, int code, char new_state, char type_char)

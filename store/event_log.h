@@ -24,7 +24,13 @@ void event_log_format(char out[EVENT_LINE_LEN + 1], time_t when, int address, in
 void event_log_append(int address, int code, char new_state, char type_char);
 
 // Appends a line stamped `when`; event_log_append with an explicit clock.
+// A line that cannot be written (a full disk) is kept, with its stamp, and
+// written before the next one or by event_log_flush; at most 1000 are kept.
 void event_log_append_at(time_t when, int address, int code, char new_state, char type_char);
+
+// Writes the lines kept since a failed append. Returns true when none is
+// left (also when there were none).
+bool event_log_flush();
 
 // Creates the log (empty) when missing. Returns false when it cannot.
 bool event_log_create();

@@ -100,7 +100,10 @@ TEST_F(EventLog, FailingWritesAreReportedOnceAndRecover)
     ASSERT_EQ(mkdir((path() + ".new").c_str(), 0700), 0);
     event_log_append_at(at(1002), 2, 7, '1', '0');
     event_log_append_at(at(1003), 2, 7, '0', '0');
-    EXPECT_EQ(lines_of(path()).size(), 1002u) << "appends go on while the trim fails";
+    std::vector<std::string> kept = lines_of(path());
+    ASSERT_EQ(kept.size(), 1004u) << "appends go on while the trim fails";
+    EXPECT_EQ(kept[1000], "2026/12/07 10:16:40 01 08 0 0") << "the lines held back come first";
+    EXPECT_EQ(kept[1001], "2026/12/07 10:16:41 01 08 1 0");
     rmdir((path() + ".new").c_str());
     event_log_append_at(at(1004), 3, 7, '1', '0');
     std::string out = testing::internal::GetCapturedStdout();
@@ -112,6 +115,32 @@ TEST_F(EventLog, FailingWritesAreReportedOnceAndRecover)
     EXPECT_EQ(count(out, path() + " is written again"), 1u) << out;
     EXPECT_EQ(count(out, " (trim to the newest lines) is written again"), 1u) << out;
     EXPECT_EQ(count(out, "\n"), 4u) << out;
+}
+
+// While the log cannot be written at all, its lines wait in order, the
+// newest thousand of them; the flush that can write them says how many went.
+TEST_F(EventLog, LinesHeldBackAreWrittenInOrderOnceTheLogCanBe)
+{
+    write_report_reset();
+    ensure_database_dir();
+    ASSERT_EQ(mkdir(path().c_str(), 0700), 0); // the log's name taken by a folder
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 1003; i++)
+        event_log_append_at(at(i), 1 + i % 4, i % 9, '1', '0');
+    EXPECT_FALSE(event_log_flush());
+    ASSERT_EQ(rmdir(path().c_str()), 0);
+    EXPECT_TRUE(event_log_flush());
+    EXPECT_TRUE(event_log_flush()) << "nothing left";
+    std::string out = testing::internal::GetCapturedStdout();
+    std::vector<std::string> lines = lines_of(path());
+    ASSERT_EQ(lines.size(), 1000u);
+    char line[EVENT_LINE_LEN + 1];
+    for (int i = 3; i < 1003; i++) {
+        event_log_format(line, at(i), 1 + i % 4, i % 9, '1', '0');
+        ASSERT_EQ(lines[i - 3] + "\n", line) << i;
+    }
+    EXPECT_EQ(count(out, "upsagent: 3 event lines were lost while " + path()), 1u) << out;
+    EXPECT_EQ(count(out, "\n"), 3u) << out; // cannot write, lost, written again
 }
 
 TEST_F(EventLog, OverlongFileIsTrimmedToTheNewestThousand)

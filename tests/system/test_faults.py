@@ -184,7 +184,11 @@ def test_full_disk_and_long_settings_line(sim, agent, host_deadline):
     wait_for(lambda: "metrics.prom is written again" in agent.stdout(), 10, what="metrics")
     assert len(inner(history).read_text()) > length
     whole_lines(inner(history), HISTORY_LINE)
-    assert len(whole_lines(inner("Event.ang"), EVENT_LINE)) == 136, "no cut line"
+    wait_for(lambda: "Event.ang is written again" in agent.stdout(), 10, what="the event log")
+    events = whole_lines(inner("Event.ang"), EVENT_LINE)
+    assert len(events) == 138, "no cut line"
+    # AC Failed and the UPS's Shutdown Active, held back while the disk was full.
+    assert [e[20:] for e in events[-2:]] == ["01 07 1 0", "01 01 1 0"], events[-3:]
     assert agent.alive()
 
 
