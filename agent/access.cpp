@@ -99,3 +99,25 @@ bool access_may_command(uint32_t address)
             best = &r;
     return best && best->command;
 }
+
+int access_report_due(AccessReports *table, uint32_t address, double now)
+{
+    auto found = table->find(address);
+    if (found != table->end() && now - found->second.at < ACCESS_REPORT_SPACING) {
+        found->second.count++;
+        return 0;
+    }
+    int count = found == table->end() ? 1 : found->second.count + 1;
+    (*table)[address] = {now, 0};
+    return count;
+}
+
+void access_reports_forget(AccessReports *table, double now)
+{
+    for (auto it = table->begin(); it != table->end();) {
+        if (now - it->second.at >= ACCESS_REPORT_SPACING && it->second.count == 0)
+            it = table->erase(it);
+        else
+            ++it;
+    }
+}

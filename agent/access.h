@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 // The file's name below the program directory.
 constexpr const char *ACCESS_FILE = "Set/Clients.ang";
@@ -25,3 +26,26 @@ bool access_may_command(uint32_t address);
 
 // The dotted form of an IPv4 address in host byte order.
 std::string access_address_text(uint32_t address);
+
+// Seconds between two lines of one kind for one peer.
+constexpr int ACCESS_REPORT_SPACING = 60;
+
+// The last line of one kind printed for one peer.
+struct AccessReport {
+    double at;  // when it was printed, in the caller's seconds
+    int count;  // occurrences since then, not yet in a line
+};
+
+// Lines of one kind, by peer address (host byte order). Not locked: each
+// table belongs to one thread or to its caller's lock.
+using AccessReports = std::unordered_map<uint32_t, AccessReport>;
+
+// Whether a line for `address` is due at `now`: 0 when one was printed less
+// than ACCESS_REPORT_SPACING ago (this occurrence is counted for the next
+// line), else the number of occurrences the line stands for, this one
+// included.
+int access_report_due(AccessReports *table, uint32_t address, double now);
+
+// Forgets the peers whose last line is old and who did nothing since, so a
+// table of many peers does not grow for ever.
+void access_reports_forget(AccessReports *table, double now);

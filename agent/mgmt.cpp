@@ -9,6 +9,7 @@
 #include "agent/access.h"
 #include "agent/decision.h"
 #include "agent/users.h"
+#include "store/textfile.h"
 
 static MachineContext *units = nullptr;
 static int (*unit_count)() = nullptr;
@@ -390,6 +391,17 @@ static std::string list(const std::vector<std::string> &w)
     return err("INVALID-ARGUMENT");
 }
 
+// Refused logins by peer: a client with a wrong password tries again every
+// few seconds, and its host is unprotected until someone reads this.
+static AccessReports refused_logins; // under `lock`
+
+static double monotonic_seconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
 // The roles of the session's username and password, checked once per
 // session (they cannot change once set); -1 when they do not match.
 static int roles_of(MgmtSession *s)
@@ -397,6 +409,16 @@ static int roles_of(MgmtSession *s)
     if (!s->verified) {
         s->roles = users_check(s->username, s->password);
         s->verified = true;
+        if (s->roles < 0) {
+            double now = monotonic_seconds();
+            Guard g(lock);
+            access_reports_forget(&refused_logins, now);
+            if (int count = access_report_due(&refused_logins, s->peer, now))
+                printf("mgmt: user \"%s\" from %s refused: unknown user or wrong password "
+                       "(%d since the last line); see %s\n",
+                       printable_text(s->username.data(), s->username.size(), 32).c_str(),
+                       access_address_text(s->peer).c_str(), count, USERS_FILE);
+        }
     }
     return s->roles;
 }

@@ -210,4 +210,39 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
     EXPECT_EQ(mgmt_request(&clients[0], "GET NUMLOGINS ups2"), "NUMLOGINS ups2 0\n");
 }
 
+// A client with a wrong password comes back every few seconds: one line per
+// peer a minute, and the name it gave cannot put control bytes in the log.
+TEST_F(Mgmt, RefusedLoginsAreOneLineAMinutePerPeer)
+{
+    TempProgramDir dir;
+    ensure_dir(dir.path + "Set/");
+    std::ofstream(dir.path + USERS_FILE)
+        << "watch $5$pepper$dIK6Qu/CFCKUyCqLTTGJMzc1rZcHXCZbZiwqySs4i73 monitor-secondary\n";
+    ASSERT_EQ(users_load(dir.path + USERS_FILE), 1);
+    struct Try {
+        uint32_t peer;
+        const char *user, *password, *reply;
+    } tries[] = {
+        {0x0a000002, "watch", "wrong", "ERR ACCESS-DENIED\n"},
+        {0x0a000002, "watch", "wrong", "ERR ACCESS-DENIED\n"},
+        {0x0a000002, "\"ev\\\x1b[2Jil\"", "x", "ERR ACCESS-DENIED\n"},
+        {0x0a000002, "watch", "watch2", "OK\n"},
+        {0x0a000003, "\"ev\\\x1b[2Jil\"", "x", "ERR ACCESS-DENIED\n"},
+    };
+    testing::internal::CaptureStdout();
+    for (const Try &t : tries) {
+        MgmtSession s;
+        s.peer = t.peer;
+        mgmt_request(&s, std::string("USERNAME ") + t.user);
+        mgmt_request(&s, std::string("PASSWORD ") + t.password);
+        EXPECT_EQ(mgmt_request(&s, "LOGIN ups1"), t.reply) << t.user;
+        mgmt_session_end(&s);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "mgmt: user \"watch\" from 10.0.0.2 refused: unknown user or wrong password (1 "
+              "since the last line); see Set/Users.ang\n"
+              "mgmt: user \"ev.[2Jil\" from 10.0.0.3 refused: unknown user or wrong password (1 "
+              "since the last line); see Set/Users.ang\n");
+}
+
 } // namespace

@@ -24,6 +24,7 @@
 #include "store/paths.h"
 #include "store/schedule.h"
 #include "store/sms.h"
+#include "store/textfile.h"
 
 // 5 in the daemon and never changed: 2 would switch on the server trace.
 static const int debug_level = 5;
@@ -47,29 +48,10 @@ enum { RELOAD_MAIL, RELOAD_SMS, RELOAD_PLAN, RELOAD_SET, RELOAD_KINDS };
 static double reload_last[RELOAD_KINDS]; // when each kind last ran; 0 never
 static bool reload_held[RELOAD_KINDS];   // one is waiting for its turn
 
-// Refusal lines, at most one per peer per SERVER_REPORT_SPACING.
-struct Report {
-    double at;  // when the last line for the peer was printed
-    int count;  // refusals since then, that line's included
-};
-static std::unordered_map<uint32_t, Report> reported;            // refused commands
-static std::unordered_map<uint32_t, Report> wrong_reported;      // wrong commands
-static std::unordered_map<uint32_t, Report> connection_reported; // refused connections
-
-// Whether a line for `address` is due now: 0 when one was printed less than
-// SERVER_REPORT_SPACING ago (this one is counted for the next line), else
-// the number of occurrences the line stands for, this one included.
-static int report_due(std::unordered_map<uint32_t, Report> &table, uint32_t address, double now)
-{
-    auto found = table.find(address);
-    if (found != table.end() && now - found->second.at < SERVER_REPORT_SPACING) {
-        found->second.count++;
-        return 0;
-    }
-    int count = found == table.end() ? 1 : found->second.count + 1;
-    table[address] = {now, 0};
-    return count;
-}
+// Refusal lines, at most one per peer per ACCESS_REPORT_SPACING.
+static AccessReports reported;            // refused commands
+static AccessReports wrong_reported;      // wrong commands
+static AccessReports connection_reported; // refused connections
 
 int server_sessions()
 {
@@ -137,10 +119,7 @@ static bool starts_with(const unsigned char *data, int len, const char *text)
 // The received text with control characters shown as '.', for one line.
 static std::string printable(const unsigned char *data, int len)
 {
-    std::string text;
-    for (int i = 0; i < len && i < RECEIVE_BUFFER; i++)
-        text += (data[i] >= 0x20 && data[i] < 0x7f) ? static_cast<char>(data[i]) : '.';
-    return text;
+    return printable_text(reinterpret_cast<const char *>(data), len < 0 ? 0 : len, RECEIVE_BUFFER);
 }
 
 // The rule a command matches, without acting on it.
@@ -171,7 +150,7 @@ static int rule_of(const unsigned char *data, int len)
 
 static void report_refusal(uint32_t address, const unsigned char *data, int len, double now)
 {
-    int count = report_due(reported, address, now);
+    int count = access_report_due(&reported, address, now);
     if (count == 0)
         return;
     printf("server: command \"%.20s\" from %s refused (%d since the last line): the host may "
@@ -224,7 +203,7 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, d
     default:
         // Garbage comes in floods (every read of it is one): one line per
         // peer per minute, with the count.
-        if (int count = report_due(wrong_reported, peer.address, now))
+        if (int count = access_report_due(&wrong_reported, peer.address, now))
             printf("Debug In SocketInterFace receive wrong command! %s (from %s, %d since the "
                    "last line)\n",
                    printable(data, len).c_str(), access_address_text(peer.address).c_str(),
@@ -496,7 +475,7 @@ static void accept_all(int listener, double now)
         if (const char *why = refusal(address)) {
             // One line per peer per minute: a flood of connections must not
             // become a flood of lines.
-            if (int count = report_due(connection_reported, address, now))
+            if (int count = access_report_due(&connection_reported, address, now))
                 printf("server: connection from %s closed: %s (%d clients connected, %d "
                        "refused since the last line)\n",
                        access_address_text(address).c_str(), why, session_count.load(), count);
@@ -528,17 +507,10 @@ static void accept_all(int listener, double now)
     }
 }
 
-// Peers whose last line is old enough are forgotten, so the tables of many
-// peers do not grow for ever.
 static void forget_reports(double now)
 {
-    for (auto *table : {&reported, &wrong_reported, &connection_reported})
-        for (auto it = table->begin(); it != table->end();) {
-            if (now - it->second.at >= SERVER_REPORT_SPACING && it->second.count == 0)
-                it = table->erase(it);
-            else
-                ++it;
-        }
+    for (AccessReports *table : {&reported, &wrong_reported, &connection_reported})
+        access_reports_forget(table, now);
 }
 
 static void close_idle(double now)

@@ -24,7 +24,6 @@ constexpr int SERVER_LOOPBACK_RESERVE = 8;   // sessions only loopback may take
 constexpr int SERVER_IDLE_SECONDS = 60;      // a session that sends nothing this long is closed
 constexpr int SERVER_OUTPUT_LIMIT = 16 * STATUS_RECORD_LEN; // unsent bytes before a session is closed
 constexpr int SERVER_RELOAD_SPACING = 5;     // seconds between two reloads of one kind
-constexpr int SERVER_REPORT_SPACING = 60;    // seconds between two lines of one kind for one peer
 
 // Creates the listening socket (all local addresses, SO_REUSEADDR) and
 // remembers the four unit contexts; also listens for the RFC 9271 protocol
@@ -56,7 +55,7 @@ struct ServerPeer {
 // 6 S..., 7 RefreshMail, 8 RefreshSMS, 9 RefreshPlan, 10 RefreshSet,
 // 11 anything else, 12 a command the peer may not send (dropped). Rules 11
 // and 12 print a line (with the count it stands for) at most once per peer
-// per SERVER_REPORT_SPACING each.
+// per ACCESS_REPORT_SPACING each.
 int server_command(const ServerPeer &peer, const unsigned char *data, int len, double now,
                    std::string *reply);
 

@@ -262,6 +262,16 @@ bool write_file(const std::string &path, const char *data, int len, int mode)
     return false;
 }
 
+std::string printable_text(const char *data, size_t len, size_t limit)
+{
+    std::string text;
+    for (size_t i = 0; i < len && i < limit; i++) {
+        unsigned char c = static_cast<unsigned char>(data[i]);
+        text += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '.';
+    }
+    return text;
+}
+
 std::string time_stamp_text(time_t when)
 {
     struct tm t;

@@ -99,6 +99,11 @@ bool write_file(const std::string &path, const char *data, int len, int mode);
 // event log and of the notices).
 std::string time_stamp_text(time_t when);
 
+// At most `limit` bytes of `data` for a diagnostic line: every byte outside
+// printable ASCII becomes '.', so text from the network cannot forge lines
+// or move a terminal's cursor.
+std::string printable_text(const char *data, size_t len, size_t limit);
+
 // Copies `text` into `out` (room for `out_size` bytes), cut to the width and
 // at the first CR or LF: a stored value is one line of its file.
 void copy_one_line(char *out, int out_size, const char *text);
