@@ -1,11 +1,13 @@
 // upsconsole: the text console of the UPS daemon on this host. It takes no
 // options; its files live below the directory of its executable.
 #include <curses.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -64,11 +66,29 @@ int main(int argc, char **argv)
     program_dir_set(program_dir_from(argc > 0 ? argv[0] : nullptr));
     machine_configure({false, true, false});
 
-    initscr();
+    // The shared store prints its diagnostics (a bad phone number in
+    // SMS.ang, ...) on stdout; on this screen they would land at the curses
+    // cursor and stay there. Curses gets the terminal on a descriptor of its
+    // own and stdout goes to /dev/null: the daemon prints the same lines when
+    // it reads the same files, and each page says on its message line what
+    // failed there.
+    int terminal_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3); // not for the senders it starts
+    FILE *terminal = terminal_fd >= 0 ? fdopen(terminal_fd, "w") : nullptr;
+    if (!terminal || !newterm(nullptr, terminal, stdin)) {
+        fprintf(stderr, "upsconsole: cannot use the terminal (TERM=%s)\n",
+                getenv("TERM") ? getenv("TERM") : "");
+        return 1;
+    }
     if (LINES < 24 || COLS < 80) {
         endwin();
         printf("upsconsole needs a terminal of at least 80 x 24\n");
         return 1;
+    }
+    fflush(stdout);
+    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd >= 0) {
+        dup2(null_fd, STDOUT_FILENO);
+        close(null_fd);
     }
     {
         std::lock_guard<std::recursive_mutex> g(screen_lock());

@@ -142,8 +142,16 @@ TEST(SmsStore, MissingFileGetsPrivateDefaultsAndGatewayLine)
     std::ofstream(path) << "x\nid\napi\npw\n1;2\n000000011\n";
     sms_settings_read(path);
     EXPECT_EQ(sms_settings_get().sms_gateway, 0) << "a first line without digits gives 0";
-    std::ofstream(path) << "1\nid\napi\npw\n1;2\n000000011\n";
+    std::ofstream(path) << "7\nid\napi\npw\n0911\n000000011\n";
+    testing::internal::CaptureStdout();
     sms_settings_read(path);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              path + ": line 1, gateway 7, is neither 0 nor 1: no SMS can be sent\n");
+    EXPECT_EQ(sms_settings_get().sms_gateway, 7) << "kept as written";
+    std::ofstream(path) << "1\nid\napi\npw\n1;2\n000000011\n";
+    testing::internal::CaptureStdout();
+    sms_settings_read(path);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("gateway"), std::string::npos);
     SmsSettings s = sms_settings_get();
     EXPECT_EQ(s.sms_gateway, 1);
     EXPECT_STREQ(s.sms_password, "pw");

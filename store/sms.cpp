@@ -65,6 +65,10 @@ void sms_settings_read(const std::string &path)
     read_lines_whole(path, data, size, fields, sizes, 6);
     int index = parse_int_text(gateway);
     record.sms_gateway = static_cast<int8_t>(index < -128 || index > 127 ? 0 : index);
+    // Kept as written (the console shows it), but the sender knows two.
+    if (record.sms_gateway != 0 && record.sms_gateway != 1)
+        printf("%s: line 1, gateway %d, is neither 0 nor 1: no SMS can be sent\n", path.c_str(),
+               record.sms_gateway);
     pad_flags(record.sms_events, 9);
     for (const std::string &phone : split_fields(record.sms_phones, ';'))
         if (!phone.empty() && !plausible_phone(phone))

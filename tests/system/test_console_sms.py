@@ -175,11 +175,21 @@ class TestGatewayAndApiId:
         write_sms(agent, 7, "acct", "api", "pw", "0911")
         console = start(sim, agent, make_console)
         console.wait_text("SMS SERVER:(unknown gateway)", row=4)
+        # The daemon's line about the gateway is not printed onto the screen.
+        assert "no SMS can be sent" in agent.stdout()
+        assert "no SMS" not in console.text()
         assert api_caption(console) == "api_id:"
         console.keys("Up", "Left", "Left", "Enter")  # [Send Test]
         console.wait_text("Test SMS fail, choose the SMS server.", row=18)
         time.sleep(1.0)
         assert http_gateway.requests == []
+        console.keys("Escape")  # leaving rereads the file
+        console.wait_text("4.SMS Setting")
+        time.sleep(0.5)
+        # Its line is not printed over the menu: the frame stays whole.
+        screen = console.lines()
+        assert screen[0] == screen[23] == "-" * 80, screen
+        assert all(len(r) == 80 and r[0] == r[79] == "|" for r in screen[1:23]), screen
 
 
 class TestPassword:
