@@ -17,6 +17,10 @@
 // "ERR TOO-LONG" without being parsed.
 constexpr int MGMT_LINE_MAX = 512;
 
+// Seconds after a refused password check during which the same client host
+// is refused without a check.
+constexpr double MGMT_RETRY_SECONDS = 1.0;
+
 // One client connection's protocol state.
 struct MgmtSession {
     uint32_t peer = 0;        // IPv4 address, host byte order

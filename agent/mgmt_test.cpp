@@ -1,9 +1,11 @@
 #include "agent/mgmt.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "agent/users.h"
@@ -212,6 +214,8 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
 
 // A client with a wrong password comes back every few seconds: one line per
 // peer a minute, and the name it gave cannot put control bytes in the log.
+// Within a second of a refusal the same host is refused unchecked, even with
+// the right password; other hosts are not held up.
 TEST_F(Mgmt, RefusedLoginsAreOneLineAMinutePerPeer)
 {
     TempProgramDir dir;
@@ -226,11 +230,15 @@ TEST_F(Mgmt, RefusedLoginsAreOneLineAMinutePerPeer)
         {0x0a000002, "watch", "wrong", "ERR ACCESS-DENIED\n"},
         {0x0a000002, "watch", "wrong", "ERR ACCESS-DENIED\n"},
         {0x0a000002, "\"ev\\\x1b[2Jil\"", "x", "ERR ACCESS-DENIED\n"},
-        {0x0a000002, "watch", "watch2", "OK\n"},
+        {0x0a000002, "watch", "watch2", "ERR ACCESS-DENIED\n"},
         {0x0a000003, "\"ev\\\x1b[2Jil\"", "x", "ERR ACCESS-DENIED\n"},
+        {0x0a000004, "watch", "watch2", "OK\n"},
+        {0x0a000002, "watch", "watch2", "OK\n"}, // after the pause below
     };
     testing::internal::CaptureStdout();
     for (const Try &t : tries) {
+        if (&t == &tries[std::size(tries) - 1])
+            usleep(static_cast<useconds_t>(MGMT_RETRY_SECONDS * 1e6) + 100 * 1000);
         MgmtSession s;
         s.peer = t.peer;
         mgmt_request(&s, std::string("USERNAME ") + t.user);
