@@ -16,8 +16,9 @@ std::string history_path(int unit, time_t when);
 // `when`: "hh:mm:ss %05.1f %05.1f %05.1f %03d %04.1f %05.2f %04.1f\n".
 std::string history_line(const MachineValues &v, time_t when);
 
-// Appends one line for the unit to today's file. Prints "Open file fail."
-// when the file cannot be opened.
+// Appends one line for the unit to today's file. A file that cannot be
+// opened or written is reported through write_report (one line until it
+// can be again); an append cut short is taken back.
 void history_append(MachineContext *ctx);
 
 // history_append with an explicit clock.

@@ -19,8 +19,9 @@ void event_log_format(char out[EVENT_LINE_LEN + 1], time_t when, int address, in
                       char new_state, char type_char);
 
 // Appends one line stamped with the current local time, then trims the file
-// to its newest 1000 lines. Prints "Open file fail." when the log cannot be
-// opened. Serialised by the module's lock.
+// to its newest 1000 lines. A log that cannot be opened or written is
+// reported through write_report and the line is kept (see below).
+// Serialised by the module's lock.
 void event_log_append(int address, int code, char new_state, char type_char);
 
 // Appends a line stamped `when`; event_log_append with an explicit clock.
