@@ -67,11 +67,13 @@ int main(int argc, char **argv)
     machine_configure({false, true, false});
 
     // The shared store prints its diagnostics (a bad phone number in
-    // SMS.ang, ...) on stdout; on this screen they would land at the curses
-    // cursor and stay there. Curses gets the terminal on a descriptor of its
-    // own and stdout goes to /dev/null: the daemon prints the same lines when
-    // it reads the same files, and each page says on its message line what
-    // failed there.
+    // SMS.ang, ...) on stdout, and the senders a Send Test starts print
+    // theirs on stderr; on this screen they would land at the curses cursor
+    // and stay there. Curses gets the terminal on a descriptor of its own,
+    // stdout goes to /dev/null and so does stderr when it is a terminal: the
+    // daemon prints the same lines when it reads the same files, and each
+    // page says on its message line what failed there. A stderr sent to a
+    // file is left alone.
     int terminal_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3); // not for the senders it starts
     FILE *terminal = terminal_fd >= 0 ? fdopen(terminal_fd, "w") : nullptr;
     if (!terminal || !newterm(nullptr, terminal, stdin)) {
@@ -88,6 +90,8 @@ int main(int argc, char **argv)
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null_fd >= 0) {
         dup2(null_fd, STDOUT_FILENO);
+        if (isatty(STDERR_FILENO))
+            dup2(null_fd, STDERR_FILENO);
         close(null_fd);
     }
     {

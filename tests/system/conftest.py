@@ -520,15 +520,18 @@ class Console:
         return subprocess.run(["tmux", "-S", self.sock, "-f", "/dev/null"] + list(args),
                               env=self.env, capture_output=True, text=True, check=check)
 
-    def start(self):
+    def start(self, stderr_to_file=True):
+        """Starts the console; its stderr goes to a file (for sanitizer
+        reports) unless `stderr_to_file` is false: then to its terminal."""
         try:
             self.status_path.unlink()
         except FileNotFoundError:
             pass
         # The pane stays after the console ends, so its last words can be read;
         # the exit status and the terminal modes are kept in files.
-        command = "trap : INT; cd %s && ./upsconsole 2>>%s; echo $? > %s; stty -a > %s; sleep 600" % (
-            self.dir, self.stderr_path, self.status_path, self.stty_path)
+        command = "trap : INT; cd %s && ./upsconsole %s; echo $? > %s; stty -a > %s; sleep 600" % (
+            self.dir, "2>>%s" % self.stderr_path if stderr_to_file else "", self.status_path,
+            self.stty_path)
         self.tmux("new-session", "-d", "-s", "ups", "-x", str(self.size[0]), "-y",
                   str(self.size[1]), "sh", "-c", command)
         return self

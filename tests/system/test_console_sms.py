@@ -44,13 +44,13 @@ def named_gateways(agent):
                    "POST https://second-gw.example.test/post?user={id}&api={api_id}&to={phone}")
 
 
-def start(sim, agent, make_console, with_sender=True):
+def start(sim, agent, make_console, with_sender=True, stderr_to_file=True):
     """The daemon on the simulator and the console on the SMS page."""
     if with_sender:
         shutil.copy2(BIN / "sms", agent.dir / "sms")
     agent.write_settings(mode="Local-Single", link="RS232", device=sim.path)
     agent.start()
-    console = make_console(agent.dir).start()
+    console = make_console(agent.dir).start(stderr_to_file)
     console.wait_text("4.SMS Setting")
     console.keys("Down", "Down", "Down", "Enter")
     console.wait_text("SMS Setting", row=1)
@@ -269,6 +269,21 @@ class TestSendTest:
         assert req.form["user"] == ["acct"] and req.form["api"] == ["api 7"]
         assert req.form["pw"] == ["pw"] and req.form["to"] == ["0933"]
         assert req.form["text"][0].strip() == "Machine1 Test Message"
+
+    def test_a_failing_sender_prints_nothing_over_the_page(self, sim, agent, make_console):
+        # A gateway nobody listens at: the sender says why on its stderr,
+        # which is the console's terminal here.
+        write_gateways(agent, "http://127.0.0.1:9/send?user={id}&to={phone}&text={text}", "")
+        write_sms(agent, 0, "acct", "", "pw", "0911")
+        console = start(sim, agent, make_console, stderr_to_file=False)
+        before = console.lines()
+        console.keys("Up", "Left", "Left", "Enter")
+        console.wait_text(SENT, row=18)
+        time.sleep(3)  # the sender's connection refused, its line written
+        after = console.lines()
+        # Only the message row (and the clock in row 0) may have changed.
+        assert [r for i, r in enumerate(after) if i not in (0, 18)] == \
+            [r for i, r in enumerate(before) if i not in (0, 18)], after
 
     def test_missing_texts_and_empty_number_lists_start_nothing(self, sim, agent, make_console,
                                                                  http_gateway):
