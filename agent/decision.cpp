@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -80,22 +81,18 @@ static std::string boot_id_now; // the boot the state file belongs to
 
 static char last_status[4][10]; // per unit: the status characters last reported; "" unknown
 
-// Whole-file rewrite; removed when nothing is left to remember.
+// Whole-file rewrite. The file stays, with nothing in it to remember, from
+// the start on: on a disk that fills up later, the deadlines still fit in
+// its own block.
 static void save()
 {
     std::string path = database_path(STATE_FILE);
-    bool any = host_deadline || ups_deadline;
     char flags[9];
     for (int i = 0; i < 4; i++) {
         flags[2 * i] = held[i][DECISION_MAINS] ? '1' : '0';
         flags[2 * i + 1] = held[i][DECISION_BATTERY] ? '1' : '0';
-        any = any || held[i][0] || held[i][1] || last_status[i][0];
     }
     flags[8] = '\0';
-    if (!any) {
-        unlink(path.c_str());
-        return;
-    }
     char text[512];
     int n = snprintf(text, sizeof text, "boot %s\nhost %lld\nups %lld\nheld %s\n",
                      boot_id_now.c_str(), static_cast<long long>(host_deadline),
@@ -105,7 +102,12 @@ static void save()
             n += snprintf(text + n, sizeof text - n, "unit%d %s\n", i + 1, last_status[i]);
     ensure_database_dir();
     bool ok = write_file(path, text, n, 0600);
-    write_report(path, ok, errno, "a restart would not know the shutdown in force");
+    // A full disk must not cost the deadline a restart needs: the file is
+    // there whenever a unit has reported, and fits in its own block.
+    int err = errno;
+    if (!ok && (err == ENOSPC || err == EDQUOT || err == EFBIG))
+        ok = write_file_in_place(path, text, n);
+    write_report(path, ok, err, "a restart would not know the shutdown in force");
 }
 
 static bool status_text(const char *s)
@@ -114,7 +116,8 @@ static bool status_text(const char *s)
 }
 
 // Reads the file into the state. False when it is missing, of another boot
-// or damaged (then removed, so it is never taken later either).
+// or damaged (then removed, so it is never taken later either; the caller
+// writes this boot's empty one).
 static bool load()
 {
     std::string path = database_path(STATE_FILE);
@@ -325,8 +328,10 @@ bool decision_start(const std::string &boot_id)
     confirmed_at = 0;
     memset(last_status, 0, sizeof last_status);
     boot_id_now = boot_id.empty() ? "unknown" : boot_id;
-    if (!load())
+    if (!load()) {
+        save(); // this boot's file, empty
         return false;
+    }
     host_reissue = host_deadline != 0;
     ups_reissue = ups_deadline != 0;
     if (host_deadline || ups_deadline)

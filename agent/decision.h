@@ -68,8 +68,9 @@ void decision_configure(const DecisionDelays &delays, bool ups_commands);
 
 // Process start: forgets all state, then takes "DataBase/Shutdown.ang" when
 // it was written during this boot (`boot_id`, empty when unknown; a file of
-// an earlier boot is removed, and so is a damaged one or one with a deadline
-// further than two full delays after the file was written). Restored conditions wait for their unit's first status, and
+// an earlier boot is replaced by this boot's empty one, and so is a damaged
+// one or one with a deadline further than two full delays after the file
+// was written). Restored conditions wait for their unit's first status, and
 // restored deadlines are issued again with the minutes that remain, at a
 // moment when those are whole (so the deadline stays where it was, within
 // DECISION_ALIGN_SECONDS earlier). Returns true when a state was restored.

@@ -262,6 +262,22 @@ bool write_file(const std::string &path, const char *data, int len, int mode)
     return false;
 }
 
+bool write_file_in_place(const std::string &path, const char *data, int len)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int err = 0;
+    ssize_t n = pwrite(fd, data, static_cast<size_t>(len), 0);
+    if (n != len)
+        err = n < 0 ? errno : ENOSPC;
+    if (!err && (ftruncate(fd, len) != 0 || fsync(fd) != 0))
+        err = errno;
+    close(fd);
+    errno = err;
+    return err == 0;
+}
+
 std::string printable_text(const char *data, size_t len, size_t limit)
 {
     std::string text;

@@ -95,6 +95,13 @@ int write_all(int fd, const char *data, int len, int *done = nullptr);
 // file is as it was and errno says why (ENOSPC, EFBIG...).
 bool write_file(const std::string &path, const char *data, int len, int mode);
 
+// Overwrites an existing file's contents by `len` bytes in place and cuts it
+// there: for a small file on a full disk, where write_file's temporary file
+// cannot be had but the file's own block can be reused. Not atomic against
+// a reader. Returns true on success; false (errno set) when the file is
+// missing or the write fails.
+bool write_file_in_place(const std::string &path, const char *data, int len);
+
 // The local time of `when` as "YYYY/MM/DD hh:mm:ss" (the time stamp of the
 // event log and of the notices).
 std::string time_stamp_text(time_t when);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include "store/paths.h"
@@ -104,6 +106,22 @@ TEST(WriteFile, ReplacesContentsAndKeepsMode)
     stat(path.c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(read_file(dir.path + "missing", buf, sizeof buf), -1);
+}
+
+TEST(WriteFile, InPlaceOverwritesAndCutsAnExistingFileOnly)
+{
+    TempProgramDir dir;
+    std::string path = dir.path + "file";
+    EXPECT_FALSE(write_file_in_place(path, "x\n", 2)) << "no file: nothing is made";
+    EXPECT_EQ(errno, ENOENT);
+    ASSERT_TRUE(write_file(path, "a longer first text\n", 20, 0600));
+    char buf[64];
+    for (const char *text : {"short\n", "a text longer than the first one\n", "\n"}) {
+        int len = static_cast<int>(strlen(text));
+        ASSERT_TRUE(write_file_in_place(path, text, len));
+        ASSERT_EQ(read_file(path, buf, sizeof buf), len) << text;
+        EXPECT_EQ(std::string(buf, len), text);
+    }
 }
 
 TEST(ProgramDir, DirectoryPartOrTheExecutablesDirectory)
