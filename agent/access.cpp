@@ -105,10 +105,11 @@ int access_report_due(AccessReports *table, uint32_t address, double now)
     auto found = table->find(address);
     if (found != table->end() && now - found->second.at < ACCESS_REPORT_SPACING) {
         found->second.count++;
+        found->second.last = now;
         return 0;
     }
     int count = found == table->end() ? 1 : found->second.count + 1;
-    (*table)[address] = {now, 0};
+    (*table)[address] = {now, 0, now};
     return count;
 }
 

@@ -32,8 +32,9 @@ constexpr int ACCESS_REPORT_SPACING = 60;
 
 // The last line of one kind printed for one peer.
 struct AccessReport {
-    double at;  // when it was printed, in the caller's seconds
-    int count;  // occurrences since then, not yet in a line
+    double at;   // when it was printed, in the caller's seconds
+    int count;   // occurrences since then, not yet in a line
+    double last; // when the latest occurrence was, printed or not
 };
 
 // Lines of one kind, by peer address (host byte order). Not locked: each

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <unordered_map>
 
 #include "agent/access.h"
 #include "agent/decision.h"
@@ -393,14 +392,12 @@ static std::string list(const std::vector<std::string> &w)
 }
 
 // Refused logins by peer: a client with a wrong password tries again every
-// few seconds, and its host is unprotected until someone reads this.
+// few seconds, and its host is unprotected until someone reads this. A
+// password check is a crypt of some milliseconds on the server's one
+// thread: a peer refused less than MGMT_RETRY_SECONDS ago is refused again
+// without one, so a flood of guesses costs neither the other clients nor
+// the host.
 static AccessReports refused_logins; // under `lock`
-
-// When each peer's last refused check was. A password check is a crypt of
-// some milliseconds on the server's one thread; a peer refused less than
-// MGMT_RETRY_SECONDS ago is refused again without one, so a flood of
-// guesses costs neither the other clients nor the host.
-static std::unordered_map<uint32_t, double> refused_at; // under `lock`
 
 static double monotonic_seconds()
 {
@@ -418,16 +415,13 @@ static int roles_of(MgmtSession *s)
         bool spaced = true;
         {
             Guard g(lock);
-            auto last = refused_at.find(s->peer);
-            spaced = last == refused_at.end() || now - last->second >= MGMT_RETRY_SECONDS;
+            auto last = refused_logins.find(s->peer);
+            spaced = last == refused_logins.end() || now - last->second.last >= MGMT_RETRY_SECONDS;
         }
         s->roles = spaced ? users_check(s->username, s->password) : -1;
         s->verified = true;
         if (s->roles < 0) {
             Guard g(lock);
-            for (auto it = refused_at.begin(); it != refused_at.end();)
-                it = now - it->second >= MGMT_RETRY_SECONDS ? refused_at.erase(it) : ++it;
-            refused_at[s->peer] = now;
             access_reports_forget(&refused_logins, now);
             if (int count = access_report_due(&refused_logins, s->peer, now))
                 printf("mgmt: user \"%s\" from %s refused: unknown user or wrong password "

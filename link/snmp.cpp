@@ -1,6 +1,5 @@
 #include "link/snmp.h"
 
-#include <arpa/inet.h>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -90,21 +89,14 @@ SnmpValue snmp_link_value(const variable_list *var)
 bool snmp_link_set(SnmpLink *link, const std::string &device, const std::string &community,
                    std::string *why)
 {
-    std::string host = device;
-    int port = SNMP_LINK_PORT;
-    size_t colon = device.find(':');
-    if (colon != std::string::npos) {
-        host = device.substr(0, colon);
-        char *end = nullptr;
-        long p = strtol(device.c_str() + colon + 1, &end, 10);
-        if (end == device.c_str() + colon + 1 || *end != '\0' || p < 1 || p > 65535) {
-            *why = "the port of \"" + device + "\" is not 1..65535";
-            return false;
-        }
-        port = static_cast<int>(p);
+    std::string host;
+    int port = 0;
+    int got = snmp_map_address(device, SNMP_LINK_PORT, &host, &port);
+    if (got == SNMP_ADDRESS_BAD_PORT) {
+        *why = "the port of \"" + device + "\" is not 1..65535";
+        return false;
     }
-    in_addr a;
-    if (inet_pton(AF_INET, host.c_str(), &a) != 1) {
+    if (got != SNMP_ADDRESS_OK) {
         *why = "\"" + device + "\" is not an IPv4 address (A.B.C.D or A.B.C.D:PORT)";
         return false;
     }

@@ -96,3 +96,11 @@ bool snmp_map_command(const std::string &command, std::vector<SnmpSet> *sets);
 
 // True when the SETs start a test (so the spin lock goes with them).
 bool snmp_map_is_test(const std::vector<SnmpSet> &sets);
+
+// What snmp_map_address makes of a card's address.
+enum { SNMP_ADDRESS_OK = 0, SNMP_ADDRESS_BAD_HOST = 1, SNMP_ADDRESS_BAD_PORT = 2 };
+
+// A card's address "A.B.C.D" or "A.B.C.D:PORT" (PORT 1..65535, digits only,
+// no leading zero), as the daemon polls it and the console takes it. Sets
+// *host and *port (`default_port` without one) on SNMP_ADDRESS_OK.
+int snmp_map_address(const std::string &device, int default_port, std::string *host, int *port);

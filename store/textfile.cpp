@@ -267,10 +267,7 @@ bool write_file_in_place(const std::string &path, const char *data, int len)
     int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    int err = 0;
-    ssize_t n = pwrite(fd, data, static_cast<size_t>(len), 0);
-    if (n != len)
-        err = n < 0 ? errno : ENOSPC;
+    int err = write_all(fd, data, len); // from offset 0: the file is opened without O_APPEND
     if (!err && (ftruncate(fd, len) != 0 || fsync(fd) != 0))
         err = errno;
     close(fd);

@@ -40,6 +40,8 @@ int read_lines_whole(const std::string &path, const char *data, int size,
                      char *const fields[], const int sizes[], int count,
                      int long_line = LONG_LINE_REFUSED);
 
+// True when `text` is a plausible mail address: one '@' between a non-empty
+// local part and domain, no blanks, control characters, quotes or brackets.
 bool plausible_address(const std::string &text);
 
 // True when `text` is a plausible phone number: an optional leading '+',

@@ -1,7 +1,5 @@
 #include "console/screens/config.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,6 +9,7 @@
 #include "console/ui/draw.h"
 #include "console/ui/popup.h"
 #include "console/ui/screen.h"
+#include "protocol/snmp_map.h"
 #include "store/paths.h"
 
 static Screen page;
@@ -197,20 +196,9 @@ void config_choose(ConfigForm *f, int focus, int index, const char *text)
 
 bool config_snmp_address(const std::string &text)
 {
-    size_t colon = text.find(':');
-    in_addr address;
-    if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
-        return false;
-    if (colon == std::string::npos)
-        return true;
-    std::string port = text.substr(colon + 1);
-    if (port.empty() || port.size() > 5 || port[0] == '0')
-        return false;
-    for (char c : port) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    return std::stoi(port) <= 65535;
+    std::string host;
+    int port = 0;
+    return snmp_map_address(text, 0, &host, &port) == SNMP_ADDRESS_OK;
 }
 
 const char *config_input(ConfigForm *f, int focus, const char *text)
