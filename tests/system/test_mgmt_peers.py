@@ -55,8 +55,14 @@ class Upsmon:
         conf.chmod(0o640)
         env = dict(os.environ, NUT_CONFPATH=str(self.dir), NUT_STATEPATH=str(self.dir))
         self.out = open(self.dir / "upsmon.out", "w")
-        self.proc = procs.start(["/lib/nut/upsmon", "-F", "-p"], env=env, stdout=self.out,
-                                stderr=subprocess.STDOUT)
+        # upsmon keeps its PID file in /run/nut whatever its environment says:
+        # a /run of its own (a tmpfs in a mount namespace of its own) keeps it
+        # off the host's and away from an upsmon of a test running beside.
+        self.proc = procs.start(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+             "mount -t tmpfs -o mode=0755 tmpfs /run && mkdir /run/nut && "
+             "exec /lib/nut/upsmon -F -p"],
+            env=env, stdout=self.out, stderr=subprocess.STDOUT)
 
     def read(self, path):
         return path.read_text().splitlines() if path.exists() else []
@@ -69,11 +75,21 @@ def logged_in():
     return ask("GET NUMLOGINS ups1") == "NUMLOGINS ups1 1\n"
 
 
+def wait_logged_in(mon, agent):
+    """Waits for upsmon's login; on a time-out, with what upsmon and the
+    daemon printed."""
+    try:
+        wait_for(logged_in, 20, what="upsmon logged in")
+    except BaseException:
+        print("upsmon:\n" + mon.output() + "\nupsagent:\n" + agent.stdout())
+        raise
+
+
 def test_upsmon_secondary_is_told_of_the_mains_failure_and_goes_down_on_low_battery(
         sim, agent, procs, tmp_path):
     start(sim, agent)
     mon = Upsmon(procs, tmp_path)
-    wait_for(logged_in, 20, what="upsmon logged in")
+    wait_logged_in(mon, agent)
     assert ask("LIST CLIENT ups1").splitlines()[1] == "CLIENT ups1 127.0.0.1"
     sim.control("mains fail")
     wait_for(lambda: "ONBATT ups1@127.0.0.1" in mon.read(mon.notices), 20,
@@ -91,7 +107,7 @@ def test_upsmon_secondary_goes_down_on_fsd_before_this_host(
         sim, agent, procs, tmp_path, host_deadline):
     start(sim, agent, ac_fail=1)
     mon = Upsmon(procs, tmp_path)
-    wait_for(logged_in, 20, what="upsmon logged in")
+    wait_logged_in(mon, agent)
     sim.control("mains fail")
     wait_for(lambda: mon.read(mon.shutdowns) == ["shutdown"], 20,
              what="upsmon's shutdown command on FSD")
