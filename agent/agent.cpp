@@ -1,12 +1,7 @@
 #include "agent/agent.h"
 
-#include <unistd.h>
-
-#include <cstdio>
+#include <csignal>
 #include <cstring>
-#include <atomic>
-#include <ctime>
-#include <mutex>
 #include <string>
 
 #include "agent/card.h"
@@ -15,42 +10,49 @@
 #include "agent/history.h"
 #include "agent/metrics.h"
 #include "agent/runner.h"
-#include "agent/server.h"
+#include "base/log.h"
+#include "base/worker.h"
+#include "poll/poll.h"
 #include "store/event_log.h"
 #include "store/mail.h"
-#include "protocol/poll.h"
 #include "store/paths.h"
 #include "store/schedule.h"
 #include "store/settings.h"
 #include "store/sms.h"
 #include "store/spawn.h"
 
-using Guard = std::lock_guard<std::mutex>;
+static const double PASS_SECONDS = 0.5;
+// The schedule's tick comes this long after the minute starts, so a wall
+// clock read in whole seconds is already in the new minute.
+static const double MINUTE_TICK_DELAY = 0.5;
 
-static const int PASS_MS = 500;
+// The daemon: everything its loop's handlers work on.
+struct Agent {
+    Loop *loop = nullptr;
+    Worker *worker = nullptr;
+    LinkPort link;
+    PollState poll;
+    MachineContext units[4];
+    int machine_count = 1;
+    int current_unit = 0;
+    bool history_flag = false;
+    bool card_link = false;  // the link is an SNMP card (even one that cannot be used)
+    std::string link_words;  // the link words in force, to tell a changed link on reload
+    LoopTimer pass_timer;
+    double pass_due = 0;     // monotonic time of the next pass
+    LoopTimer minute_timer;
+};
 
-// 5 at start and never changed: 1 would switch on the loop trace.
-static const int debug_level = 5;
-
-static std::mutex pass_lock;  // held for a whole pass and for a reconfiguration
-static LinkPort ups_link;
-static MachineContext units[4];
-static int machine_count = 1;
-static int current_unit = 0;
-static bool history_flag = false;
+static Agent agent;
 
 MachineContext *agent_unit(int index)
 {
-    return &units[index];
+    return &agent.units[index];
 }
-
-// machine_count for other threads: they must not wait for a pass (a
-// remote unit's read can take two seconds).
-static std::atomic<int> count_shown{1};
 
 int agent_machine_count()
 {
-    return count_shown.load();
+    return agent.machine_count;
 }
 
 static int machine_kind_of(const char *mode)
@@ -64,96 +66,89 @@ static int machine_kind_of(const char *mode)
     return -1;
 }
 
-// The link words in force, to tell a reload that changes the link from one
-// that does not.
-static std::string link_words;
-
 static bool snmp_link_kind(const SettingsRecord &s)
 {
     return strcmp(s.link_kind, "SNMP") == 0;
 }
 
-static bool card_link = false; // the link is an SNMP card (even one that cannot be used)
-
-static void set_link(const SettingsRecord &s)
+static void set_link(Agent *a, const SettingsRecord &s)
 {
     card_close();
-    card_link = snmp_link_kind(s);
-    if (card_link) {
+    a->card_link = snmp_link_kind(s);
+    if (a->card_link) {
         card_configure(s.link_device, s.snmp_community);
     } else if (strcmp(s.link_kind, "RS232") == 0) {
         if (!link_baud_known(s.baud_rate))
-            printf("upsagent: baud rate \"%s\" is not 2400, 4800 or 9600, using 2400\n",
-                   s.baud_rate);
-        link_set_serial(&ups_link, s.link_device, s.baud_rate);
+            log_warning("upsagent: baud rate \"%s\" is not 2400, 4800 or 9600, using 2400",
+                        s.baud_rate);
+        link_set_serial(&a->link, s.link_device, s.baud_rate);
     } else if (strcmp(s.link_kind, "USB") == 0) {
-        link_set_usb(&ups_link, 0xFFFF, 0x0000, false);
+        link_set_usb(&a->link, 0xFFFF, 0x0000, false);
     } else if (strcmp(s.link_kind, "TCP/IP") == 0) {
-        link_set_tcp(&ups_link, s.link_device, LINK_TCP_PORT);
+        link_set_tcp(&a->link, s.link_device, LINK_TCP_PORT);
     } else if (s.link_kind[0] != '\0') {
-        printf("upsagent: unknown link kind \"%s\"\n", s.link_kind);
+        log_error("upsagent: unknown link kind \"%s\"", s.link_kind);
     }
 }
 
 // Unit count, link and unit contexts from the settings record. Shared by
-// start-up and the "RefreshSet" reload; called with the pass lock held.
-// Unknown words leave the link or the contexts as they were, and are
-// reported (an empty word is just "not configured yet").
+// start-up and the "RefreshSet" reload. Unknown words leave the link or the
+// contexts as they were, and are reported (an empty word is just "not
+// configured yet").
 //
 // A reload keeps what did not change: the open link, and each polled unit
 // whose kind is the same keeps its status, the status last seen and its
 // filter samples, so nothing is replayed and a failure in the middle of
 // being taken is still taken. Unit 1's pending command is always kept.
-static void configure(bool reload)
+static void configure(Agent *a, bool reload)
 {
     SettingsRecord s = settings_get();
-    int old_count = machine_count;
-    machine_count = s.machine_number;
-    if (machine_count < 1 || machine_count > 4) {
-        machine_count = machine_count < 1 ? 1 : 4;
-        printf("upsagent: machine number %d is outside 1..4, using %d\n", s.machine_number,
-               machine_count);
+    int old_count = a->machine_count;
+    a->machine_count = s.machine_number;
+    if (a->machine_count < 1 || a->machine_count > 4) {
+        a->machine_count = a->machine_count < 1 ? 1 : 4;
+        log_warning("upsagent: machine number %d is outside 1..4, using %d", s.machine_number,
+                    a->machine_count);
     }
     int kind = machine_kind_of(s.machine_mode);
     bool snmp = snmp_link_kind(s);
-    if (snmp && machine_count > 1) {
-        printf("upsagent: an SNMP card is one unit; machine number %d ignored\n", machine_count);
-        machine_count = 1;
+    if (snmp && a->machine_count > 1) {
+        log_warning("upsagent: an SNMP card is one unit; machine number %d ignored",
+                    a->machine_count);
+        a->machine_count = 1;
     }
     if (snmp && kind == KIND_REMOTE) {
-        printf("upsagent: link kind SNMP does not combine with \"%s\"; no unit is polled\n",
-               s.machine_mode);
+        log_error("upsagent: link kind SNMP does not combine with \"%s\"; no unit is polled",
+                  s.machine_mode);
         kind = -1;
     }
-    count_shown = machine_count;
 
     // A card's community and mode are part of its link: a change opens it anew.
     std::string words = std::string(s.link_kind) + '\n' + s.link_device + '\n' + s.baud_rate;
     if (snmp)
         words += std::string("\n") + s.snmp_community + '\n' + s.machine_mode;
-    bool link_changed = !reload || words != link_words;
+    bool link_changed = !reload || words != a->link_words;
     if (link_changed) {
-        link_close(&ups_link);
-        set_link(s);
-        link_words = words;
+        link_close(&a->link);
+        set_link(a, s);
+        a->link_words = words;
     }
-    if (link_changed || current_unit >= machine_count)
-        current_unit = 0;
+    if (link_changed || a->current_unit >= a->machine_count)
+        a->current_unit = 0;
 
     if (machine_kind_of(s.machine_mode) < 0 && s.machine_mode[0] != '\0')
-        printf("upsagent: unknown machine mode \"%s\"\n", s.machine_mode);
+        log_error("upsagent: unknown machine mode \"%s\"", s.machine_mode);
     if (snmp && kind < 0)
         card_close();
     for (int i = 0; kind >= 0 && i < 4; i++) {
-        MachineContext *u = &units[i];
-        bool keep = reload && !link_changed && i < old_count && i < machine_count &&
+        MachineContext *u = &a->units[i];
+        bool keep = reload && !link_changed && i < old_count && i < a->machine_count &&
                     machine_kind(u) == kind;
         if (keep)
             continue;
         char pending[MACHINE_PENDING_SIZE];
         int pending_len = 0;
         if (i == 0) {
-            Guard ug(u->lock);
             pending_len = u->pending_len;
             memcpy(pending, u->pending, sizeof pending);
         }
@@ -174,110 +169,172 @@ static void configure(bool reload)
         }
     }
     decision_configure(decision_delays_from(s), kind != KIND_REMOTE);
-    decision_watch(machine_count);
+    decision_watch(a->machine_count);
 }
 
-void agent_start(const char *program_path)
+void agent_reload(LoopTime now)
 {
-    program_dir_set(program_dir_from(program_path));
-    MachineOptions options = {true, false, true};
-    machine_configure(options);
-    link_init(&ups_link);
-    for (int i = 0; i < 4; i++)
-        machine_setup(&units[i], KIND_NONE, i + 1);
-
-    decision_init(&units[0]);
-    runner_init(&units[0]);
-
     settings_load(program_dir());
-    mail_init(program_dir());
-    usleep(100 * 1000);
-    sms_init(program_dir());
-    usleep(100 * 1000);
-    decision_start(decision_boot_id());
-    {
-        Guard g(pass_lock);
-        configure(false);
-    }
-    bool serving = server_start(SERVER_PORT, units) == 0;
-    history_create_files(agent_machine_count());
-    schedule_load();
-    runner_reset_dates();
-    if (serving)
-        server_loop_start();
-    runner_start();
+    configure(&agent, true);
+    history_create_files(agent.machine_count, now.wall);
 }
 
-static std::atomic<bool> reload_wanted{false};
-
-void agent_request_reload()
+static void advance_turn(Agent *a)
 {
-    reload_wanted = true;
+    a->current_unit += 1;
+    if (a->current_unit >= a->machine_count)
+        a->current_unit = 0;
 }
 
-static void advance_turn()
+static void check_unit(MachineContext *u, void *ctx)
 {
-    current_unit += 1;
-    if (current_unit >= machine_count)
-        current_unit = 0;
+    check_status_events(u, static_cast<const LoopTime *>(ctx)->wall);
 }
 
-static time_t pass_now; // the time of the pass in progress, for the status check
-
-static void check(MachineContext *u)
+static void check_card(MachineContext *u, time_t now)
 {
-    check_status_events(u, pass_now);
+    check_status_events(u, now);
 }
 
 // One move over the byte link for the unit whose turn it is.
-static void poll_units()
+static void poll_units(Agent *a, LoopTime now)
 {
-    int move = poll_move(&ups_link, &units[current_unit], current_unit,
-                         debug_level == 1 ? POLL_TRACE_STEPS : POLL_TRACE_OFF, check);
+    int move = poll_move(&a->link, &a->poll, &a->units[a->current_unit], now.mono, check_unit,
+                         &now);
     if (move == POLL_LOST) {
         // Closed and reopened at the next pass, which hands the turn on.
         // Handing it on here as well would skip the next unit at every
         // reopen: one absent unit on a shared line would starve the unit
         // after it.
-        link_set_up(&ups_link, 0);
+        link_set_up(&a->link, 0);
     } else if (move == POLL_TURN_DONE || move == POLL_REOPENED) {
-        advance_turn();
+        advance_turn(a);
     }
 }
 
-void agent_pass(time_t now)
+static void pass(Loop *loop, void *ctx, LoopTime now)
 {
-    Guard g(pass_lock);
-    if (reload_wanted.exchange(false)) {
-        settings_load(program_dir());
-        configure(true);
-        history_create_files(machine_count);
-    }
-    pass_now = now;
-    if (card_link) {
-        if (card_active() && history_flag) // a reading a second, at every second pass
-            card_poll(&units[0], check);
+    Agent *a = static_cast<Agent *>(ctx);
+    if (a->card_link) {
+        if (card_active() && a->history_flag) // a reading a second, at every second pass
+            card_poll(&a->units[0], now.wall, check_card);
     } else {
-        poll_units();
+        poll_units(a, now);
     }
-    decision_tick(now);
+    decision_tick(now.wall);
     event_log_flush(); // the lines a full disk held back, once it has room
-    metrics_write(units, machine_count, now);
-    spawn_reap();
-    if (history_flag) {
-        for (int i = 0; i < machine_count; i++)
-            if (machine_connected(&units[i]))
-                history_append(&units[i]);
-        history_flag = false;
+    metrics_write(a->units, a->machine_count, now.wall);
+    if (a->history_flag) {
+        for (int i = 0; i < a->machine_count; i++)
+            if (machine_connected(&a->units[i]))
+                history_append_at(&a->units[i], now.wall);
+        a->history_flag = false;
     } else {
-        history_flag = true;
+        a->history_flag = true;
     }
+    // Passes keep their rhythm; one that comes late does not bring a burst.
+    a->pass_due += PASS_SECONDS;
+    if (a->pass_due <= now.mono)
+        a->pass_due = now.mono + PASS_SECONDS;
+    loop_timer_at(loop, &a->pass_timer, a->pass_due, pass, a);
 }
 
-void agent_run()
+static void arm_minute(Agent *a, LoopTime now)
 {
-    for (;;) {
-        agent_pass(time(nullptr));
-        usleep(PASS_MS * 1000);
-    }
+    double wait = 60 - static_cast<double>(now.wall % 60) + MINUTE_TICK_DELAY;
+    loop_timer_at(a->loop, &a->minute_timer, now.mono + wait,
+                  [](Loop *, void *ctx, LoopTime t) {
+                      Agent *ag = static_cast<Agent *>(ctx);
+                      runner_tick(t.wall);
+                      arm_minute(ag, t);
+                  },
+                  a);
+}
+
+static void on_end(Loop *loop, int signo, void *, LoopTime)
+{
+    log_notice("upsagent: ending on %s", strsignal(signo));
+    loop_stop(loop, 0);
+}
+
+// Every file anew, as "RefreshSet", "RefreshMail", "RefreshSMS" and
+// "RefreshPlan" together.
+static void on_hangup(Loop *, int, void *, LoopTime now)
+{
+    log_notice("upsagent: rereading every file (SIGHUP)");
+    server_reload_all(now);
+}
+
+static void on_child(Loop *, int, void *, LoopTime)
+{
+    spawn_reap();
+}
+
+static void reload_hook(void *)
+{
+    agent_reload(loop_now(agent.loop));
+}
+
+static int count_hook(void *)
+{
+    return agent.machine_count;
+}
+
+bool agent_start(const char *program_path, Loop *loop, const AgentOptions &options)
+{
+    Agent *a = &agent;
+    a->loop = loop;
+    // Before any other thread or child: the signals are the loop's.
+    if (!loop_signal(loop, SIGTERM, on_end, a) || !loop_signal(loop, SIGINT, on_end, a) ||
+        !loop_signal(loop, SIGHUP, on_hangup, a) || !loop_signal(loop, SIGCHLD, on_child, a))
+        return false;
+    program_dir_set(program_dir_from(program_path));
+    MachineOptions machine_options = {true, false, true};
+    machine_configure(machine_options);
+    link_init(&a->link);
+    a->poll = PollState{};
+    for (int i = 0; i < 4; i++)
+        machine_setup(&a->units[i], KIND_NONE, i + 1);
+    a->machine_count = 1;
+    a->current_unit = 0;
+    a->history_flag = false;
+    a->link_words.clear();
+    if (options.worker)
+        a->worker = worker_start(loop);
+
+    decision_init(&a->units[0]);
+    decision_set_worker(a->worker);
+    runner_init(&a->units[0]);
+
+    LoopTime now = loop_now(loop);
+    settings_load(program_dir());
+    mail_init(program_dir());
+    sms_init(program_dir());
+    decision_start(decision_boot_id());
+    configure(a, false);
+    ServerHooks hooks;
+    hooks.reload_settings = reload_hook;
+    hooks.unit_count = count_hook;
+    hooks.ctx = a;
+    server_start(loop, options.ports, a->units, hooks);
+    history_create_files(a->machine_count, now.wall);
+    schedule_load();
+    runner_reset_dates();
+    a->pass_due = now.mono;
+    loop_timer_at(loop, &a->pass_timer, a->pass_due, pass, a);
+    arm_minute(a, now);
+    return true;
+}
+
+void agent_stop()
+{
+    Agent *a = &agent;
+    server_stop();
+    loop_timer_cancel(a->loop, &a->pass_timer);
+    loop_timer_cancel(a->loop, &a->minute_timer);
+    card_close();
+    link_close(&a->link);
+    decision_set_worker(nullptr);
+    worker_stop(a->worker);
+    a->worker = nullptr;
 }

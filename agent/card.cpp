@@ -1,6 +1,6 @@
 #include "agent/card.h"
 
-#include <cstdio>
+#include "base/log.h"
 
 #include "link/snmp.h"
 #include "protocol/snmp_map.h"
@@ -13,7 +13,7 @@ bool card_configure(const std::string &device, const std::string &community)
     std::string why;
     active = snmp_link_set(&link, device, community, &why);
     if (!active)
-        printf("upsagent: SNMP link: %s; no unit is polled\n", why.c_str());
+        log_error("upsagent: SNMP link: %s; no unit is polled", why.c_str());
     return active;
 }
 
@@ -28,7 +28,7 @@ bool card_active()
     return active;
 }
 
-void card_poll(MachineContext *unit, void (*check)(MachineContext *unit))
+void card_poll(MachineContext *unit, time_t now, void (*check)(MachineContext *unit, time_t now))
 {
     std::string command;
     if (machine_take_pending(unit, &command)) {
@@ -36,8 +36,8 @@ void card_poll(MachineContext *unit, void (*check)(MachineContext *unit))
         if (snmp_map_command(command, &sets))
             snmp_link_send(&link, sets);
         else
-            printf("upsagent: the command \"%.20s\" has no SNMP form; not sent\n",
-                   command.substr(0, command.find('\r')).c_str());
+            log_warning("upsagent: the command \"%.20s\" has no SNMP form; not sent",
+                        command.substr(0, command.find('\r')).c_str());
     }
     SnmpAnswers answers;
     MachineReading reading;
@@ -46,5 +46,5 @@ void card_poll(MachineContext *unit, void (*check)(MachineContext *unit))
         machine_take_reading(unit, reading);
     else
         machine_miss_reading(unit);
-    check(unit);
+    check(unit, now);
 }

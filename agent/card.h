@@ -5,6 +5,7 @@
 // sees the unit as it sees any other. The polling loop's thread only.
 #pragma once
 
+#include <ctime>
 #include <string>
 
 #include "protocol/machine.h"
@@ -20,6 +21,7 @@ void card_close();
 // True while a card is configured.
 bool card_active();
 
-// One poll of the card into `unit`: the pending command first, then the
-// reading (a missing one counts toward losing the unit), then `check`.
-void card_poll(MachineContext *unit, void (*check)(MachineContext *unit));
+// One poll of the card into `unit` at `now`: the pending command first,
+// then the reading (a missing one counts toward losing the unit), then
+// `check(unit, now)`.
+void card_poll(MachineContext *unit, time_t now, void (*check)(MachineContext *unit, time_t now));

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/log.h"
+#include "base/worker.h"
 #include "store/paths.h"
 #include "store/spawn.h"
 #include "store/textfile.h"
@@ -39,8 +41,8 @@ static int clamp_delay(const char *name, int minutes)
     if (minutes >= 0 && minutes <= DECISION_DELAY_MAX)
         return minutes;
     int to = minutes < 0 ? 0 : DECISION_DELAY_MAX;
-    printf("upsagent: %s of %d minutes is outside 0..%d, using %d\n", name, minutes,
-           DECISION_DELAY_MAX, to);
+    log_warning("upsagent: %s of %d minutes is outside 0..%d, using %d", name, minutes,
+                DECISION_DELAY_MAX, to);
     return to;
 }
 
@@ -49,6 +51,14 @@ DecisionDelays decision_delays_from(const SettingsRecord &s)
     return {clamp_delay("mains failure delay", s.ac_fail_delay),
             clamp_delay("battery low delay", s.battery_low_delay),
             clamp_delay("UPS shutdown delay", s.ups_shutdown_delay)};
+}
+
+static Worker *writer = nullptr;
+
+void decision_set_worker(Worker *worker)
+{
+    Guard g(lock);
+    writer = worker;
 }
 
 void decision_init(MachineContext *unit)
@@ -100,14 +110,17 @@ static void save()
     for (int i = 0; i < 4; i++)
         if (last_status[i][0])
             n += snprintf(text + n, sizeof text - n, "unit%d %s\n", i + 1, last_status[i]);
-    ensure_database_dir();
-    bool ok = write_file(path, text, n, 0600);
-    // A full disk must not cost the deadline a restart needs: the file is
-    // there whenever a unit has reported, and fits in its own block.
-    int err = errno;
-    if (!ok && (err == ENOSPC || err == EDQUOT || err == EFBIG))
-        ok = write_file_in_place(path, text, n);
-    write_report(path, ok, err, "a restart would not know the shutdown in force");
+    std::string contents(text, n);
+    worker_submit(writer, [path, contents] {
+        ensure_database_dir();
+        bool ok = write_file(path, contents.data(), static_cast<int>(contents.size()), 0600);
+        // A full disk must not cost the deadline a restart needs: the file
+        // is there whenever a unit has reported, and fits in its own block.
+        int err = errno;
+        if (!ok && (err == ENOSPC || err == EDQUOT || err == EFBIG))
+            ok = write_file_in_place(path, contents.data(), static_cast<int>(contents.size()));
+        write_report(path, ok, err, "a restart would not know the shutdown in force");
+    });
 }
 
 static bool status_text(const char *s)
@@ -335,7 +348,7 @@ bool decision_start(const std::string &boot_id)
     host_reissue = host_deadline != 0;
     ups_reissue = ups_deadline != 0;
     if (host_deadline || ups_deadline)
-        printf("upsagent: shutdown in force from before the restart: host %s, UPS %s\n",
+        log_notice("upsagent: shutdown in force from before the restart: host %s, UPS %s",
                host_deadline ? time_stamp_text(host_deadline).c_str() : "none",
                ups_deadline ? time_stamp_text(ups_deadline).c_str() : "none");
     return true;

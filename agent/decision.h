@@ -60,6 +60,12 @@ DecisionDelays decision_delays_from(const SettingsRecord &s);
 // The unit whose pending slot takes the UPS commands (unit 1); nullptr: none.
 void decision_init(MachineContext *unit1);
 
+struct Worker;
+// The worker that writes "DataBase/Shutdown.ang" (its fsync must not hold
+// the loop); nullptr: written at once by the caller (the default, tests).
+// Writes go out in the order they were made.
+void decision_set_worker(Worker *worker);
+
 // The delays, and whether this daemon commands the UPS (a remote daemon does
 // not: the UPS belongs to the daemon it polls, which turns it off after its
 // own host). Held conditions and deadlines stay; delays apply to conditions

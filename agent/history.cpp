@@ -59,15 +59,9 @@ void history_append_at(MachineContext *ctx, time_t when)
     close(fd);
 }
 
-void history_append(MachineContext *ctx)
-{
-    history_append_at(ctx, time(nullptr));
-}
-
-void history_create_files(int count)
+void history_create_files(int count, time_t now)
 {
     ensure_database_dir();
-    time_t now = time(nullptr);
     for (int unit = 1; unit <= count; unit++) {
         std::string path = history_path(unit, now);
         int fd = open_append(path);

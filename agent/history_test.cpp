@@ -28,7 +28,7 @@ TEST_F(History, NewFileAfterLocalMidnight)
     EXPECT_EQ(history_path(2, before_midnight), dir.path + "DataBase/M220261207.ang");
     EXPECT_EQ(history_path(2, before_midnight + 1), dir.path + "DataBase/M220261208.ang");
 
-    history_create_files(2);
+    history_create_files(2, time(nullptr));
     history_append_at(&unit, before_midnight);
     history_append_at(&unit, before_midnight + 1);
     std::ifstream day1(dir.path + "DataBase/M220261207.ang");
@@ -60,7 +60,7 @@ TEST_F(History, LineFormatAndWidths)
 
 TEST_F(History, CreateFilesMakesTodaysFilesAndTheEventLog)
 {
-    history_create_files(3);
+    history_create_files(3, time(nullptr));
     struct stat st;
     time_t now = time(nullptr);
     for (int u = 1; u <= 3; u++)

@@ -1,15 +1,33 @@
-// upsagent: watches one to four UPS units and protects the host. It takes no
-// options; its files live below the directory of its executable.
+// upsagent: watches one to four UPS units and protects the host. Its files
+// live below the directory of its executable. "-d" prints debug lines too.
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "agent/agent.h"
+#include "base/log.h"
+#include "base/loop.h"
 
 int main(int argc, char **argv)
 {
+    bool debug = false;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-d") == 0) {
+            debug = true;
+        } else {
+            fprintf(stderr, "usage: upsagent [-d]\n  -d  print debug lines too\n");
+            return 2;
+        }
+    }
     setvbuf(stdout, nullptr, _IOLBF, 0); // diagnostics reach a log file line by line
+    log_configure(debug, log_journal_detect());
     signal(SIGPIPE, SIG_IGN);            // a vanished peer is an error code, not an end
     signal(SIGXFSZ, SIG_IGN);            // a file-size limit fails that write (EFBIG), reported
-    agent_start(argc > 0 ? argv[0] : nullptr);
-    agent_run();
+    Loop *loop = loop_new();
+    if (!loop || !agent_start(argc > 0 ? argv[0] : nullptr, loop, AgentOptions{}))
+        return 1;
+    int status = loop_run(loop);
+    agent_stop();
+    loop_free(loop);
+    return status;
 }

@@ -9,10 +9,12 @@
 #include "agent/access.h"
 #include "agent/decision.h"
 #include "agent/users.h"
+#include "base/log.h"
 #include "store/textfile.h"
 
 static MachineContext *units = nullptr;
-static int (*unit_count)() = nullptr;
+static int (*unit_count)(void *) = nullptr;
+static void *unit_count_ctx = nullptr;
 
 // The sessions with a LOGIN, for NUMLOGINS and LIST CLIENT.
 using Guard = std::lock_guard<std::mutex>;
@@ -23,10 +25,11 @@ static std::vector<const MgmtSession *> logins;
 // as a forced shutdown once announced is not taken back.
 static std::atomic<bool> client_fsd[4];
 
-void mgmt_configure(MachineContext *contexts, int (*count)())
+void mgmt_configure(MachineContext *contexts, int (*count)(void *ctx), void *ctx)
 {
     units = contexts;
     unit_count = count;
+    unit_count_ctx = ctx;
 }
 
 bool mgmt_split(const std::string &line, std::vector<std::string> *words)
@@ -85,7 +88,7 @@ std::string mgmt_quote(const std::string &text)
 // "ups" is unit 1, "upsN" unit N, within the units in use.
 static bool unit_of(const std::string &name, int *index)
 {
-    int count = unit_count ? unit_count() : 1;
+    int count = unit_count ? unit_count(unit_count_ctx) : 1;
     if (name == "ups") {
         *index = 0;
         return units != nullptr;
@@ -184,7 +187,8 @@ static int shutdown_minutes()
     return minutes < 1 ? 1 : minutes;
 }
 
-std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool *stale)
+std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool *stale,
+                                                                time_t now)
 {
     std::vector<std::pair<std::string, std::string>> vars;
     *stale = true;
@@ -224,7 +228,7 @@ std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool 
     if (!trimmed(v.version).empty())
         vars.push_back({"ups.firmware", trimmed(v.version)});
     vars.push_back({"ups.load", number(v.load_percent, 0)});
-    bool fsd = client_fsd[index].load() || decision_forced(index, time(nullptr));
+    bool fsd = client_fsd[index].load() || decision_forced(index, now);
     vars.push_back({"ups.status", *stale ? "" : status_words(v, fsd)});
     vars.push_back({"ups.temperature", number(v.temperature, 1)});
     return vars;
@@ -287,7 +291,7 @@ static const char *no_values(int index)
     return v.connected ? nullptr : "DATA-STALE";
 }
 
-static std::string get(const std::vector<std::string> &w)
+static std::string get(const std::vector<std::string> &w, time_t now)
 {
     if (w.size() < 3)
         return err("INVALID-ARGUMENT");
@@ -318,7 +322,7 @@ static std::string get(const std::vector<std::string> &w)
         return info ? "DESC " + ups + " " + name + " " + mgmt_quote(info->description) + "\n"
                     : err("VAR-NOT-SUPPORTED");
     bool stale = false;
-    std::vector<std::pair<std::string, std::string>> vars = mgmt_variables(index, &stale);
+    std::vector<std::pair<std::string, std::string>> vars = mgmt_variables(index, &stale, now);
     const std::string *value = nullptr;
     for (const auto &[n, v] : vars)
         if (n == name)
@@ -336,7 +340,7 @@ static std::string get(const std::vector<std::string> &w)
     return "VAR " + ups + " " + name + " " + mgmt_quote(*value) + "\n";
 }
 
-static std::string list(const std::vector<std::string> &w)
+static std::string list(const std::vector<std::string> &w, time_t now)
 {
     if (w.size() < 2)
         return err("INVALID-ARGUMENT");
@@ -344,7 +348,7 @@ static std::string list(const std::vector<std::string> &w)
     if (what == "UPS") {
         if (w.size() != 2)
             return err("INVALID-ARGUMENT");
-        int count = unit_count ? unit_count() : 1;
+        int count = unit_count ? unit_count(unit_count_ctx) : 1;
         std::string out = "BEGIN LIST UPS\n";
         for (int i = 0; units && i < count && i < 4; i++)
             out += "UPS " + unit_name(i) + " " + mgmt_quote(description_of(i)) + "\n";
@@ -363,7 +367,7 @@ static std::string list(const std::vector<std::string> &w)
             return err(why);
         bool stale = false;
         std::string out = head;
-        for (const auto &[name, value] : mgmt_variables(index, &stale))
+        for (const auto &[name, value] : mgmt_variables(index, &stale, now))
             out += "VAR " + ups + " " + name + " " + mgmt_quote(value) + "\n";
         return out + tail;
     }
@@ -399,19 +403,11 @@ static std::string list(const std::vector<std::string> &w)
 // the host.
 static AccessReports refused_logins; // under `lock`
 
-static double monotonic_seconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
-}
-
 // The roles of the session's username and password, checked once per
 // session (they cannot change once set); -1 when they do not match.
-static int roles_of(MgmtSession *s)
+static int roles_of(MgmtSession *s, double now)
 {
     if (!s->verified) {
-        double now = monotonic_seconds();
         bool spaced = true;
         {
             Guard g(lock);
@@ -424,7 +420,7 @@ static int roles_of(MgmtSession *s)
             Guard g(lock);
             access_reports_forget(&refused_logins, now);
             if (int count = access_report_due(&refused_logins, s->peer, now))
-                printf("mgmt: user \"%s\" from %s refused: unknown user or wrong password "
+                log_warning("mgmt: user \"%s\" from %s refused: unknown user or wrong password "
                        "(%d since the last line); see %s\n",
                        printable_text(s->username.data(), s->username.size(), 32).c_str(),
                        access_address_text(s->peer).c_str(), count, USERS_FILE);
@@ -434,7 +430,8 @@ static int roles_of(MgmtSession *s)
 }
 
 // LOGIN, PRIMARY (MASTER is its old name) and FSD, each "WORD UPS".
-static std::string session_command(MgmtSession *s, const std::vector<std::string> &w)
+static std::string session_command(MgmtSession *s, const std::vector<std::string> &w,
+                                   double now)
 {
     const std::string &cmd = w[0];
     int index = 0;
@@ -446,7 +443,7 @@ static std::string session_command(MgmtSession *s, const std::vector<std::string
         return err("USERNAME-REQUIRED");
     if (s->password.empty())
         return err("PASSWORD-REQUIRED");
-    int roles = roles_of(s);
+    int roles = roles_of(s, now);
     if (cmd == "LOGIN") {
         if (s->login >= 0)
             return err("ALREADY-LOGGED-IN");
@@ -461,7 +458,7 @@ static std::string session_command(MgmtSession *s, const std::vector<std::string
         if (s->primary != index || s->login != index)
             return err("ACCESS-DENIED"); // a primary login for this unit
         if (!client_fsd[index].exchange(true))
-            printf("mgmt: FSD set on %s by %s@%s\n", unit_name(index).c_str(),
+            log_notice("mgmt: FSD set on %s by %s@%s\n", unit_name(index).c_str(),
                    s->username.c_str(), access_address_text(s->peer).c_str());
         return "OK FSD-SET\n";
     }
@@ -473,7 +470,8 @@ static std::string session_command(MgmtSession *s, const std::vector<std::string
 
 // "INSTCMD UPS COMMAND": the UPS command goes into unit 1's pending slot,
 // where the polling loop sends it as it sends the daemon's own.
-static std::string instant_command(MgmtSession *s, const std::vector<std::string> &w)
+static std::string instant_command(MgmtSession *s, const std::vector<std::string> &w,
+                                   double now)
 {
     int index = 0;
     if (w.size() != 3)
@@ -483,7 +481,7 @@ static std::string instant_command(MgmtSession *s, const std::vector<std::string
     const CommandInfo *c = index == 0 ? command_info(w[2]) : nullptr;
     if (!c)
         return err("CMD-NOT-SUPPORTED");
-    int roles = s->username.empty() || s->password.empty() ? -1 : roles_of(s);
+    int roles = s->username.empty() || s->password.empty() ? -1 : roles_of(s, now);
     if (roles < 0 || !(roles & USER_INSTCMD))
         return err("ACCESS-DENIED");
     char command[32];
@@ -492,12 +490,12 @@ static std::string instant_command(MgmtSession *s, const std::vector<std::string
         return err(why); // a lost unit drops its pending command
     if (!machine_queue_command(&units[0], command, len))
         return err("INSTCMD-FAILED");
-    printf("mgmt: %s on %s by %s@%s\n", c->name, unit_name(index).c_str(), s->username.c_str(),
+    log_notice("mgmt: %s on %s by %s@%s\n", c->name, unit_name(index).c_str(), s->username.c_str(),
            access_address_text(s->peer).c_str());
     return "OK\n";
 }
 
-std::string mgmt_request(MgmtSession *s, const std::string &line)
+std::string mgmt_request(MgmtSession *s, const std::string &line, LoopTime now)
 {
     if (line.size() > static_cast<size_t>(MGMT_LINE_MAX))
         return err("TOO-LONG");
@@ -526,9 +524,9 @@ std::string mgmt_request(MgmtSession *s, const std::string &line)
         return "OK STARTTLS\n";
     }
     if (cmd == "GET")
-        return get(w);
+        return get(w, now.wall);
     if (cmd == "LIST")
-        return list(w);
+        return list(w, now.wall);
     if (cmd == "USERNAME" || cmd == "PASSWORD") {
         if (w.size() != 2)
             return err("INVALID-ARGUMENT");
@@ -539,9 +537,9 @@ std::string mgmt_request(MgmtSession *s, const std::string &line)
         return "OK\n";
     }
     if (cmd == "LOGIN" || cmd == "PRIMARY" || cmd == "MASTER" || cmd == "FSD")
-        return session_command(s, w);
+        return session_command(s, w, now.mono);
     if (cmd == "INSTCMD")
-        return instant_command(s, w);
+        return instant_command(s, w, now.mono);
     if (cmd == "SET")
         return err("ACCESS-DENIED"); // nothing is writable
     return err("UNKNOWN-COMMAND");

@@ -7,10 +7,12 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/loop.h"
 #include "protocol/machine.h"
 
 // Longest request line taken, newline excluded; a longer one is answered
@@ -38,9 +40,9 @@ struct MgmtSession {
     int roles = 0;            // ...and these USER_* roles came of it
 };
 
-// The unit contexts and how many of them are in use (`count` is called at
-// every request; the settings may change the number).
-void mgmt_configure(MachineContext *units, int (*count)());
+// The unit contexts and how many of them are in use (`count(ctx)` is
+// called at every request; the settings may change the number).
+void mgmt_configure(MachineContext *units, int (*count)(void *ctx), void *ctx);
 
 // Splits a request line into words: blanks separate, a double-quoted word
 // may hold blanks, and a backslash takes the next character as it is.
@@ -51,14 +53,18 @@ bool mgmt_split(const std::string &line, std::vector<std::string> *words);
 std::string mgmt_quote(const std::string &text);
 
 // The variables of unit `index` (0..3) in the order LIST VAR gives them,
-// values as sent; *stale is set when the unit is lost or has no status
-// yet (then ups.status is empty).
-std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool *stale);
+// values as sent, at `now` (ups.status carries FSD by the decision's time);
+// *stale is set when the unit is lost or has no status yet (then
+// ups.status is empty).
+std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool *stale,
+                                                                time_t now);
 
 // The session is closed: its login no longer counts. Call once per session
 // that was handed to mgmt_request.
 void mgmt_session_end(MgmtSession *session);
 
-// Answers one request line (without its newline). The reply is one or more
-// lines, each ending in "\n"; after LOGOUT `session->ending` is set.
-std::string mgmt_request(MgmtSession *session, const std::string &line);
+// Answers one request line (without its newline) at `now` (the wall clock
+// for FSD, the monotonic one for the spacing of password checks). The
+// reply is one or more lines, each ending in "\n"; after LOGOUT
+// `session->ending` is set.
+std::string mgmt_request(MgmtSession *session, const std::string &line, LoopTime now);

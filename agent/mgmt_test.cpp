@@ -15,7 +15,9 @@
 namespace {
 
 MachineContext units[4];
-int two()
+// The time handed to every request; a test moves it on instead of waiting.
+LoopTime now_t{1000.0, time(nullptr)};
+int two(void *)
 {
     return 2;
 }
@@ -26,7 +28,7 @@ protected:
     {
         for (int i = 0; i < 4; i++)
             machine_setup(&units[i], KIND_LOCAL_MULTIPLE, i + 1);
-        mgmt_configure(units, two);
+        mgmt_configure(units, two, nullptr);
         MachineContext &u = units[0];
         u.connected = 1;
         u.status_taken = 1;
@@ -39,7 +41,7 @@ protected:
         snprintf(u.version, sizeof u.version, "       1.0");
         u.rated_battery_voltage = 48;
     }
-    std::string ask(const std::string &line) { return mgmt_request(&session, line); }
+    std::string ask(const std::string &line) { return mgmt_request(&session, line, now_t); }
     MgmtSession session;
 };
 
@@ -108,7 +110,7 @@ TEST_F(Mgmt, StatusWordsFollowTheStatusCharacters)
         memcpy(units[0].status, c.status, 9);
         bool stale = true;
         std::string words = "?";
-        for (const auto &[name, value] : mgmt_variables(0, &stale))
+        for (const auto &[name, value] : mgmt_variables(0, &stale, now_t.wall))
             if (name == "ups.status")
                 words = value;
         EXPECT_FALSE(stale);
@@ -191,25 +193,25 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
     for (const Step &st : steps) {
         units[0].pending_len = 0;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(mgmt_request(&clients[st.client], st.request), st.reply)
+        EXPECT_EQ(mgmt_request(&clients[st.client], st.request, now_t), st.reply)
             << st.client << ": " << st.request;
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(std::string(units[0].pending, units[0].pending_len), st.queued ? st.queued : "")
             << st.request;
     }
     units[0].connected = 0; // lost: its pending slot would be emptied
-    EXPECT_EQ(mgmt_request(&clients[2], "INSTCMD ups1 test.battery.start.quick"),
+    EXPECT_EQ(mgmt_request(&clients[2], "INSTCMD ups1 test.battery.start.quick", now_t),
               "ERR DATA-STALE\n");
     EXPECT_EQ(units[0].pending_len, 0);
     units[0].connected = 1;
     units[1].connected = units[1].status_taken = 1;
     memcpy(units[1].status, "000000011", 9);
-    EXPECT_EQ(mgmt_request(&clients[0], "GET VAR ups2 ups.status"), "VAR ups2 ups.status \"FSD OB\"\n");
-    EXPECT_EQ(mgmt_request(&clients[0], "GET VAR ups1 ups.status"), "VAR ups1 ups.status \"OL\"\n");
+    EXPECT_EQ(mgmt_request(&clients[0], "GET VAR ups2 ups.status", now_t), "VAR ups2 ups.status \"FSD OB\"\n");
+    EXPECT_EQ(mgmt_request(&clients[0], "GET VAR ups1 ups.status", now_t), "VAR ups1 ups.status \"OL\"\n");
     for (MgmtSession &c : clients)
         mgmt_session_end(&c);
-    EXPECT_EQ(mgmt_request(&clients[0], "GET NUMLOGINS ups1"), "NUMLOGINS ups1 0\n");
-    EXPECT_EQ(mgmt_request(&clients[0], "GET NUMLOGINS ups2"), "NUMLOGINS ups2 0\n");
+    EXPECT_EQ(mgmt_request(&clients[0], "GET NUMLOGINS ups1", now_t), "NUMLOGINS ups1 0\n");
+    EXPECT_EQ(mgmt_request(&clients[0], "GET NUMLOGINS ups2", now_t), "NUMLOGINS ups2 0\n");
 }
 
 // A client with a wrong password comes back every few seconds: one line per
@@ -238,12 +240,12 @@ TEST_F(Mgmt, RefusedLoginsAreOneLineAMinutePerPeer)
     testing::internal::CaptureStdout();
     for (const Try &t : tries) {
         if (&t == &tries[std::size(tries) - 1])
-            usleep(static_cast<useconds_t>(MGMT_RETRY_SECONDS * 1e6) + 100 * 1000);
+            now_t.mono += MGMT_RETRY_SECONDS + 0.1;
         MgmtSession s;
         s.peer = t.peer;
-        mgmt_request(&s, std::string("USERNAME ") + t.user);
-        mgmt_request(&s, std::string("PASSWORD ") + t.password);
-        EXPECT_EQ(mgmt_request(&s, "LOGIN ups1"), t.reply) << t.user;
+        mgmt_request(&s, std::string("USERNAME ") + t.user, now_t);
+        mgmt_request(&s, std::string("PASSWORD ") + t.password, now_t);
+        EXPECT_EQ(mgmt_request(&s, "LOGIN ups1", now_t), t.reply) << t.user;
         mgmt_session_end(&s);
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(),

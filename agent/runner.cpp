@@ -1,16 +1,13 @@
 #include "agent/runner.h"
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 #include <vector>
 
 #include "store/schedule.h"
 #include "store/settings.h"
 #include "store/textfile.h"
 
-// Runner state, used by the runner's thread only (and by tests in place of
-// it).
+// Runner state, the loop's thread only.
 static MachineContext *unit1 = nullptr;
 static int last_year, last_month, last_day;
 static long last_minute = -1;
@@ -101,22 +98,4 @@ int runner_tick(time_t now)
         queued += runner_pass(static_cast<time_t>(m) * 60);
     last_minute = minute;
     return queued;
-}
-
-static void runner_thread()
-{
-    for (;;) {
-        auto now = std::chrono::system_clock::now();
-        time_t seconds = std::chrono::system_clock::to_time_t(now);
-        runner_tick(seconds);
-        // Wake a little after the start of the next minute.
-        auto next = std::chrono::system_clock::from_time_t((seconds / 60 + 1) * 60) +
-                    std::chrono::milliseconds(200);
-        std::this_thread::sleep_until(next);
-    }
-}
-
-void runner_start()
-{
-    std::thread(runner_thread).detach();
 }

@@ -1,8 +1,8 @@
-// The schedule runner: a thread of upsagent that, once a minute, queues the
-// UPS commands of the schedule entries due at that minute into unit 1's
-// pending slot, and keeps the schedule's selection equal to today's due
-// entries across midnight. Passes are aligned to the start of each minute,
-// so no minute is passed over by drift and none is seen twice.
+// The schedule runner: once a minute (the daemon's loop calls runner_tick
+// from a timer at the start of each minute), queues the UPS commands of the
+// schedule entries due at that minute into unit 1's pending slot, and keeps
+// the schedule's selection equal to today's due entries across midnight. No
+// minute is passed over by a late tick and none is seen twice.
 #pragma once
 
 #include <ctime>
@@ -32,10 +32,7 @@ std::string runner_command(const char *action, int ups_shutdown_delay);
 // its command. Returns the number of commands queued.
 int runner_pass(time_t now);
 
-// What the thread does on waking at `now`: one pass for each minute since
-// the last pass (at most ten, when the thread was held up), none when this
-// minute had its pass already. Returns the number of commands queued.
+// The tick at `now`: one pass for each minute since the last pass (at most
+// ten, when the loop was held up), none when this minute had its pass
+// already. Returns the number of commands queued.
 int runner_tick(time_t now);
-
-// Starts the thread; it runs until the process ends.
-void runner_start();

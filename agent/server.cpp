@@ -5,18 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "agent/access.h"
-#include "agent/agent.h"
 #include "agent/mgmt.h"
+#include "base/log.h"
 #include "agent/users.h"
 #include "agent/network.h"
 #include "agent/tls.h"
@@ -26,19 +23,29 @@
 #include "store/sms.h"
 #include "store/textfile.h"
 
-// 5 in the daemon and never changed: 2 would switch on the server trace.
-static const int debug_level = 5;
-
 static const int RECEIVE_BUFFER = 1024;
 static const int LISTEN_BACKLOG = 64;
 static const int SERVER_SOCKET_BUFFER = 16384;
 
-static int listen_socket = -1; // port 2027
-static std::vector<int> mgmt_sockets; // port 3493, the RFC 9271 protocol, one per address bound
+enum { KIND_RECORDS = 0, KIND_MGMT = 1 }; // port 2027, port 3493
+
+// One address and port the server listens on.
+struct Listener {
+    uint32_t address; // host byte order
+    int port;
+    int kind;         // KIND_RECORDS or KIND_MGMT
+    int fd = -1;      // -1 while not bound
+    bool reported = false; // its failure to bind was said
+};
+
+static Loop *loop = nullptr;
+static std::vector<Listener> listeners;
 static bool tls_offered = false;      // the certificate and key of Network.ang loaded
 static MachineContext *units = nullptr;
-static std::atomic<int> session_count{0};
-static MachineRecordCache record_cache[4]; // the server's thread only
+static ServerHooks hooks;
+static int session_count = 0;
+static MachineRecordCache record_cache[4];
+static LoopTimer sweep_timer, bind_timer, accept_timer;
 
 // ---- the command table ---------------------------------------------------
 
@@ -55,10 +62,10 @@ static AccessReports connection_reported; // refused connections
 
 int server_sessions()
 {
-    return session_count.load();
+    return session_count;
 }
 
-static void reload(int kind)
+static void reload(int kind, LoopTime now)
 {
     switch (kind) {
     case RELOAD_MAIL:
@@ -69,16 +76,16 @@ static void reload(int kind)
         break;
     case RELOAD_PLAN: {
         schedule_load();
-        time_t now = time(nullptr);
         struct tm t;
-        localtime_r(&now, &t);
+        localtime_r(&now.wall, &t);
         schedule_select_today(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
         break;
     }
     case RELOAD_SET:
         access_load(program_dir() + ACCESS_FILE);
         users_load(program_dir() + USERS_FILE);
-        agent_request_reload(); // the polling loop reloads between two passes
+        if (hooks.reload_settings)
+            hooks.reload_settings(hooks.ctx);
         break;
     }
 }
@@ -87,22 +94,31 @@ static void reload(int kind)
 // carried out once, that long after the previous one, however many came in
 // between: a save in the console always takes effect, a flood costs one
 // reload per spacing.
-static void reload_spaced(int kind, double now)
+static void reload_spaced(int kind, LoopTime now)
 {
-    if (reload_last[kind] == 0 || now - reload_last[kind] >= SERVER_RELOAD_SPACING) {
-        reload_last[kind] = now;
+    if (reload_last[kind] == 0 || now.mono - reload_last[kind] >= SERVER_RELOAD_SPACING) {
+        reload_last[kind] = now.mono;
         reload_held[kind] = false;
-        reload(kind);
+        reload(kind, now);
     } else {
         reload_held[kind] = true;
     }
 }
 
-void server_run_due_reloads(double now)
+void server_run_due_reloads(LoopTime now)
 {
     for (int k = 0; k < RELOAD_KINDS; k++)
-        if (reload_held[k] && now - reload_last[k] >= SERVER_RELOAD_SPACING)
+        if (reload_held[k] && now.mono - reload_last[k] >= SERVER_RELOAD_SPACING)
             reload_spaced(k, now);
+}
+
+void server_reload_all(LoopTime now)
+{
+    for (int k = 0; k < RELOAD_KINDS; k++) {
+        reload_last[k] = now.mono;
+        reload_held[k] = false;
+        reload(k, now);
+    }
 }
 
 static void queue_unit1(const unsigned char *data, int len)
@@ -153,18 +169,18 @@ static void report_refusal(uint32_t address, const unsigned char *data, int len,
     int count = access_report_due(&reported, address, now);
     if (count == 0)
         return;
-    printf("server: command \"%.20s\" from %s refused (%d since the last line): the host may "
-           "only read; allow it in %s\n",
-           printable(data, len).c_str(), access_address_text(address).c_str(), count,
-           ACCESS_FILE);
+    log_warning("server: command \"%.20s\" from %s refused (%d since the last line): the host "
+                "may only read; allow it in %s",
+                printable(data, len).c_str(), access_address_text(address).c_str(), count,
+                ACCESS_FILE);
 }
 
-int server_command(const ServerPeer &peer, const unsigned char *data, int len, double now,
+int server_command(const ServerPeer &peer, const unsigned char *data, int len, LoopTime now,
                    std::string *reply)
 {
     int rule = rule_of(data, len);
     if (rule >= 2 && rule <= 10 && !peer.may_command) {
-        report_refusal(peer.address, data, len, now);
+        report_refusal(peer.address, data, len, now.mono);
         return 12;
     }
     switch (rule) {
@@ -203,18 +219,15 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, d
     default:
         // Garbage comes in floods (every read of it is one): one line per
         // peer per minute, with the count.
-        if (int count = access_report_due(&wrong_reported, peer.address, now))
-            printf("Debug In SocketInterFace receive wrong command! %s (from %s, %d since the "
-                   "last line)\n",
-                   printable(data, len).c_str(), access_address_text(peer.address).c_str(),
-                   count);
+        if (int count = access_report_due(&wrong_reported, peer.address, now.mono))
+            log_warning("server: unknown command \"%s\" from %s (%d since the last line)",
+                        printable(data, len).c_str(), access_address_text(peer.address).c_str(),
+                        count);
     }
     return rule;
 }
 
 // ---- the sessions --------------------------------------------------------
-
-enum { KIND_RECORDS = 0, KIND_MGMT = 1 }; // port 2027, port 3493
 
 // Output a session may let pile up: a few records on 2027, some full
 // variable lists on 3493.
@@ -233,18 +246,8 @@ struct Session {
     TlsSession *tls;   // KIND_MGMT after STARTTLS: `out` holds TLS records; else nullptr
 };
 
-// Touched by the server's thread only.
-static int epoll_fd = -1;
 static std::unordered_map<int, Session> sessions;
 static std::unordered_map<uint32_t, int> per_address;
-static double accept_paused_until; // out of descriptors: accepting waits a little
-
-static double monotonic_now()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 static bool loopback(uint32_t address)
 {
@@ -261,11 +264,9 @@ static void close_session(int fd)
     mgmt_session_end(&it->second.mgmt);
     tls_session_free(it->second.tls);
     sessions.erase(it);
-    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    loop_unwatch(loop, fd);
     close(fd);
     session_count--;
-    if (debug_level == 2)
-        printf("Leave thread\n");
 }
 
 // Sends what the socket takes now; false when the session was closed (the
@@ -295,10 +296,7 @@ static bool flush(int fd, Session *s)
     }
     bool want_out = !s->out.empty();
     if (want_out != s->waiting_out) {
-        struct epoll_event ev;
-        ev.events = want_out ? EPOLLIN | EPOLLOUT : EPOLLIN;
-        ev.data.fd = fd;
-        epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &ev);
+        loop_rewatch(loop, fd, want_out ? EPOLLIN | EPOLLOUT : EPOLLIN);
         s->waiting_out = want_out;
     }
     return true;
@@ -308,7 +306,8 @@ static bool flush(int fd, Session *s)
 // longer than the protocol takes is answered once and skipped to its end.
 // The replies go to *reply. Stops after a granted STARTTLS: what follows it
 // is TLS. Returns the number of bytes taken.
-static int read_request_lines(Session *s, const unsigned char *data, int len, std::string *reply)
+static int read_request_lines(Session *s, const unsigned char *data, int len, LoopTime now,
+                              std::string *reply)
 {
     int i = 0;
     while (i < len && !s->closing && !s->mgmt.tls_start) {
@@ -330,7 +329,7 @@ static int read_request_lines(Session *s, const unsigned char *data, int len, st
         }
         if (!s->in.empty() && s->in.back() == '\r')
             s->in.pop_back();
-        *reply += mgmt_request(&s->mgmt, s->in);
+        *reply += mgmt_request(&s->mgmt, s->in, now);
         s->in.clear();
         s->closing = s->mgmt.ending;
     }
@@ -342,7 +341,7 @@ static int read_request_lines(Session *s, const unsigned char *data, int len, st
 // records only. The socket stays the loop's: a handshake that waits for the
 // peer waits for EPOLLIN like any read, and what OpenSSL has to send waits
 // in `out` for EPOLLOUT like any reply.
-static void read_tls(Session *s, const unsigned char *data, int len)
+static void read_tls(Session *s, const unsigned char *data, int len, LoopTime now)
 {
     if (s->closing)
         return; // a failed handshake's alert is on its way
@@ -357,7 +356,7 @@ static void read_tls(Session *s, const unsigned char *data, int len)
         std::string plain, reply;
         bool open = tls_read(s->tls, &plain);
         read_request_lines(s, reinterpret_cast<const unsigned char *>(plain.data()),
-                           static_cast<int>(plain.size()), &reply);
+                           static_cast<int>(plain.size()), now, &reply);
         if (!tls_write(s->tls, reply) || !open)
             s->closing = true;
         else if (s->closing)
@@ -367,13 +366,13 @@ static void read_tls(Session *s, const unsigned char *data, int len)
 }
 
 // Port 3493: lines in clear until a granted STARTTLS, TLS from then on.
-static void read_mgmt(Session *s, const unsigned char *data, int len)
+static void read_mgmt(Session *s, const unsigned char *data, int len, LoopTime now)
 {
     if (s->tls) {
-        read_tls(s, data, len);
+        read_tls(s, data, len, now);
         return;
     }
-    int used = read_request_lines(s, data, len, &s->out);
+    int used = read_request_lines(s, data, len, now, &s->out);
     if (!s->mgmt.tls_start)
         return;
     // "OK STARTTLS" is in `out`, in clear; the rest of this read is the
@@ -384,12 +383,21 @@ static void read_mgmt(Session *s, const unsigned char *data, int len)
         s->closing = true;
         return;
     }
-    read_tls(s, data + used, len - used);
+    read_tls(s, data + used, len - used, now);
 }
 
-// One read is one command on port 2027, as it always was.
-static void read_command(int fd, Session *s, double now)
+// A session's socket is ready. One read is one command on port 2027, as
+// it always was.
+static void on_session(Loop *, int fd, uint32_t events, void *, LoopTime now)
 {
+    auto it = sessions.find(fd);
+    if (it == sessions.end())
+        return;
+    Session *s = &it->second;
+    if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
+        flush(fd, s);
+        return;
+    }
     unsigned char buf[RECEIVE_BUFFER + 1];
     ssize_t n = recv(fd, buf, RECEIVE_BUFFER, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
@@ -399,27 +407,24 @@ static void read_command(int fd, Session *s, double now)
         return;
     }
     buf[n] = '\0';
-    s->last_input = now;
+    s->last_input = now.mono;
     if (s->kind == KIND_MGMT) {
-        read_mgmt(s, buf, static_cast<int>(n));
+        read_mgmt(s, buf, static_cast<int>(n), now);
     } else {
         ServerPeer peer = {s->address, access_may_command(s->address)};
         server_command(peer, buf, static_cast<int>(n), now, &s->out);
     }
-    if (debug_level == 2)
-        printf("%s\n", buf);
     flush(fd, s);
 }
 
 // Why a new peer is turned away; nullptr when it is taken.
 static const char *refusal(uint32_t address)
 {
-    int open_now = session_count.load();
-    if (open_now >= SERVER_MAX_SESSIONS)
+    if (session_count >= SERVER_MAX_SESSIONS)
         return "every session is taken";
     if (loopback(address))
         return nullptr;
-    if (open_now >= SERVER_MAX_SESSIONS - SERVER_LOOPBACK_RESERVE)
+    if (session_count >= SERVER_MAX_SESSIONS - SERVER_LOOPBACK_RESERVE)
         return "the remaining sessions are kept for this host";
     auto it = per_address.find(address);
     if (it != per_address.end() && it->second >= SERVER_MAX_PER_ADDRESS)
@@ -427,47 +432,31 @@ static const char *refusal(uint32_t address)
     return nullptr;
 }
 
-static bool mgmt_listener(int fd)
+static void on_accept(Loop *, int fd, uint32_t, void *ctx, LoopTime now);
+
+static void watch_listeners(Loop *, void *, LoopTime)
 {
-    for (int m : mgmt_sockets)
-        if (m == fd)
-            return true;
-    return false;
+    for (Listener &l : listeners)
+        if (l.fd >= 0)
+            loop_watch(loop, l.fd, EPOLLIN, on_accept, &l);
 }
 
-static void watch_listener(int fd)
+static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
 {
-    if (fd < 0)
-        return;
-    struct epoll_event ev;
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev);
-}
-
-static void watch_listeners()
-{
-    watch_listener(listen_socket);
-    for (int fd : mgmt_sockets)
-        watch_listener(fd);
-}
-
-static void accept_all(int listener, double now)
-{
-    int kind = mgmt_listener(listener) ? KIND_MGMT : KIND_RECORDS;
+    const Listener *listener = static_cast<const Listener *>(ctx);
     for (;;) {
         struct sockaddr_in addr;
         socklen_t len = sizeof addr;
-        int fd = accept4(listener, reinterpret_cast<struct sockaddr *>(&addr), &len,
+        int fd = accept4(listen_fd, reinterpret_cast<struct sockaddr *>(&addr), &len,
                          SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: the listening socket stays readable, so
-                // stop watching it for a moment rather than spin.
-                epoll_ctl(epoll_fd, EPOLL_CTL_DEL, listen_socket, nullptr);
-                for (int m : mgmt_sockets)
-                    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, m, nullptr);
-                accept_paused_until = now + 0.1;
+                // Out of descriptors: the listening sockets stay readable, so
+                // stop watching them for a moment rather than spin.
+                for (const Listener &l : listeners)
+                    if (l.fd >= 0)
+                        loop_unwatch(loop, l.fd);
+                loop_timer_at(loop, &accept_timer, now.mono + 0.1, watch_listeners, nullptr);
             }
             return; // EAGAIN: all taken; others (an aborted connection): next time
         }
@@ -475,10 +464,10 @@ static void accept_all(int listener, double now)
         if (const char *why = refusal(address)) {
             // One line per peer per minute: a flood of connections must not
             // become a flood of lines.
-            if (int count = access_report_due(&connection_reported, address, now))
-                printf("server: connection from %s closed: %s (%d clients connected, %d "
-                       "refused since the last line)\n",
-                       access_address_text(address).c_str(), why, session_count.load(), count);
+            if (int count = access_report_due(&connection_reported, address, now.mono))
+                log_warning("server: connection from %s closed: %s (%d clients connected, %d "
+                            "refused since the last line)",
+                            access_address_text(address).c_str(), why, session_count, count);
             close(fd);
             continue;
         }
@@ -488,19 +477,16 @@ static void accept_all(int listener, double now)
         // that never reads can pile up small, and shows it to flush() soon.
         int buffer = SERVER_SOCKET_BUFFER;
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-        struct epoll_event ev;
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        if (!loop_watch(loop, fd, EPOLLIN, on_session, nullptr)) {
             close(fd);
             continue;
         }
         Session s{};
         s.address = address;
-        s.last_input = now;
-        s.kind = kind;
+        s.last_input = now.mono;
+        s.kind = listener->kind;
         s.mgmt.peer = address;
-        s.mgmt.tls_offered = kind == KIND_MGMT && tls_offered;
+        s.mgmt.tls_offered = listener->kind == KIND_MGMT && tls_offered;
         sessions[fd] = s;
         per_address[address]++;
         session_count++;
@@ -523,51 +509,24 @@ static void close_idle(double now)
         close_session(fd);
 }
 
-static void server_loop()
+// Once a second: idle sessions, old report entries, held-back reloads.
+static void sweep(Loop *, void *, LoopTime now)
 {
-    watch_listeners();
-    double last_sweep = monotonic_now();
-    struct epoll_event events[64];
-    for (;;) {
-        int n = epoll_wait(epoll_fd, events, 64, 200);
-        double now = monotonic_now();
-        for (int i = 0; i < n; i++) {
-            int fd = events[i].data.fd;
-            if (fd == listen_socket || mgmt_listener(fd)) {
-                accept_all(fd, now);
-                continue;
-            }
-            auto it = sessions.find(fd);
-            if (it == sessions.end())
-                continue; // closed earlier in this round
-            if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
-                read_command(fd, &it->second, now);
-            else if (events[i].events & EPOLLOUT)
-                flush(fd, &it->second);
-        }
-        if (accept_paused_until && now >= accept_paused_until) {
-            accept_paused_until = 0;
-            watch_listeners();
-        }
-        if (now - last_sweep >= 1.0) {
-            close_idle(now);
-            forget_reports(now);
-            last_sweep = now;
-        }
-        server_run_due_reloads(now);
-    }
+    close_idle(now.mono);
+    forget_reports(now.mono);
+    server_run_due_reloads(now);
+    loop_timer_at(loop, &sweep_timer, now.mono + 1.0, sweep, nullptr);
 }
 
 // ---- start-up ------------------------------------------------------------
 
-// A listening socket on `address`:`port` (host byte order); -1 after one
-// line saying why not.
-static int listen_on(uint32_t address, int port)
+// Binds `l`; false after one line saying why not (once, until it works).
+static bool bind_listener(Listener *l)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        printf("server Fail: socket: %s\n", strerror(errno));
-        return -1;
+        log_error("server: socket: %s", strerror(errno));
+        return false;
     }
     // A restarted daemon binds at once, even with old connections lingering.
     int one = 1;
@@ -575,16 +534,37 @@ static int listen_on(uint32_t address, int port)
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(address);
+    addr.sin_port = htons(static_cast<uint16_t>(l->port));
+    addr.sin_addr.s_addr = htonl(l->address);
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
         listen(fd, LISTEN_BACKLOG) != 0) {
-        printf("server Fail: bind to %s port %d: %s\n", access_address_text(address).c_str(), port,
-               strerror(errno));
+        if (!l->reported)
+            log_error("server: cannot listen on %s port %d: %s; trying again every %.0f s",
+                      access_address_text(l->address).c_str(), l->port, strerror(errno),
+                      SERVER_BIND_RETRY);
+        l->reported = true;
         close(fd);
-        return -1;
+        return false;
     }
-    return fd;
+    if (l->reported)
+        log_notice("server: listening on %s port %d", access_address_text(l->address).c_str(),
+                   l->port);
+    l->reported = false;
+    l->fd = fd;
+    loop_watch(loop, fd, EPOLLIN, on_accept, l);
+    return true;
+}
+
+// Every listener not yet bound is tried; again in SERVER_BIND_RETRY seconds
+// while one is left.
+static void bind_all(Loop *, void *, LoopTime now)
+{
+    bool missing = false;
+    for (Listener &l : listeners)
+        if (l.fd < 0 && !bind_listener(&l))
+            missing = true;
+    if (missing)
+        loop_timer_at(loop, &bind_timer, now.mono + SERVER_BIND_RETRY, bind_all, nullptr);
 }
 
 void server_set_units(MachineContext *unit_contexts)
@@ -592,45 +572,70 @@ void server_set_units(MachineContext *unit_contexts)
     units = unit_contexts;
 }
 
-int server_start(int port, MachineContext *unit_contexts)
+static int count_units(void *)
 {
+    return hooks.unit_count ? hooks.unit_count(hooks.ctx) : 1;
+}
+
+void server_start(Loop *event_loop, const ServerPorts &ports, MachineContext *unit_contexts,
+                  const ServerHooks &server_hooks)
+{
+    loop = event_loop;
     units = unit_contexts;
+    hooks = server_hooks;
     access_load(program_dir() + ACCESS_FILE);
     users_load(program_dir() + USERS_FILE);
-    int fd = listen_on(INADDR_ANY, port);
-    if (fd < 0)
-        return -1;
     std::string network_path = program_dir() + NETWORK_FILE;
     NetworkSettings network;
     network_read(network_path, &network);
-    // Each address on its own: one that cannot be had leaves the others.
-    for (uint32_t address : network.listen) {
-        int m = listen_on(address, SERVER_MGMT_PORT);
-        if (m >= 0)
-            mgmt_sockets.push_back(m);
-    }
+    // The listeners' addresses stay put from here on: their handlers hold them.
+    listeners.clear();
+    listeners.reserve(1 + network.listen.size());
+    listeners.push_back({INADDR_ANY, ports.records, KIND_RECORDS});
+    for (uint32_t address : network.listen)
+        listeners.push_back({address, ports.mgmt, KIND_MGMT});
     if (!network.certificate.empty() && !network.key.empty())
         tls_offered = tls_configure(network.certificate, network.key);
     else if (!network.certificate.empty() || !network.key.empty())
-        printf("server: STARTTLS stays off: %s names a %s but no %s\n", network_path.c_str(),
-               network.key.empty() ? "certificate" : "key",
-               network.key.empty() ? "key" : "certificate");
-    mgmt_configure(units, agent_machine_count);
-    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_fd < 0) {
-        printf("server Fail: epoll: %s\n", strerror(errno));
-        close(fd);
-        for (int m : mgmt_sockets)
-            close(m);
-        mgmt_sockets.clear();
-        return -1;
-    }
-    listen_socket = fd;
-    return 0;
+        log_warning("server: STARTTLS stays off: %s names a %s but no %s", network_path.c_str(),
+                    network.key.empty() ? "certificate" : "key",
+                    network.key.empty() ? "key" : "certificate");
+    mgmt_configure(units, count_units, nullptr);
+    LoopTime now = loop_now(loop);
+    bind_all(loop, nullptr, now);
+    loop_timer_at(loop, &sweep_timer, now.mono + 1.0, sweep, nullptr);
 }
 
-void server_loop_start()
+void server_stop()
 {
-    if (listen_socket >= 0)
-        std::thread(server_loop).detach();
+    if (!loop)
+        return;
+    std::vector<int> open_fds;
+    for (const auto &entry : sessions)
+        open_fds.push_back(entry.first);
+    for (int fd : open_fds)
+        close_session(fd);
+    for (Listener &l : listeners) {
+        if (l.fd >= 0) {
+            loop_unwatch(loop, l.fd);
+            close(l.fd);
+        }
+    }
+    listeners.clear();
+    for (LoopTimer *t : {&sweep_timer, &bind_timer, &accept_timer})
+        loop_timer_cancel(loop, t);
+    loop = nullptr;
+}
+
+int server_bound_port(int kind)
+{
+    for (const Listener &l : listeners) {
+        if (l.kind != kind || l.fd < 0)
+            continue;
+        struct sockaddr_in addr;
+        socklen_t len = sizeof addr;
+        if (getsockname(l.fd, reinterpret_cast<struct sockaddr *>(&addr), &len) == 0)
+            return ntohs(addr.sin_port);
+    }
+    return 0;
 }

@@ -4,7 +4,8 @@
 // file ("RefreshSet", "RefreshMail", "RefreshSMS", "RefreshPlan"). No reply
 // but the StatusRecord, no framing: each read from a client is one command.
 //
-// One thread runs an epoll loop over non-blocking sockets. What one peer may
+// Its sockets are non-blocking and watched by the daemon's event loop; its
+// handlers take the time of their event from the loop. What one peer may
 // hold is bounded: sessions per address, idle time, unsent output. Commands
 // other than reads need the access rules' consent (access module), and
 // reloads are spaced so a flood of them cannot stall anything.
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/loop.h"
 #include "link/link.h"
 #include "protocol/machine.h"
 
@@ -25,23 +27,44 @@ constexpr int SERVER_IDLE_SECONDS = 60;      // a session that sends nothing thi
 constexpr int SERVER_OUTPUT_LIMIT = 16 * STATUS_RECORD_LEN; // unsent bytes before a session is closed
 constexpr int SERVER_RELOAD_SPACING = 5;     // seconds between two reloads of one kind
 
-// Creates the listening socket (all local addresses, SO_REUSEADDR) and
-// remembers the four unit contexts; also listens for the RFC 9271 protocol
-// on port 3493 of 127.0.0.1 and of the addresses "Set/Network.ang" adds,
-// and offers STARTTLS there when its certificate and key load (each
-// address that cannot be had, and a certificate that does not load, is one
-// line; 2027 goes on). Returns 0 when listening; on any failure
-// prints "server Fail" with the reason and returns -1 (the daemon goes on
-// polling and protecting the host without clients).
-int server_start(int port, MachineContext *units);
+constexpr double SERVER_BIND_RETRY = 10;       // seconds between tries of a port that could not be bound
+
+// What the server needs of the daemon, handed in (the server knows no more
+// of it): the "RefreshSet" reload of the settings and the units in use.
+struct ServerHooks {
+    void (*reload_settings)(void *ctx) = nullptr; // settings, link and units anew
+    int (*unit_count)(void *ctx) = nullptr;       // units in use, 1..4
+    void *ctx = nullptr;
+};
+
+// Where the server listens; tests take other ports.
+struct ServerPorts {
+    int records = SERVER_PORT;    // port 2027, every local address
+    int mgmt = SERVER_MGMT_PORT;  // port 3493, 127.0.0.1 and Network.ang's addresses
+};
+
+// Starts serving on `loop`: reads the access rules and the users, listens
+// on port 2027 (all local addresses, SO_REUSEADDR) and for the RFC 9271
+// protocol on port 3493 of 127.0.0.1 and of the addresses "Set/Network.ang"
+// adds, and offers STARTTLS there when its certificate and key load. Each
+// port and address is bound on its own: one that cannot be had is one line
+// and is tried again every SERVER_BIND_RETRY seconds, while the others
+// serve. `units` are the four unit contexts the records and variables are
+// read from. Call once.
+void server_start(Loop *loop, const ServerPorts &ports, MachineContext *units,
+                  const ServerHooks &hooks);
+
+// Closes every listener and session and stops the server's timers (the
+// tests, and the daemon's orderly end).
+void server_stop();
+
+// The port a listener of `kind` (0: records, 1: mgmt) was bound to, for
+// tests that ask for port 0; 0 while not bound.
+int server_bound_port(int kind);
 
 // Sets the four unit contexts server_command reads, as server_start does,
 // without listening: for a caller of server_command that has no socket.
 void server_set_units(MachineContext *units);
-
-// Starts the server's thread, when server_start succeeded. It runs until the
-// process ends.
-void server_loop_start();
 
 // What the command table knows of the peer that sent a command.
 struct ServerPeer {
@@ -49,19 +72,23 @@ struct ServerPeer {
     bool may_command; // the access rules let it send UPS commands and reloads
 };
 
-// Acts on one received command (`len` bytes) from `peer` at `now`
-// (monotonic seconds); a StatusRecord asked for is appended to `reply`.
+// Acts on one received command (`len` bytes) from `peer` at `now`; a
+// StatusRecord asked for is appended to `reply`.
 // Returns the number of the rule that matched: 1 ALL, 2 C, 3 CT, 4 T, 5 TL,
 // 6 S..., 7 RefreshMail, 8 RefreshSMS, 9 RefreshPlan, 10 RefreshSet,
 // 11 anything else, 12 a command the peer may not send (dropped). Rules 11
 // and 12 print a line (with the count it stands for) at most once per peer
 // per ACCESS_REPORT_SPACING each.
-int server_command(const ServerPeer &peer, const unsigned char *data, int len, double now,
+int server_command(const ServerPeer &peer, const unsigned char *data, int len, LoopTime now,
                    std::string *reply);
 
 // Carries out the reloads that were held back to keep them spaced, when
-// their time has come. The loop calls it at least once a second.
-void server_run_due_reloads(double now);
+// their time has come. The server's own timer calls it every second.
+void server_run_due_reloads(LoopTime now);
+
+// Every file anew at `now`, as "RefreshMail", "RefreshSMS", "RefreshPlan"
+// and "RefreshSet" together, without their spacing (SIGHUP).
+void server_reload_all(LoopTime now);
 
 // Client sessions open now.
 int server_sessions();

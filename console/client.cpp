@@ -7,8 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/loop.h"
 #include "link/link.h"
-#include "protocol/poll.h"
+#include "poll/poll.h"
 #include "store/settings.h"
 
 static const int PASS_MS = 100;
@@ -18,8 +19,8 @@ static std::atomic<int> machine_count{1};
 static LinkPort port;
 static LinkPort charge_port; // the daemon's port 3493, for the units' charges
 static const int CHARGE_PASSES = 10; // a second
+static PollState poll_state;
 static int current_unit = 0;
-static int trace_on = 0; // nothing in the console switches the loop trace on
 
 MachineContext *client_unit(int index)
 {
@@ -62,13 +63,17 @@ static bool all_lost()
     return true;
 }
 
+static void commit_status(MachineContext *u, void *)
+{
+    machine_commit_status(u);
+}
+
 static void pass()
 {
     if (current_unit >= machine_count.load())
         current_unit = 0;
     MachineContext *u = &units[current_unit];
-    int move = poll_move(&port, u, current_unit, trace_on ? POLL_TRACE_ALL : POLL_TRACE_OFF,
-                         machine_commit_status);
+    int move = poll_move(&port, &poll_state, u, loop_real_time().mono, commit_status, nullptr);
     if (move == POLL_TURN_DONE || move == POLL_LOST || move == POLL_REOPENED)
         advance_turn();
     if ((move == POLL_KEPT || move == POLL_TURN_DONE || move == POLL_LOST) && all_lost())
@@ -78,15 +83,24 @@ static void pass()
 // The record has no column for a charge the unit reports itself (a network
 // card's): the daemon's port 3493 gives it, as battery.charge. Where that
 // port does not answer, the monitor estimates from the voltage as before.
+// The console asks and waits (2 s at most), as a person at it would.
+static const int CHARGE_WAIT_MS = 2000;
+
 static void refresh_charges()
 {
-    if (!link_is_up(&charge_port) && link_open(&charge_port) < 0)
-        return;
+    if (!link_is_up(&charge_port)) {
+        int opened = link_open(&charge_port);
+        if (opened == LINK_OPEN_PENDING && !link_wait(&charge_port, CHARGE_WAIT_MS))
+            link_close(&charge_port);
+        if (!link_is_up(&charge_port))
+            return;
+    }
     for (int i = 0; i < machine_count.load(); i++) {
         char request[48];
         int len = snprintf(request, sizeof request, "GET VAR ups%d battery.charge\n", i + 1);
         unsigned char reply[128];
-        int n = link_write(&charge_port, reinterpret_cast<unsigned char *>(request), len) < 0
+        int n = link_write(&charge_port, reinterpret_cast<unsigned char *>(request), len) < 0 ||
+                        !link_wait(&charge_port, CHARGE_WAIT_MS)
                     ? -1
                     : link_read(&charge_port, reply, sizeof reply - 1);
         if (n <= 0) {

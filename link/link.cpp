@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,9 +13,7 @@
 #include <cstring>
 #include <mutex>
 
-// A connect to an unreachable host would otherwise block the polling loop
-// for minutes.
-static const int CONNECT_TIMEOUT_MS = 5000;
+#include "base/log.h"
 
 // HID feature report 5 carries one request or one reply.
 static const int USB_REPORT_ID = 5;
@@ -39,8 +36,6 @@ void link_init(LinkPort *port)
     memset(port, 0, sizeof *port);
     port->link_type = LINK_NONE;
     port->fd = -1;
-    FD_ZERO(&port->read_set);
-    FD_ZERO(&port->ready_set);
 }
 
 void link_set_serial(LinkPort *port, const char *device_path, const char *baud_rate)
@@ -87,7 +82,7 @@ bool link_baud_known(const char *text)
 
 static int open_serial(LinkPort *port)
 {
-    int fd = open(port->device_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int fd = open(port->device_path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return fd;
     if (tcgetattr(fd, &port->saved_termios) != 0) {
@@ -114,47 +109,57 @@ static int open_serial(LinkPort *port)
     return fd;
 }
 
-// Connects `fd` within CONNECT_TIMEOUT_MS and leaves it blocking.
-static bool connect_bounded(int fd, const struct sockaddr_in *addr)
-{
-    int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    int rc = connect(fd, reinterpret_cast<const struct sockaddr *>(addr), sizeof *addr);
-    if (rc != 0 && errno == EINPROGRESS) {
-        struct pollfd p = {fd, POLLOUT, 0};
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (poll(&p, 1, CONNECT_TIMEOUT_MS) == 1 &&
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
-            rc = 0;
-    }
-    fcntl(fd, F_SETFL, flags);
-    return rc == 0;
-}
-
 static int open_tcp(LinkPort *port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (fd >= FD_SETSIZE) { // select could not watch it
-        close(fd);
-        return -1;
-    }
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
     addr.sin_port = htons(LINK_TCP_PORT);
-    if (inet_pton(AF_INET, port->host_address, &addr.sin_addr) != 1 ||
-        !connect_bounded(fd, &addr)) {
+    if (inet_pton(AF_INET, port->host_address, &addr.sin_addr) != 1)
+        return -1;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    int rc = connect(fd, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr);
+    if (rc != 0 && errno != EINPROGRESS) {
         close(fd);
         return -1;
     }
     port->fd = fd;
+    if (rc != 0) {
+        port->connecting = 1;
+        return LINK_OPEN_PENDING;
+    }
     port->link_up = 1;
-    FD_ZERO(&port->read_set);
-    FD_SET(fd, &port->read_set);
     return 0;
+}
+
+int link_connect_done(LinkPort *port)
+{
+    if (!port->connecting)
+        return port->link_up ? 0 : -1;
+    struct pollfd p = {port->fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) == 0)
+        return LINK_OPEN_PENDING;
+    int err = 0;
+    socklen_t len = sizeof err;
+    port->connecting = 0;
+    if (getsockopt(port->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        link_close(port);
+        return -1;
+    }
+    port->link_up = 1;
+    return 0;
+}
+
+bool link_wait(LinkPort *port, int ms)
+{
+    if (port->fd < 0)
+        return false;
+    struct pollfd p = {port->fd, static_cast<short>(port->connecting ? POLLOUT : POLLIN), 0};
+    if (poll(&p, 1, ms) <= 0)
+        return false;
+    return port->connecting ? link_connect_done(port) == 0 : true;
 }
 
 bool link_usb_report(const unsigned char *bytes, int len, unsigned char out[LINK_USB_REPORT_LEN])
@@ -221,7 +226,7 @@ static void close_usb(LinkPort *port)
 int link_open(LinkPort *port)
 {
     port->link_up = 0;
-    if (port->fd >= 0 || port->usb_handle) // left from an earlier open
+    if (port->fd >= 0 || port->usb_handle || port->connecting) // left from an earlier open
         link_close(port);
     switch (port->link_type) {
     case LINK_SERIAL:
@@ -241,12 +246,11 @@ void link_close(LinkPort *port)
     if (port->fd >= 0) {
         if (port->link_type == LINK_SERIAL)
             tcsetattr(port->fd, TCSANOW, &port->saved_termios);
-        if (port->fd < FD_SETSIZE)
-            FD_CLR(port->fd, &port->read_set);
         close(port->fd);
         port->fd = -1;
     }
     port->link_up = 0;
+    port->connecting = 0;
 }
 
 // Whatever is waiting to be read is the late answer to an earlier request
@@ -269,7 +273,7 @@ int link_write(LinkPort *port, const unsigned char *bytes, int len)
         unsigned char report[LINK_USB_REPORT_LEN];
         if (!link_usb_report(bytes, len, report)) {
             // Cut, it would be another command.
-            printf("link: a request of %d bytes does not fit a USB report (at most %d)\n", len,
+            log_warning("link: a request of %d bytes does not fit a USB report (at most %d)", len,
                    LINK_USB_REQUEST_MAX);
             return -1;
         }
@@ -281,8 +285,10 @@ int link_write(LinkPort *port, const unsigned char *bytes, int len)
     if (port->fd < 0)
         return -1;
     discard_input(port);
+    if (port->connecting)
+        return -1;
     if (port->link_type == LINK_TCP) // a vanished peer must not raise SIGPIPE
-        return static_cast<int>(send(port->fd, bytes, len, MSG_NOSIGNAL));
+        return static_cast<int>(send(port->fd, bytes, len, MSG_NOSIGNAL | MSG_DONTWAIT));
     return static_cast<int>(write(port->fd, bytes, len));
 }
 
@@ -296,18 +302,14 @@ int link_read(LinkPort *port, unsigned char *buf, int size)
         return libusb_control_transfer(port->usb_handle, 0xA1, 0x01, USB_REPORT_VALUE, 0, buf,
                                        LINK_USB_REPORT_LEN, USB_READ_TIMEOUT_MS);
     }
-    if (port->fd < 0)
+    if (port->fd < 0 || port->connecting)
         return -1;
-    if (port->link_type == LINK_TCP) {
-        port->ready_set = port->read_set;
-        port->wait_time.tv_sec = 2;
-        port->wait_time.tv_usec = 0;
-        select(FD_SETSIZE, &port->ready_set, nullptr, nullptr, &port->wait_time);
-        int pending = 0;
-        if (ioctl(port->fd, FIONREAD, &pending) != 0 || pending <= 0)
-            return -1;
-    }
-    return static_cast<int>(read(port->fd, buf, size));
+    ssize_t n = read(port->fd, buf, size);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return 0; // nothing yet
+    if (n == 0 && port->link_type == LINK_TCP)
+        return -1; // the peer closed
+    return static_cast<int>(n);
 }
 
 int link_is_up(const LinkPort *port)

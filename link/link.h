@@ -6,8 +6,6 @@
 // another thread must be serialised with the loop by the caller.
 #pragma once
 
-#include <sys/select.h>
-#include <sys/time.h>
 #include <termios.h>
 
 #include <cstdint>
@@ -34,10 +32,8 @@ constexpr int LINK_USB_REQUEST_MAX = LINK_USB_REPORT_LEN - 3;
 struct LinkPort {
     int32_t link_type;            // LINK_NONE, LINK_SERIAL, LINK_USB or LINK_TCP
     int32_t link_up;              // 1 while the transport is open; the loop clears it to force a reopen
-    fd_set read_set;              // TCP: holds the socket while connected
-    fd_set ready_set;             // working copy handed to select
-    struct timeval wait_time;     // select time-out, set to 2 s before every wait
-    int32_t fd;                   // serial or TCP descriptor; -1 when none is held
+    int32_t connecting;           // TCP: 1 while a connect is under way (link_up is 0 until it is made)
+    int32_t fd;                   // serial or TCP descriptor (non-blocking); -1 when none is held
     char device_path[256];        // serial device path, copied from the settings
     char baud_rate[8];            // serial speed text "2400", "4800" or "9600"
     struct termios saved_termios; // the serial device's attributes as found at open
@@ -67,14 +63,37 @@ bool link_baud_known(const char *text);
 // for a request longer than LINK_USB_REQUEST_MAX bytes (never cut).
 bool link_usb_report(const unsigned char *bytes, int len, unsigned char out[LINK_USB_REPORT_LEN]);
 
-// Opens the configured transport. Returns 0 or a descriptor (>= 0) on success
-// and sets link_up; negative on failure, with link_up 0 and nothing held.
+// Seconds a TCP connect may take before it counts as failed, and seconds a
+// TCP reply may take after its request (the remote daemon answers at once;
+// this covers a busy network). The caller keeps the time: link_connect_done
+// and link_read never wait.
+constexpr double LINK_CONNECT_SECONDS = 5.0;
+constexpr double LINK_REPLY_SECONDS = 2.0;
+
+// What link_open returns for a TCP connect that is under way.
+constexpr int LINK_OPEN_PENDING = 1;
+
+// Opens the configured transport. Returns 0 on success and sets link_up;
+// negative on failure, with link_up 0 and nothing held. TCP never waits:
+// a connect under way returns LINK_OPEN_PENDING with `connecting` set, and
+// link_connect_done finishes it.
 // USB: libusb is set up at the first open; the first device whose product id
 // matches and whose vendor id matches (or is 0x0001, unless usb_strict) is
 // opened and interface 0 claimed. -1 no such device, -2 no libusb, -3 no
 // device list, -4 a descriptor could not be read, -5 the device could not be
 // opened.
 int link_open(LinkPort *port);
+
+// For a port whose connect is under way: 0 when it is made now (link_up
+// set), LINK_OPEN_PENDING while it is still under way, negative when it
+// failed (the port is closed). Never waits.
+int link_connect_done(LinkPort *port);
+
+// Waits up to `ms` milliseconds for a connect under way (link_connect_done)
+// or for input to read, for callers that ask and wait for the answer (the
+// console's questions to port 3493). Returns true when the connect is made,
+// or input is there.
+bool link_wait(LinkPort *port, int ms);
 
 // Releases whatever the port holds (also when link_up was already cleared by
 // link_set_up); link_up becomes 0. Closing a closed port does nothing.
@@ -86,11 +105,12 @@ void link_close(LinkPort *port);
 // -1 with one line printed for a request too long for a report.
 int link_write(LinkPort *port, const unsigned char *bytes, int len);
 
-// Reads one reply into `buf` (at most `size` bytes). Returns the number of
-// bytes read; 0 or negative when nothing was read. TCP waits up to 2 s and
-// returns -1 when no byte is pending (time-out or peer closed). USB reads
-// one 47-byte report and returns the transfer's result (47, or a negative
-// libusb error such as a vanished device).
+// Reads what has arrived into `buf` (at most `size` bytes), without
+// waiting. Returns the number of bytes read; 0 when nothing has arrived yet;
+// negative when the peer closed (TCP) or the read failed. USB reads one
+// 47-byte report and returns the transfer's result (47, or a negative libusb
+// error such as a vanished device); it is the one transfer that takes its
+// time (bounded by the device's time-out).
 int link_read(LinkPort *port, unsigned char *buf, int size);
 
 // Returns link_up.

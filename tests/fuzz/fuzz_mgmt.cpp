@@ -13,7 +13,7 @@
 static MachineContext units[4];
 static int unit_count = 1;
 
-static int fuzz_count()
+static int fuzz_count(void *)
 {
     return unit_count;
 }
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         units[i].load_percent = 25;
         units[i].rated_battery_voltage = 48;
     }
-    mgmt_configure(units, fuzz_count);
+    mgmt_configure(units, fuzz_count, nullptr);
     return 0;
 }
 
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::string line = text.substr(start, end - start);
         std::vector<std::string> words;
         bool split = mgmt_split(line, &words);
-        std::string reply = mgmt_request(&session, line);
+        std::string reply = mgmt_request(&session, line, LoopTime{1000.0, 1700000000});
         if (reply.empty() ? split && !words.empty() : reply.back() != '\n')
             __builtin_trap(); // every request but a blank line gets whole lines
         session.tls_start = false;

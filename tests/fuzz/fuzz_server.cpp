@@ -33,10 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t len = size - 1 > 1024 ? 1024 : size - 1;
     std::string reply;
     now += 0.25 * (data[0] >> 1);
-    int rule = server_command(peer, data + 1, static_cast<int>(len), now, &reply);
+    LoopTime at = {now, 1700000000 + static_cast<time_t>(now)};
+    int rule = server_command(peer, data + 1, static_cast<int>(len), at, &reply);
     if (rule < 1 || rule > 12 || reply.size() % STATUS_RECORD_LEN != 0)
         __builtin_trap();
-    server_run_due_reloads(now);
+    server_run_due_reloads(at);
     std::string command;
     machine_take_pending(&units[0], &command); // the polling loop would send it
     return 0;

@@ -229,7 +229,7 @@ def test_a_mebibyte_of_garbage_is_one_line(sim, agent):
     fresh = Client()
     assert len(fresh.record(1)) == 108, "the server still answers"
     fresh.close()
-    lines = [l for l in agent.stdout().splitlines() if "wrong command" in l]
+    lines = [l for l in agent.stdout().splitlines() if "unknown command" in l]
     assert len(lines) == 1, lines[:5]
 
 
