@@ -50,11 +50,6 @@ MachineContext *agent_unit(int index)
     return &agent.units[index];
 }
 
-int agent_machine_count()
-{
-    return agent.machine_count;
-}
-
 static int machine_kind_of(const char *mode)
 {
     if (strcmp(mode, "Local-Single") == 0)

@@ -39,6 +39,3 @@ void agent_reload(LoopTime now);
 
 // Unit context by index 0..3 (unit address = index + 1).
 MachineContext *agent_unit(int index);
-
-// Number of units polled, 1..4.
-int agent_machine_count();

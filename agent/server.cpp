@@ -60,11 +60,6 @@ static AccessReports reported;            // refused commands
 static AccessReports wrong_reported;      // wrong commands
 static AccessReports connection_reported; // refused connections
 
-int server_sessions()
-{
-    return session_count;
-}
-
 static void reload(int kind, LoopTime now)
 {
     switch (kind) {

@@ -89,6 +89,3 @@ void server_run_due_reloads(LoopTime now);
 // Every file anew at `now`, as "RefreshMail", "RefreshSMS", "RefreshPlan"
 // and "RefreshSet" together, without their spacing (SIGHUP).
 void server_reload_all(LoopTime now);
-
-// Client sessions open now.
-int server_sessions();

@@ -298,8 +298,3 @@ void loop_stop(Loop *loop, int status)
     loop->stopped = true;
     loop->status = status;
 }
-
-bool loop_stopped(const Loop *loop)
-{
-    return loop->stopped;
-}

@@ -95,6 +95,3 @@ int loop_run(Loop *loop);
 
 // Makes loop_run return `status` after the handler that calls it.
 void loop_stop(Loop *loop, int status);
-
-// True once loop_stop was called.
-bool loop_stopped(const Loop *loop);

@@ -81,12 +81,6 @@ bool mail_settings_write()
     return write_file(file_path, text.data(), static_cast<int>(text.size()), 0600);
 }
 
-void mail_settings_reset()
-{
-    Guard g(lock);
-    reset_locked();
-}
-
 MailSettings mail_settings_get()
 {
     Guard g(lock);

@@ -34,9 +34,6 @@ void mail_settings_read(const std::string &path);
 // Returns false when the file could not be written.
 bool mail_settings_write();
 
-// Defaults: three empty texts and nine '0' flags.
-void mail_settings_reset();
-
 // A copy of the record.
 MailSettings mail_settings_get();
 

@@ -69,12 +69,6 @@ void settings_load(const std::string &dir)
     read_locked();
 }
 
-void settings_read()
-{
-    Guard g(lock);
-    read_locked();
-}
-
 // The text up to its first newline: a newline inside a value would shift
 // every later line of the file.
 static std::string one_line(const char *text)
@@ -103,34 +97,20 @@ int settings_save(const char *machine_mode, const char *link_kind, const char *l
     return 0;
 }
 
-void settings_reset()
-{
-    Guard g(lock);
-    reset_locked();
-}
-
 SettingsRecord settings_get()
 {
     Guard g(lock);
     return record;
 }
 
-std::string settings_machine_mode() { return settings_get().machine_mode; }
 std::string settings_link_kind() { return settings_get().link_kind; }
 std::string settings_link_device() { return settings_get().link_device; }
 std::string settings_snmp_community() { return settings_get().snmp_community; }
-std::string settings_baud_rate() { return settings_get().baud_rate; }
 
 int settings_ac_fail_delay()
 {
     Guard g(lock);
     return record.ac_fail_delay;
-}
-
-int settings_battery_low_delay()
-{
-    Guard g(lock);
-    return record.battery_low_delay;
 }
 
 int settings_ups_shutdown_delay()
@@ -143,10 +123,4 @@ int settings_machine_number()
 {
     Guard g(lock);
     return record.machine_number;
-}
-
-std::string settings_path()
-{
-    Guard g(lock);
-    return path;
 }

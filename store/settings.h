@@ -23,13 +23,6 @@ struct SettingsRecord {
 // the record to the defaults, then reads the file over them.
 void settings_load(const std::string &program_dir);
 
-// Reads the current file over the record: the lines present replace their
-// fields, fields whose line is missing keep their values, an over-long line
-// is cut to its field's width (and named, with its number, on standard
-// output). The whole file is read (up to 1 MiB), so a long line never moves
-// the later ones out of the read.
-void settings_read();
-
 // Writes the nine texts as nine lines (a text is cut at a newline) and reads
 // them back into the record. Returns 0 on success, -1 when the file could not
 // be written (the record and the file then stay as they were).
@@ -38,22 +31,12 @@ int settings_save(const char *machine_mode, const char *link_kind, const char *l
                   const char *battery_low_delay, const char *ups_shutdown_delay,
                   const char *machine_number, const char *baud_rate);
 
-// Defaults: four empty texts, 10, 1, 2, 1, "2400".
-void settings_reset();
-
 // A copy of the whole record.
 SettingsRecord settings_get();
 
-// One accessor per field, each a copy taken under the lock.
-std::string settings_machine_mode();
 std::string settings_link_kind();
 std::string settings_link_device();
 std::string settings_snmp_community();
 int settings_ac_fail_delay();
-int settings_battery_low_delay();
 int settings_ups_shutdown_delay();
 int settings_machine_number();
-std::string settings_baud_rate();
-
-// The path of the settings file, as set by the last load.
-std::string settings_path();

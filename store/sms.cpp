@@ -83,12 +83,6 @@ bool sms_settings_write()
     return write_file(file_path, text.data(), static_cast<int>(text.size()), 0600);
 }
 
-void sms_settings_reset()
-{
-    Guard g(lock);
-    reset_locked();
-}
-
 SmsSettings sms_settings_get()
 {
     Guard g(lock);

@@ -31,9 +31,6 @@ void sms_settings_read(const std::string &path);
 // false when the file could not be written.
 bool sms_settings_write();
 
-// Defaults: gateway 0, four empty texts, nine '0' flags.
-void sms_settings_reset();
-
 // A copy of the record.
 SmsSettings sms_settings_get();
 

@@ -24,12 +24,6 @@ bool write_report(const std::string &path, bool ok, int err, const char *what)
     return false;
 }
 
-bool write_report_failing(const std::string &path)
-{
-    Guard g(lock);
-    return failing.count(path) != 0;
-}
-
 void write_report_reset()
 {
     Guard g(lock);

@@ -13,8 +13,5 @@
 // Returns `ok`. Safe from any thread.
 bool write_report(const std::string &path, bool ok, int err, const char *what = nullptr);
 
-// True when the last write of `path` noted here failed.
-bool write_report_failing(const std::string &path);
-
 // Forgets every failing file (tests).
 void write_report_reset();

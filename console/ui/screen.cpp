@@ -113,12 +113,6 @@ int current_screen()
     return current;
 }
 
-int previous_screen()
-{
-    std::lock_guard<std::recursive_mutex> g(ui_lock);
-    return previous;
-}
-
 void screen_list_choice(int index, const char *text)
 {
     std::lock_guard<std::recursive_mutex> g(ui_lock);
@@ -229,12 +223,6 @@ void screen_resized()
     if (ioctl(STDIN_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0)
         resizeterm(size.ws_row, size.ws_col);
     on_resize();
-}
-
-bool screen_too_small()
-{
-    std::lock_guard<std::recursive_mutex> g(ui_lock);
-    return too_small;
 }
 
 // Keys are read with the UI lock held, but only once the terminal has

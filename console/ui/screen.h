@@ -93,7 +93,6 @@ int return_to_previous();
 
 // The current and the previous screen ids.
 int current_screen();
-int previous_screen();
 
 // Delivers a list popup choice or an input box text to the receiver of the
 // page that opened the popup.
@@ -132,7 +131,3 @@ void animate_press(Widget *button, void (*redraw)(), bool redraw_after = true);
 // The terminal changed size (SIGWINCH): takes the new size and shows the
 // page again, or, below 80 x 24, a message instead of it. Any thread.
 void screen_resized();
-
-// True while the terminal is below 80 x 24 (after a resize): the pages are
-// not shown, and keys and ticks wait.
-bool screen_too_small();
