@@ -2,7 +2,8 @@
 # `make deps` is the one place that installs Debian packages (as root);
 # `make test`, `make demo`, `make tsan`, `make asan`, `make werror` and
 # `make soak` run it first, so they work on a fresh machine, while `make`
-# and `make build` only build. `.ci/run` is test, werror, asan and tsan.
+# and `make build` only build. `.ci/run` is cycles, test, werror, asan and
+# tsan.
 
 BUILD      ?= build
 LINK       ?= serial
@@ -23,7 +24,7 @@ PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-d
             dpkg-dev lintian procps nut-client prometheus libcrypt-dev \
             libsnmp-dev snmpd snmp clang libclang-rt-dev
 
-.PHONY: all build install package deps test tsan asan werror fuzz demo bench soak clean
+.PHONY: all build install package deps test tsan asan werror fuzz demo bench soak cycles clean
 
 all: build
 
@@ -41,6 +42,11 @@ deps:
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The include graph's cycles (a module is a header and its source); fails
+# when there is one.
+cycles:
+	$(PYTHON) scripts/include-cycles.py
 
 # The programs into the program directory (/opt/tarvo-mains-sentinel, or
 # PREFIX), below DESTDIR when given.

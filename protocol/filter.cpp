@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "protocol/machine.h"
+#include "protocol/reply.h"
 
 enum { NEWEST = 0, MIDDLE = 1, OLDEST = 2 };
 

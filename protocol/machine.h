@@ -18,6 +18,7 @@
 #include <string>
 
 #include "protocol/filter.h"
+#include "protocol/reply.h"
 
 enum {
     KIND_LOCAL_SINGLE = 0,   // "Local-Single"
@@ -26,24 +27,10 @@ enum {
     KIND_NONE = 255,         // no machine mode configured: the unit is never polled
 };
 
-// Status character positions (index into MachineContext.status).
-enum {
-    STATUS_BEEPER = 0,
-    STATUS_SHUTDOWN = 1,
-    STATUS_TEST = 2,
-    STATUS_TYPE = 3,      // '1' off-line type, '0' on-line type
-    STATUS_FAILED = 4,
-    STATUS_BYPASS = 5,    // bypass (on-line type) or AVR (off-line type)
-    STATUS_BATTERY_LOW = 6,
-    STATUS_AC_FAILED = 7,
-    STATUS_CONNECTION = 8,
-};
-
 // Results of machine_next_action.
 enum { ACTION_RECEIVE = 0, ACTION_SEND = 1, ACTION_NOTHING = 2 };
 
 constexpr int MACHINE_PENDING_SIZE = 64;  // bytes of the pending-command slot
-constexpr int STATUS_REPLY_LEN = 47;      // status reply; also every USB report
 constexpr int IDENTITY_REPLY_LEN = 39;
 constexpr int RATING_REPLY_LEN = 22;
 constexpr int STATUS_RECORD_LEN = 108;    // 107 characters and a NUL
@@ -242,8 +229,3 @@ int machine_charge(const MachineValues &v, bool *empty);
 // A reading as a whole number, truncated toward zero (bounded, so the
 // conversion is defined for any float).
 int machine_truncate(float value);
-
-// Converts the `width` characters at `offset` with strtod (leading blanks
-// skipped, stops at the first character that is not part of a number);
-// no number, or a value that is not finite, gives 0.
-float reply_number(const unsigned char *bytes, int offset, int width);
