@@ -11,6 +11,7 @@ TSAN_BUILD ?= build-tsan
 ASAN_BUILD ?= build-asan
 WERROR_BUILD ?= build-werror
 SOAK_MINUTES ?= 10
+BENCH_LABEL ?= current
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
@@ -21,7 +22,7 @@ PYTHON     := /usr/bin/python3
 PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-dev \
             libcurl4-openssl-dev libssl-dev tmux python3 python3-pytest python3-pytest-xdist \
             python3-aiosmtpd openssl iproute2 systemd man-db groff-base \
-            dpkg-dev lintian procps nut-client prometheus libcrypt-dev \
+            dpkg-dev lintian procps nut-client nut-server prometheus libcrypt-dev \
             libsnmp-dev snmpd snmp clang libclang-rt-dev
 
 .PHONY: all build install package deps test tsan asan werror fuzz demo bench soak cycles clean
@@ -93,9 +94,11 @@ fuzz: deps
 demo: deps build
 	scripts/demo.sh $(BUILD) $(LINK)
 
-# Speed and memory of the port 2027 server, appended to BENCHMARKS.md.
+# Speed and memory of the servers on ports 2027 and 3493 (the latter
+# against Debian's upsd and a floor server), appended to BENCHMARKS.md with
+# BENCH_LABEL.
 bench: deps build
-	scripts/bench.sh $(BUILD)
+	scripts/bench.sh $(BUILD) "$(BENCH_LABEL)"
 
 # The daemon under load and random state changes for SOAK_MINUTES: its
 # RSS, threads, descriptors and CPU time at the start and the end.

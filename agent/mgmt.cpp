@@ -1,10 +1,13 @@
 #include "agent/mgmt.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <mutex>
+#include <string_view>
 
 #include "agent/access.h"
 #include "agent/decision.h"
@@ -32,6 +35,13 @@ void mgmt_configure(MachineContext *contexts, int (*count)(void *ctx), void *ctx
     unit_count_ctx = ctx;
 }
 
+// A character that ends a run of plain ones inside a word: a backslash,
+// and the closing quote of a quoted word or a blank of another.
+static bool ends_run(char c, bool quoted)
+{
+    return c == '\\' || (quoted ? c == '"' : c == ' ' || c == '\t');
+}
+
 bool mgmt_split(const std::string &line, std::vector<std::string> *words)
 {
     words->clear();
@@ -41,46 +51,54 @@ bool mgmt_split(const std::string &line, std::vector<std::string> *words)
             i++;
         if (i >= n)
             break;
-        std::string word;
+        std::string &word = words->emplace_back();
         bool quoted = line[i] == '"';
         if (quoted)
             i++;
         bool closed = !quoted;
         while (i < n) {
-            char c = line[i];
-            if (c == '\\') {
+            size_t start = i;
+            while (i < n && !ends_run(line[i], quoted))
+                i++;
+            word.append(line, start, i - start);
+            if (i >= n)
+                break;
+            if (line[i] == '\\') {
                 if (i + 1 >= n)
                     return false;
                 word += line[i + 1];
                 i += 2;
                 continue;
             }
-            if (quoted && c == '"') {
+            if (quoted) { // the closing quote
                 closed = true;
                 i++;
-                break;
             }
-            if (!quoted && (c == ' ' || c == '\t'))
-                break;
-            word += c;
-            i++;
+            break;
         }
         if (!closed)
             return false;
-        words->push_back(word);
     }
     return true;
 }
 
-std::string mgmt_quote(const std::string &text)
+// Appends `text` in double quotes, '"' and '\' escaped by a backslash.
+static void append_quoted(std::string *out, std::string_view text)
 {
-    std::string out = "\"";
+    *out += '"';
     for (char c : text) {
         if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
+            *out += '\\';
+        *out += c;
     }
-    return out + "\"";
+    *out += '"';
+}
+
+std::string mgmt_quote(const std::string &text)
+{
+    std::string out;
+    append_quoted(&out, text);
+    return out;
 }
 
 // ---- units and variables ----------------------------------------------------
@@ -122,46 +140,6 @@ static std::string number(double value, int decimals)
     return text;
 }
 
-// The variables a unit has, with their descriptions; numbers are NUMBER in
-// GET TYPE, the others strings.
-struct VariableInfo {
-    const char *name;
-    const char *description;
-    bool numeric;
-};
-
-static const VariableInfo variable_table[] = {
-    {"battery.charge", "Battery charge (percent of full)", true},
-    {"battery.voltage", "Battery voltage (V)", true},
-    {"battery.voltage.nominal", "Nominal battery voltage (V)", true},
-    {"device.mfr", "Device manufacturer", false},
-    {"device.model", "Device model", false},
-    {"device.type", "Device type", false},
-    {"driver.name", "Driver name", false},
-    {"input.frequency", "Input line frequency (Hz)", true},
-    {"input.frequency.nominal", "Nominal input line frequency (Hz)", true},
-    {"input.voltage", "Input voltage (V)", true},
-    {"input.voltage.fault", "Input voltage at the last fault (V)", true},
-    {"input.voltage.nominal", "Nominal input voltage (V)", true},
-    {"output.current.nominal", "Nominal output current (A)", true},
-    {"output.voltage", "Output voltage (V)", true},
-    {"ups.alarm", "UPS alarms", false},
-    {"ups.beeper.status", "UPS beeper status", false},
-    {"ups.delay.shutdown", "Interval to wait after shutdown with delay command (seconds)", true},
-    {"ups.firmware", "UPS firmware", false},
-    {"ups.load", "Load on UPS (percent of full)", true},
-    {"ups.status", "UPS status", false},
-    {"ups.temperature", "UPS temperature (degrees C)", true},
-};
-
-static const VariableInfo *variable_info(const std::string &name)
-{
-    for (const VariableInfo &v : variable_table)
-        if (name == v.name)
-            return &v;
-    return nullptr;
-}
-
 // The status words of the protocol from the status characters; FSD first
 // when the unit's hosts must go down.
 static std::string status_words(const MachineValues &v, bool fsd)
@@ -187,6 +165,132 @@ static int shutdown_minutes()
     return minutes < 1 ? 1 : minutes;
 }
 
+// What a variable's value is made of: the unit's index and one copy of its
+// values, taken once per request.
+struct UnitView {
+    int index;              // 0..3
+    const MachineValues &v; // the unit's values
+    bool stale;             // lost, or no status yet: ups.status is empty
+    time_t now;             // the request's time: FSD by the decision's deadlines
+};
+
+// *out = text; false (the unit has no such variable now) when it is empty.
+static bool nonempty(std::string text, std::string *out)
+{
+    *out = std::move(text);
+    return !out->empty();
+}
+
+// *out = value with `decimals` decimals; always true.
+static bool set_number(double value, int decimals, std::string *out)
+{
+    *out = number(value, decimals);
+    return true;
+}
+
+// A unit's variable: its name, its description, NUMBER or a string in GET
+// TYPE, and `value`, which sets what is sent for the unit and returns false
+// when the unit has no such variable now (a rating not known yet, no alarm).
+// One variable's value is made alone, so a GET VAR costs that one.
+struct VariableInfo {
+    const char *name;
+    const char *description;
+    bool numeric;
+    bool (*value)(const UnitView &u, std::string *out);
+};
+
+// In name order: LIST VAR gives them so, and variable_info searches by halves.
+static constexpr VariableInfo variable_table[] = {
+    {"battery.charge", "Battery charge (percent of full)", true,
+     [](const UnitView &u, std::string *out) {
+         bool empty = true;
+         int charge = machine_charge(u.v, &empty);
+         return !empty && nonempty(std::to_string(charge), out);
+     }},
+    {"battery.voltage", "Battery voltage (V)", true,
+     [](const UnitView &u, std::string *out) { return set_number(u.v.battery_voltage, 2, out); }},
+    {"battery.voltage.nominal", "Nominal battery voltage (V)", true,
+     [](const UnitView &u, std::string *out) {
+         return u.v.rated_battery_voltage > 0 && set_number(u.v.rated_battery_voltage, 1, out);
+     }},
+    {"device.mfr", "Device manufacturer", false,
+     [](const UnitView &u, std::string *out) { return nonempty(trimmed(u.v.company), out); }},
+    {"device.model", "Device model", false,
+     [](const UnitView &u, std::string *out) { return nonempty(trimmed(u.v.model), out); }},
+    {"device.type", "Device type", false,
+     [](const UnitView &, std::string *out) { return nonempty("ups", out); }},
+    {"driver.name", "Driver name", false,
+     [](const UnitView &, std::string *out) { return nonempty("upsagent", out); }},
+    {"input.frequency", "Input line frequency (Hz)", true,
+     [](const UnitView &u, std::string *out) { return set_number(u.v.input_frequency, 1, out); }},
+    {"input.frequency.nominal", "Nominal input line frequency (Hz)", true,
+     [](const UnitView &u, std::string *out) {
+         return u.v.rated_frequency > 0 && set_number(u.v.rated_frequency, 1, out);
+     }},
+    {"input.voltage", "Input voltage (V)", true,
+     [](const UnitView &u, std::string *out) { return set_number(u.v.input_voltage, 1, out); }},
+    {"input.voltage.fault", "Input voltage at the last fault (V)", true,
+     [](const UnitView &u, std::string *out) {
+         return set_number(u.v.input_fault_voltage, 1, out);
+     }},
+    {"input.voltage.nominal", "Nominal input voltage (V)", true,
+     [](const UnitView &u, std::string *out) {
+         return u.v.rated_voltage > 0 && set_number(u.v.rated_voltage, 1, out);
+     }},
+    {"output.current.nominal", "Nominal output current (A)", true,
+     [](const UnitView &u, std::string *out) {
+         return u.v.rated_current > 0 && set_number(u.v.rated_current, 0, out);
+     }},
+    {"output.voltage", "Output voltage (V)", true,
+     [](const UnitView &u, std::string *out) { return set_number(u.v.output_voltage, 1, out); }},
+    {"ups.alarm", "UPS alarms", false,
+     [](const UnitView &u, std::string *out) {
+         return u.v.status[STATUS_FAILED] == '1' && nonempty("UPS failed", out);
+     }},
+    {"ups.beeper.status", "UPS beeper status", false,
+     [](const UnitView &u, std::string *out) {
+         return nonempty(u.v.status[STATUS_BEEPER] == '1' ? "enabled" : "disabled", out);
+     }},
+    {"ups.delay.shutdown", "Interval to wait after shutdown with delay command (seconds)", true,
+     [](const UnitView &u, std::string *out) { // the UPS commands go to unit 1 only
+         return u.index == 0 && nonempty(std::to_string(shutdown_minutes() * 60), out);
+     }},
+    {"ups.firmware", "UPS firmware", false,
+     [](const UnitView &u, std::string *out) { return nonempty(trimmed(u.v.version), out); }},
+    {"ups.load", "Load on UPS (percent of full)", true,
+     [](const UnitView &u, std::string *out) { return set_number(u.v.load_percent, 0, out); }},
+    {"ups.status", "UPS status", false,
+     [](const UnitView &u, std::string *out) {
+         if (u.stale) {
+             out->clear();
+             return true;
+         }
+         bool fsd = client_fsd[u.index].load() || decision_forced(u.index, u.now);
+         *out = status_words(u.v, fsd);
+         return true;
+     }},
+    {"ups.temperature", "UPS temperature (degrees C)", true,
+     [](const UnitView &u, std::string *out) { return set_number(u.v.temperature, 1, out); }},
+};
+
+static constexpr bool in_name_order()
+{
+    for (size_t i = 1; i < std::size(variable_table); i++)
+        if (std::string_view(variable_table[i - 1].name) >= variable_table[i].name)
+            return false;
+    return true;
+}
+static_assert(in_name_order(), "variable_table must stay in name order");
+
+static const VariableInfo *variable_info(std::string_view name)
+{
+    const VariableInfo *end = std::end(variable_table);
+    const VariableInfo *at = std::lower_bound(
+        std::begin(variable_table), end, name,
+        [](const VariableInfo &v, std::string_view n) { return std::string_view(v.name) < n; });
+    return at != end && name == at->name ? at : nullptr;
+}
+
 std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool *stale,
                                                                 time_t now)
 {
@@ -197,41 +301,26 @@ std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool 
     MachineValues v;
     machine_values(&units[index], &v);
     *stale = !v.connected || !v.status_taken;
-    bool empty = true;
-    int charge = machine_charge(v, &empty);
-    if (!empty)
-        vars.push_back({"battery.charge", std::to_string(charge)});
-    vars.push_back({"battery.voltage", number(v.battery_voltage, 2)});
-    if (v.rated_battery_voltage > 0)
-        vars.push_back({"battery.voltage.nominal", number(v.rated_battery_voltage, 1)});
-    if (!trimmed(v.company).empty())
-        vars.push_back({"device.mfr", trimmed(v.company)});
-    if (!trimmed(v.model).empty())
-        vars.push_back({"device.model", trimmed(v.model)});
-    vars.push_back({"device.type", "ups"});
-    vars.push_back({"driver.name", "upsagent"});
-    vars.push_back({"input.frequency", number(v.input_frequency, 1)});
-    if (v.rated_frequency > 0)
-        vars.push_back({"input.frequency.nominal", number(v.rated_frequency, 1)});
-    vars.push_back({"input.voltage", number(v.input_voltage, 1)});
-    vars.push_back({"input.voltage.fault", number(v.input_fault_voltage, 1)});
-    if (v.rated_voltage > 0)
-        vars.push_back({"input.voltage.nominal", number(v.rated_voltage, 1)});
-    if (v.rated_current > 0)
-        vars.push_back({"output.current.nominal", number(v.rated_current, 0)});
-    vars.push_back({"output.voltage", number(v.output_voltage, 1)});
-    if (v.status[STATUS_FAILED] == '1')
-        vars.push_back({"ups.alarm", "UPS failed"});
-    vars.push_back({"ups.beeper.status", v.status[STATUS_BEEPER] == '1' ? "enabled" : "disabled"});
-    if (index == 0) // the UPS commands go to unit 1 only
-        vars.push_back({"ups.delay.shutdown", std::to_string(shutdown_minutes() * 60)});
-    if (!trimmed(v.version).empty())
-        vars.push_back({"ups.firmware", trimmed(v.version)});
-    vars.push_back({"ups.load", number(v.load_percent, 0)});
-    bool fsd = client_fsd[index].load() || decision_forced(index, now);
-    vars.push_back({"ups.status", *stale ? "" : status_words(v, fsd)});
-    vars.push_back({"ups.temperature", number(v.temperature, 1)});
+    UnitView u{index, v, *stale, now};
+    std::string value;
+    for (const VariableInfo &info : variable_table)
+        if (info.value(u, &value))
+            vars.emplace_back(info.name, value);
     return vars;
+}
+
+// One "VAR UPS NAME "VALUE"" line.
+static void append_variable(std::string *out, const std::string &ups, std::string_view name,
+                            const std::string &value)
+{
+    out->reserve(out->size() + ups.size() + name.size() + value.size() + 16);
+    *out += "VAR ";
+    *out += ups;
+    *out += ' ';
+    *out += name;
+    *out += ' ';
+    append_quoted(out, value);
+    *out += '\n';
 }
 
 static std::string description_of(int index)
@@ -321,23 +410,21 @@ static std::string get(const std::vector<std::string> &w, time_t now)
     if (what == "DESC")
         return info ? "DESC " + ups + " " + name + " " + mgmt_quote(info->description) + "\n"
                     : err("VAR-NOT-SUPPORTED");
-    bool stale = false;
-    std::vector<std::pair<std::string, std::string>> vars = mgmt_variables(index, &stale, now);
-    const std::string *value = nullptr;
-    for (const auto &[n, v] : vars)
-        if (n == name)
-            value = &v;
-    if (what == "TYPE")
-        return value && info ? "TYPE " + ups + " " + name + (info->numeric ? " NUMBER" : " STRING:64") +
-                                   "\n"
-                             : err("VAR-NOT-SUPPORTED");
-    if (what != "VAR")
+    if (what != "TYPE" && what != "VAR")
         return err("INVALID-ARGUMENT");
-    if (!value)
+    MachineValues v;
+    machine_values(&units[index], &v);
+    bool stale = !v.connected || !v.status_taken;
+    std::string value;
+    if (!info || !info->value(UnitView{index, v, stale, now}, &value))
         return err("VAR-NOT-SUPPORTED");
-    if (const char *why = stale ? no_values(index) : nullptr)
-        return err(why);
-    return "VAR " + ups + " " + name + " " + mgmt_quote(*value) + "\n";
+    if (what == "TYPE")
+        return "TYPE " + ups + " " + name + (info->numeric ? " NUMBER" : " STRING:64") + "\n";
+    if (stale) // as no_values(index) says it
+        return err(v.status_taken ? "DATA-STALE" : "DRIVER-NOT-CONNECTED");
+    std::string reply;
+    append_variable(&reply, ups, name, value);
+    return reply;
 }
 
 static std::string list(const std::vector<std::string> &w, time_t now)
@@ -368,7 +455,7 @@ static std::string list(const std::vector<std::string> &w, time_t now)
         bool stale = false;
         std::string out = head;
         for (const auto &[name, value] : mgmt_variables(index, &stale, now))
-            out += "VAR " + ups + " " + name + " " + mgmt_quote(value) + "\n";
+            append_variable(&out, ups, name, value);
         return out + tail;
     }
     if (what == "CMD" && w.size() == 3) {
@@ -500,6 +587,7 @@ std::string mgmt_request(MgmtSession *s, const std::string &line, LoopTime now)
     if (line.size() > static_cast<size_t>(MGMT_LINE_MAX))
         return err("TOO-LONG");
     std::vector<std::string> w;
+    w.reserve(5); // the longest request, SET VAR, has five words: one allocation
     if (!mgmt_split(line, &w))
         return err("INVALID-ARGUMENT");
     if (w.empty())

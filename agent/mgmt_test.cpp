@@ -134,6 +134,149 @@ TEST_F(Mgmt, SplitAndQuoteAreInverse)
     EXPECT_FALSE(mgmt_split("ends in \\", &w));
 }
 
+int three(void *)
+{
+    return 3;
+}
+
+// A GET VAR (and GET TYPE) answers a name alone: for units in different
+// states, every variable answers with exactly its LIST VAR line, one the
+// list leaves out with VAR-NOT-SUPPORTED, and a unit without values with
+// the list's error. The lists themselves are kept here byte for byte.
+TEST_F(Mgmt, GetVarAnswersAsListVarDoes)
+{
+    mgmt_configure(units, three, nullptr); // ups3: no other test sets its FSD
+    const char *names[] = {
+        "battery.charge", "battery.voltage", "battery.voltage.nominal", "device.mfr",
+        "device.model", "device.type", "driver.name", "input.frequency",
+        "input.frequency.nominal", "input.voltage", "input.voltage.fault", "input.voltage.nominal",
+        "output.current.nominal", "output.voltage", "ups.alarm", "ups.beeper.status",
+        "ups.delay.shutdown", "ups.firmware", "ups.load", "ups.status", "ups.temperature",
+        "ups.bogus", "ups", "ups.status.x",
+    };
+    struct State {
+        const char *ups;
+        void (*set)(MachineContext *u); // on top of SetUp's unit 1, or a fresh unit 3
+        const char *list;
+    } states[] = {
+        {"ups1", [](MachineContext *) {},
+         "BEGIN LIST VAR ups1\n"
+         "VAR ups1 battery.charge \"100\"\n"
+         "VAR ups1 battery.voltage \"2.25\"\n"
+         "VAR ups1 battery.voltage.nominal \"48.0\"\n"
+         "VAR ups1 device.mfr \"SIMULATED\"\n"
+         "VAR ups1 device.model \"SIM-1001\"\n"
+         "VAR ups1 device.type \"ups\"\n"
+         "VAR ups1 driver.name \"upsagent\"\n"
+         "VAR ups1 input.frequency \"0.0\"\n"
+         "VAR ups1 input.voltage \"230.0\"\n"
+         "VAR ups1 input.voltage.fault \"0.0\"\n"
+         "VAR ups1 output.voltage \"0.0\"\n"
+         "VAR ups1 ups.beeper.status \"disabled\"\n"
+         "VAR ups1 ups.delay.shutdown \"120\"\n"
+         "VAR ups1 ups.firmware \"1.0\"\n"
+         "VAR ups1 ups.load \"25\"\n"
+         "VAR ups1 ups.status \"OL\"\n"
+         "VAR ups1 ups.temperature \"0.0\"\n"
+         "END LIST VAR ups1\n"},
+        {"ups",
+         [](MachineContext *u) {
+             memcpy(u->status, "100011111", 9); // beeper, failed, bypass, low, on battery
+             u->battery_charge = 87;
+             u->rated_voltage = 230;
+             u->rated_current = 4.4f;
+             u->rated_frequency = 50;
+             u->input_frequency = 49.96f;
+             u->input_fault_voltage = 187.25f;
+             u->output_voltage = 229.95f;
+             u->temperature = 31.5f;
+             u->load_percent = 99.5f;
+             snprintf(u->company, sizeof u->company, "               ");
+             snprintf(u->version, sizeof u->version, "          ");
+             snprintf(u->model, sizeof u->model, "A \"B\" \\C  ");
+         },
+         "BEGIN LIST VAR ups\n"
+         "VAR ups battery.charge \"87\"\n"
+         "VAR ups battery.voltage \"2.25\"\n"
+         "VAR ups battery.voltage.nominal \"48.0\"\n"
+         "VAR ups device.model \"A \\\"B\\\" \\\\C\"\n"
+         "VAR ups device.type \"ups\"\n"
+         "VAR ups driver.name \"upsagent\"\n"
+         "VAR ups input.frequency \"50.0\"\n"
+         "VAR ups input.frequency.nominal \"50.0\"\n"
+         "VAR ups input.voltage \"230.0\"\n"
+         "VAR ups input.voltage.fault \"187.2\"\n"
+         "VAR ups input.voltage.nominal \"230.0\"\n"
+         "VAR ups output.current.nominal \"4\"\n"
+         "VAR ups output.voltage \"229.9\"\n"
+         "VAR ups ups.alarm \"UPS failed\"\n"
+         "VAR ups ups.beeper.status \"enabled\"\n"
+         "VAR ups ups.delay.shutdown \"120\"\n"
+         "VAR ups ups.load \"100\"\n"
+         "VAR ups ups.status \"OB LB BYPASS ALARM\"\n"
+         "VAR ups ups.temperature \"31.5\"\n"
+         "END LIST VAR ups\n"},
+        {"ups3",
+         [](MachineContext *u) {
+             u->connected = u->status_taken = 1;
+             memcpy(u->status, "001100001", 9); // testing; off-line type
+             u->input_voltage = 121.5f;
+             u->battery_voltage = 13.6f;
+         },
+         "BEGIN LIST VAR ups3\n"
+         "VAR ups3 battery.voltage \"13.60\"\n"
+         "VAR ups3 device.type \"ups\"\n"
+         "VAR ups3 driver.name \"upsagent\"\n"
+         "VAR ups3 input.frequency \"0.0\"\n"
+         "VAR ups3 input.voltage \"121.5\"\n"
+         "VAR ups3 input.voltage.fault \"0.0\"\n"
+         "VAR ups3 output.voltage \"0.0\"\n"
+         "VAR ups3 ups.beeper.status \"disabled\"\n"
+         "VAR ups3 ups.load \"0\"\n"
+         "VAR ups3 ups.status \"OL CAL\"\n"
+         "VAR ups3 ups.temperature \"0.0\"\n"
+         "END LIST VAR ups3\n"},
+    };
+    for (const State &st : states) {
+        int index = st.ups[3] ? st.ups[3] - '1' : 0;
+        st.set(&units[index]);
+        std::string ups = st.ups;
+        std::string list = ask("LIST VAR " + ups);
+        EXPECT_EQ(list, st.list);
+        for (const char *name : names) {
+            std::string line;
+            size_t at = list.find("VAR " + ups + " " + name + " \"");
+            if (at != std::string::npos)
+                line = list.substr(at, list.find('\n', at) + 1 - at);
+            EXPECT_EQ(ask("GET VAR " + ups + " " + name),
+                      line.empty() ? "ERR VAR-NOT-SUPPORTED\n" : line)
+                << ups << " " << name;
+            std::string type = ask("GET TYPE " + ups + " " + name);
+            if (line.empty())
+                EXPECT_EQ(type, "ERR VAR-NOT-SUPPORTED\n") << ups << " " << name;
+            else
+                EXPECT_EQ(type.rfind("TYPE " + ups + " " + name + " ", 0), 0u) << type;
+            // Without values: the list's error for every variable it has.
+            const char *why[] = {"DATA-STALE", "DRIVER-NOT-CONNECTED"};
+            for (int lost = 0; lost < 2; lost++) {
+                MachineContext &u = units[index];
+                uint8_t connected = u.connected, taken = u.status_taken;
+                u.connected = 0;
+                u.status_taken = lost == 0;
+                std::string expected =
+                    line.empty() ? "ERR VAR-NOT-SUPPORTED\n" : std::string("ERR ") + why[lost] + "\n";
+                EXPECT_EQ(ask("GET VAR " + ups + " " + name), expected) << ups << " " << name;
+                EXPECT_EQ(ask("LIST VAR " + ups), std::string("ERR ") + why[lost] + "\n");
+                EXPECT_EQ(ask("GET TYPE " + ups + " " + name), type) << ups << " " << name;
+                u.connected = connected;
+                u.status_taken = taken;
+            }
+        }
+    }
+    EXPECT_EQ(ask("GET FROB ups1 ups.bogus"), "ERR INVALID-ARGUMENT\n");
+    EXPECT_EQ(ask("GET VAR ups1 ups.status extra"), "ERR INVALID-ARGUMENT\n");
+}
+
 // Three clients in turn: who may log in, become primary, set FSD and send
 // instant commands, what each command queues for the UPS, and the logins
 // NUMLOGINS and LIST CLIENT count.
