@@ -304,20 +304,22 @@ static bool flush(int fd, Session *s)
 static int read_request_lines(Session *s, const unsigned char *data, int len, LoopTime now,
                               std::string *reply)
 {
+    const char *text = reinterpret_cast<const char *>(data);
     int i = 0;
     while (i < len && !s->closing && !s->mgmt.tls_start) {
-        char c = static_cast<char>(data[i++]);
-        if (c != '\n') {
-            if (s->discarding)
-                continue;
-            s->in += c;
+        const char *nl = static_cast<const char *>(memchr(text + i, '\n', len - i));
+        int end = nl ? static_cast<int>(nl - text) : len; // the line's part in this read
+        if (!s->discarding) {
+            s->in.append(text + i, end - i);
             if (s->in.size() > static_cast<size_t>(MGMT_LINE_MAX) + 1) {
                 *reply += "ERR TOO-LONG\n";
                 s->in.clear();
                 s->discarding = true;
             }
-            continue;
         }
+        i = nl ? end + 1 : len;
+        if (!nl)
+            break;
         if (s->discarding) {
             s->discarding = false;
             continue;
