@@ -26,8 +26,8 @@ void agent_pass(time_t now);
 // Asks for the "RefreshSet" reload, which the loop carries out before its
 // next pass: it reloads the settings; a changed link is closed (and reopened
 // by that pass) and its units start fresh, and so does a unit whose kind
-// changed; the others keep their state, and unit 1 keeps its pending
-// command. Any thread.
+// changed; the others keep their state, and unit 1 keeps its command
+// queue. Any thread.
 void agent_request_reload();
 
 // Unit context by index 0..3 (unit address = index + 1).
