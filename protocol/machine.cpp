@@ -513,7 +513,7 @@ bool machine_take_pending(MachineContext *ctx, std::string *command)
     return true;
 }
 
-// False, with one line, for bytes no queue entry can hold.
+// False, with one line, for bytes no queue entry can hold. Under the lock.
 static bool fits(const MachineContext *ctx, const char *bytes, int len)
 {
     if (len <= 0)
@@ -536,9 +536,9 @@ static void put(MachineCommand *to, const char *bytes, int len)
 
 int machine_queue_command(MachineContext *ctx, const char *bytes, int len)
 {
+    Guard g(ctx->lock);
     if (!fits(ctx, bytes, len))
         return 0;
-    Guard g(ctx->lock);
     MachineQueue *q = &ctx->queue;
     if (q->count >= MACHINE_QUEUE_DEPTH) {
         log_warning("machine: unit %d: command \"%s\" refused, %d commands are already waiting",
@@ -552,9 +552,9 @@ int machine_queue_command(MachineContext *ctx, const char *bytes, int len)
 
 int machine_queue_control(MachineContext *ctx, const char *bytes, int len)
 {
+    Guard g(ctx->lock);
     if (!fits(ctx, bytes, len))
         return 0;
-    Guard g(ctx->lock);
     put(&ctx->queue.control, bytes, len);
     return 1;
 }
