@@ -94,7 +94,7 @@ static void set_link(Agent *a, const SettingsRecord &s)
 // A reload keeps what did not change: the open link, and each polled unit
 // whose kind is the same keeps its status, the status last seen and its
 // filter samples, so nothing is replayed and a failure in the middle of
-// being taken is still taken. Unit 1's pending command is always kept.
+// being taken is still taken. Unit 1's command queue is always kept.
 static void configure(Agent *a, bool reload)
 {
     SettingsRecord s = settings_get();
@@ -141,15 +141,12 @@ static void configure(Agent *a, bool reload)
                     machine_kind(u) == kind;
         if (keep)
             continue;
-        char pending[MACHINE_PENDING_SIZE];
-        int pending_len = 0;
-        if (i == 0) {
-            pending_len = u->pending_len;
-            memcpy(pending, u->pending, sizeof pending);
-        }
+        MachineQueue queue{};
+        if (i == 0)
+            queue = machine_queue_get(u);
         machine_setup(u, kind, i + 1);
-        if (pending_len > 0)
-            machine_queue_command(u, pending, pending_len);
+        if (i == 0)
+            machine_queue_set(u, queue);
         // After a restart, the status reported before it is no news; after
         // a reload, a condition the decision holds is none either.
         char last[9];

@@ -33,7 +33,7 @@ void agent_stop();
 // The "RefreshSet" reload at `now`: the settings are read again; a changed
 // link is closed (and reopened by the next pass) and its units start fresh,
 // and so does a unit whose kind changed; the others keep their state, and
-// unit 1 keeps its pending command. Runs between two passes, as every
+// unit 1 keeps its command queue. Runs between two passes, as every
 // handler does.
 void agent_reload(LoopTime now);
 

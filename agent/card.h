@@ -1,7 +1,7 @@
 // upsagent's unit behind a UPS network card (link kind "SNMP"): one
-// reading a second into unit 1 over the SNMP link, and unit 1's pending UPS
-// command sent as SETs before it, as the serial link sends it before the
-// next status query. Everything above (events, decision, history, server)
+// reading a second into unit 1 over the SNMP link, and the next UPS command
+// of unit 1's queue (one a poll) sent as SETs before it, as the serial link
+// sends one after each status reply. Everything above (events, decision, history, server)
 // sees the unit as it sees any other. The polling loop's thread only.
 #pragma once
 
@@ -21,7 +21,7 @@ void card_close();
 // True while a card is configured.
 bool card_active();
 
-// One poll of the card into `unit` at `now`: the pending command first,
+// One poll of the card into `unit` at `now`: the next queued command first,
 // then the reading (a missing one counts toward losing the unit), then
 // `check(unit, now)`.
 void card_poll(MachineContext *unit, time_t now, void (*check)(MachineContext *unit, time_t now));

@@ -10,6 +10,7 @@
 
 #include "base/log.h"
 #include "base/worker.h"
+#include "protocol/ups_command.h"
 #include "store/paths.h"
 #include "store/spawn.h"
 #include "store/textfile.h"
@@ -28,6 +29,8 @@ static time_t host_deadline; // the host shutdown in force; 0 none
 static time_t ups_deadline;  // the UPS turn-off in force; 0 none
 static bool host_reissue;    // restored host deadline not yet issued by this process
 static bool ups_reissue;     // restored UPS turn-off not yet queued by this process
+static bool ups_held_back;   // the UPS turn-off is beyond its command's reach; queued later
+static bool ups_told;        // a turn-off may be in force at the UPS (queued, or before a restart)
 static time_t confirmed_at;  // when a restored condition was first seen to hold; 0 not yet
 
 static const char *const STATE_FILE = "Shutdown.ang";
@@ -195,20 +198,40 @@ static void issue_host(time_t now)
     host_reissue = false;
 }
 
-// "S<minutes>R0001\r": the UPS turns off after `minutes` and restarts one
-// minute after the mains returns. Rounded up while a host shutdown is in
-// force: the UPS must never turn off before the host is down.
+// Into unit 1's control lane, in place of the decision's command not yet sent.
+static void queue_ups_command(const UpsCommand &c)
+{
+    std::string command = ups_command_format(c);
+    if (unit1)
+        machine_queue_control(unit1, command.data(), static_cast<int>(command.size()));
+}
+
+// The turn-off with restore, "S<minutes>R0001\r": the UPS turns off after
+// `minutes` and restarts one minute after the mains returns. Rounded up
+// while a host shutdown is in force: the UPS must never turn off before the
+// host is down. A turn-off further away than the command's longest delay is
+// held back and queued by decision_tick once it is in reach: a shorter
+// delay would cut the host before its deadline.
+
 static void queue_ups(time_t now)
 {
+    ups_reissue = false;
+    if (ups_deadline - now > UPS_COMMAND_MINUTES_MAX * 60) {
+        // An earlier turn-off the UPS was told would now come first.
+        if (ups_told)
+            queue_ups_command(ups_command_of(UPS_COMMAND_SHUTDOWN_CANCEL));
+        ups_told = false;
+        ups_held_back = true;
+        return;
+    }
+    ups_held_back = false;
     int minutes = minutes_until(ups_deadline, now);
     if (host_deadline && now + minutes * 60 < ups_deadline)
         minutes += 1;
-    ups_deadline = now + minutes * 60;
-    char command[32];
-    int len = snprintf(command, sizeof command, "S%02dR0001\r", minutes);
-    if (unit1)
-        machine_queue_command(unit1, command, len);
-    ups_reissue = false;
+    UpsCommand c = ups_command_turn_off_restore(minutes, 1);
+    ups_deadline = now + c.minutes * 60; // what the UPS was told
+    queue_ups_command(c);
+    ups_told = true;
 }
 
 static void cancel_all()
@@ -216,10 +239,10 @@ static void cancel_all()
     if (host_deadline)
         spawn_command("shutdown -c 'Cancel shut down command' &",
                       {"shutdown", "-c", "Cancel shut down command"});
-    if (ups_deadline && ups_commands && unit1)
-        machine_queue_command(unit1, "C\r", 2);
+    if (ups_deadline && ups_commands)
+        queue_ups_command(ups_command_of(UPS_COMMAND_SHUTDOWN_CANCEL));
     host_deadline = ups_deadline = 0;
-    host_reissue = ups_reissue = false;
+    host_reissue = ups_reissue = ups_held_back = ups_told = false;
     confirmed_at = 0;
 }
 
@@ -337,7 +360,7 @@ bool decision_start(const std::string &boot_id)
     memset(held, 0, sizeof held);
     memset(seen, 0, sizeof seen);
     host_deadline = ups_deadline = 0;
-    host_reissue = ups_reissue = false;
+    host_reissue = ups_reissue = ups_held_back = ups_told = false;
     confirmed_at = 0;
     memset(last_status, 0, sizeof last_status);
     boot_id_now = boot_id.empty() ? "unknown" : boot_id;
@@ -347,6 +370,7 @@ bool decision_start(const std::string &boot_id)
     }
     host_reissue = host_deadline != 0;
     ups_reissue = ups_deadline != 0;
+    ups_told = ups_deadline != 0; // the process before may have told the UPS
     if (host_deadline || ups_deadline)
         log_notice("upsagent: shutdown in force from before the restart: host %s, UPS %s",
                host_deadline ? time_stamp_text(host_deadline).c_str() : "none",
@@ -398,6 +422,9 @@ void decision_tick(time_t now)
 {
     Guard g(lock);
     reissue_restored(now);
+    bool in_reach = ups_deadline - now <= UPS_COMMAND_MINUTES_MAX * 60;
+    if (ups_held_back && ups_deadline && ups_commands && in_reach)
+        queue_ups(now);
 }
 
 void decision_watch(int count)

@@ -8,15 +8,18 @@
 //   sightings, reloads and restarts included);
 // - the cancels ("shutdown -c", "C\r") go out only when no condition holds;
 // - the UPS turns off ups_shutdown minutes after the host deadline in force,
-//   queued again ("S%02dR0001\r", minutes from now) when that deadline moves
-//   earlier, never before it;
+//   queued again (a turn-off with restore, minutes from now) when that
+//   deadline moves earlier, never before it; a turn-off further than the
+//   command's longest delay (99 minutes) is queued by decision_tick once it
+//   comes within reach;
 // - the state lives in "DataBase/Shutdown.ang" too, so a restarted daemon
 //   issues the remaining minutes instead of a new full delay, and reports
 //   only the status changes it did not see.
 //
 // The host shutdown is the platform's `shutdown` (spawn module, whose
-// observer is the tests' seam); the UPS commands go into unit 1's pending
-// slot. Time is always given by the caller.
+// observer is the tests' seam); the UPS commands (ups_command) go into unit
+// 1's control lane, where each replaces the one not yet sent and nothing
+// else can. Time is always given by the caller.
 #pragma once
 
 #include <ctime>
@@ -57,7 +60,7 @@ struct DecisionState {
 // one line on standard output for each delay that was outside.
 DecisionDelays decision_delays_from(const SettingsRecord &s);
 
-// The unit whose pending slot takes the UPS commands (unit 1); nullptr: none.
+// The unit whose control lane takes the UPS commands (unit 1); nullptr: none.
 void decision_init(MachineContext *unit1);
 
 struct Worker;
@@ -86,7 +89,8 @@ bool decision_start(const std::string &boot_id);
 // unit's conditions, and acts.
 void decision_observe(time_t now, int index, const DecisionSight &sight);
 
-// Every loop pass: issues restored deadlines when their time has come.
+// Every loop pass: issues restored deadlines when their time has come, and
+// queues a held-back UPS turn-off once it is within the command's reach.
 void decision_tick(time_t now);
 
 // Units from `count` on are no longer watched: their conditions end (and the

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "protocol/ups_command.h"
 #include "store/textfile.h"
 #include "tests/spawn_recorder.h"
 #include "tests/tempdir.h"
@@ -19,19 +20,22 @@ const char *const BOOT = "decision-test-boot";
 
 // The platform and the UPS as the daemon's commands leave them: one pending
 // host shutdown (a new "-h +N" replaces it, "-c" clears it) and one UPS
-// turn-off ("SnnR0001" replaces it, "C" clears it).
+// turn-off ("SnnR0001" replaces it, "C" clears it). Every command must be
+// one of the UPS command language.
 struct World {
     MachineContext unit1{};
     time_t host = 0;      // pending host shutdown; 0 none
     time_t ups = 0;       // pending UPS turn-off; 0 none
     int host_commands = 0; // every "-h" and "-c" seen
     int ups_commands = 0;  // every UPS command seen
+    std::string last_ups;  // the last of them
 
     void reset()
     {
         machine_setup(&unit1, KIND_LOCAL_MULTIPLE, 1);
         host = ups = 0;
         host_commands = ups_commands = 0;
+        last_ups.clear();
     }
 
     // Takes the commands given since the last call, at `now`.
@@ -45,15 +49,17 @@ struct World {
                 host = now + std::stoi(argv[2].substr(1)) * 60;
         }
         spawned().clear();
-        if (unit1.pending_len == 0)
-            return;
-        std::string cmd(unit1.pending, unit1.pending_len);
-        ups_commands++;
-        if (cmd == "C\r")
-            ups = 0;
-        else
-            ups = now + std::stoi(cmd.substr(1, cmd.find('R') - 1)) * 60;
-        machine_setup(&unit1, KIND_LOCAL_MULTIPLE, 1); // the slot went out
+        std::string cmd;
+        while (machine_take_pending(&unit1, &cmd)) { // the queue goes out
+            UpsCommand c;
+            ASSERT_TRUE(ups_command_parse(cmd, &c)) << cmd;
+            ASSERT_TRUE(c.kind == UPS_COMMAND_SHUTDOWN_CANCEL ||
+                        c.kind == UPS_COMMAND_TURN_OFF_RESTORE)
+                << cmd;
+            ups_commands++;
+            last_ups = cmd;
+            ups = c.kind == UPS_COMMAND_SHUTDOWN_CANCEL ? 0 : now + c.minutes * 60;
+        }
     }
 };
 
@@ -101,7 +107,7 @@ TEST_F(Decision, FirstConditionTable)
         {{10, 1, 0}, true, true, false, 10, -1},  // no UPS command on a mains failure
         {{10, 1, 0}, true, false, true, 1, 1},    // a low battery turns the UPS off at the host deadline
         {{10, 0, 2}, true, false, true, -1, -1},  // low battery not acted on
-        {{99, 1, 99}, true, true, false, 99, 198},
+        {{99, 1, 99}, true, true, false, 99, -1}, // 198 minutes: held back, see below
         {{10, 1, 2}, false, true, true, 1, -1},   // a remote daemon: its own host only
     };
     for (const Row &r : rows) {
@@ -123,14 +129,50 @@ TEST_F(Decision, FirstConditionTable)
     }
 }
 
-TEST_F(Decision, S100IsWrittenInFull)
+// A turn-off further away than the longest delay the UPS command can say
+// is not cut short to it (the UPS would turn off before the host is down):
+// it is queued the moment it comes within reach.
+TEST_F(Decision, TurnOffBeyondTheCommandsReachIsQueuedOnceInReach)
 {
     start({99, 1, 99});
     see(0, true, false);
+    EXPECT_EQ(world.host, now + 99 * 60);
+    EXPECT_EQ(world.ups_commands, 0) << "198 minutes away";
     now += 30;
     see(1, false, true); // +1 for the host; the UPS at host + 99 minutes
     EXPECT_EQ(world.host, now + 60);
-    EXPECT_EQ(world.ups, now + 100 * 60);
+    EXPECT_EQ(world.ups_commands, 0) << "100 minutes away";
+    time_t ups_at = now + 100 * 60;
+    for (int i = 0; i < 120 && world.ups_commands == 0; i++) {
+        now += 1;
+        decision_tick(now);
+        world.take(now);
+    }
+    EXPECT_EQ(world.last_ups, "S99R0001\r");
+    EXPECT_EQ(world.ups, ups_at) << "queued when 99 minutes were left, not earlier";
+    EXPECT_EQ(decision_state().ups_deadline, ups_at);
+    decision_tick(now + 1);
+    world.take(now + 1);
+    EXPECT_EQ(world.ups_commands, 1) << "once";
+}
+
+// Clients' commands neither displace the decision's nor keep it out: with
+// the ordinary lane full, the turn-off and then its cancel still go out,
+// each before anything a client queued.
+TEST_F(Decision, ClientCommandsNeverDisplaceTheDecisions)
+{
+    start({10, 1, 2});
+    for (int i = 0; i < MACHINE_QUEUE_DEPTH; i++)
+        ASSERT_EQ(machine_queue_command(&world.unit1, "T\r", 2), 1);
+    decision_observe(now, 0, {true, false, true, false});
+    std::string first;
+    ASSERT_TRUE(machine_take_pending(&world.unit1, &first));
+    EXPECT_EQ(first, "S12R0001\r");
+    decision_observe(now, 0, {true, false, false, false});
+    ASSERT_TRUE(machine_take_pending(&world.unit1, &first));
+    EXPECT_EQ(first, "C\r");
+    EXPECT_EQ(machine_queued(&world.unit1).size(), static_cast<size_t>(MACHINE_QUEUE_DEPTH))
+        << "the clients' commands all wait their turn";
 }
 
 TEST_F(Decision, DelaysAreClampedWithOneLineEach)

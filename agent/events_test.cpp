@@ -96,7 +96,7 @@ TEST_F(Events, MainsFailureOnUnitTwoIsLoggedMailedAndActedOn)
     EXPECT_EQ(subjects(), (std::vector<std::string>{" Machine2 AC Failed", " Machine2 AC Failed"}));
     ASSERT_EQ(spawned().size(), 3u);
     EXPECT_EQ(spawned()[2][0], "shutdown");
-    EXPECT_EQ(std::string(units[0].pending, units[0].pending_len), "S12R0001\r")
+    EXPECT_EQ(machine_queued(&units[0]), std::vector<std::string>{"S12R0001\r"})
         << "the UPS command always goes to unit 1";
     reply(1, "10000000");
     EXPECT_EQ(log_lines(dir.path).size(), 2u) << "each change is reported once";
@@ -152,7 +152,7 @@ TEST_F(Events, BatteryLowAlreadyAtFirstReplyActs)
         if (argv.size() == 8)
             sms.push_back(argv[7]);
     EXPECT_EQ(sms, std::vector<std::string>{" Machine1 Battery Low"});
-    EXPECT_EQ(std::string(units[0].pending, units[0].pending_len), "S03R0001\r");
+    EXPECT_EQ(machine_queued(&units[0]), std::vector<std::string>{"S03R0001\r"});
 }
 
 // A unit that answers before its status is taken (the filter's first

@@ -13,6 +13,7 @@
 #include "agent/decision.h"
 #include "agent/users.h"
 #include "base/log.h"
+#include "protocol/ups_command.h"
 #include "store/textfile.h"
 
 static MachineContext *units = nullptr;
@@ -342,17 +343,29 @@ static std::string description_of(int index)
 struct CommandInfo {
     const char *name;
     const char *description;
-    const char *format; // the UPS command; %02d takes shutdown_minutes()
+    int kind; // UPS_COMMAND_*; a turn-off waits shutdown_minutes()
 };
 
 static const CommandInfo command_table[] = {
-    {"shutdown.return", "Turn off the load and return when power is back", "S%02dR0001\r"},
-    {"shutdown.stayoff", "Turn off the load and remain off", "S%02d\r"},
-    {"shutdown.stop", "Stop a shutdown in progress", "C\r"},
-    {"test.battery.start.deep", "Start a deep battery test", "TL\r"},
-    {"test.battery.start.quick", "Start a quick battery test", "T\r"},
-    {"test.battery.stop", "Stop the battery test", "CT\r"},
+    {"shutdown.return", "Turn off the load and return when power is back",
+     UPS_COMMAND_TURN_OFF_RESTORE},
+    {"shutdown.stayoff", "Turn off the load and remain off", UPS_COMMAND_TURN_OFF},
+    {"shutdown.stop", "Stop a shutdown in progress", UPS_COMMAND_SHUTDOWN_CANCEL},
+    {"test.battery.start.deep", "Start a deep battery test", UPS_COMMAND_TEST_DEEP},
+    {"test.battery.start.quick", "Start a quick battery test", UPS_COMMAND_TEST_QUICK},
+    {"test.battery.stop", "Stop the battery test", UPS_COMMAND_TEST_CANCEL},
 };
+
+static std::string ups_bytes(const CommandInfo &c)
+{
+    switch (c.kind) {
+    case UPS_COMMAND_TURN_OFF_RESTORE:
+        return ups_command_format(ups_command_turn_off_restore(shutdown_minutes(), 1));
+    case UPS_COMMAND_TURN_OFF:
+        return ups_command_format(ups_command_turn_off(shutdown_minutes()));
+    }
+    return ups_command_format(ups_command_of(c.kind));
+}
 
 static const CommandInfo *command_info(const std::string &name)
 {
@@ -555,8 +568,8 @@ static std::string session_command(MgmtSession *s, const std::vector<std::string
     return cmd == "MASTER" ? "OK MASTER-GRANTED\n" : "OK PRIMARY-GRANTED\n";
 }
 
-// "INSTCMD UPS COMMAND": the UPS command goes into unit 1's pending slot,
-// where the polling loop sends it as it sends the daemon's own.
+// "INSTCMD UPS COMMAND": the UPS command joins unit 1's command queue (its
+// ordinary lane), which the polling loop sends after the decision's own.
 static std::string instant_command(MgmtSession *s, const std::vector<std::string> &w,
                                    double now)
 {
@@ -571,12 +584,11 @@ static std::string instant_command(MgmtSession *s, const std::vector<std::string
     int roles = s->username.empty() || s->password.empty() ? -1 : roles_of(s, now);
     if (roles < 0 || !(roles & USER_INSTCMD))
         return err("ACCESS-DENIED");
-    char command[32];
-    int len = snprintf(command, sizeof command, c->format, shutdown_minutes());
+    std::string command = ups_bytes(*c);
     if (const char *why = no_values(0))
-        return err(why); // a lost unit drops its pending command
-    if (!machine_queue_command(&units[0], command, len))
-        return err("INSTCMD-FAILED");
+        return err(why); // a lost unit drops what its queue holds
+    if (!machine_queue_command(&units[0], command.data(), static_cast<int>(command.size())))
+        return err("INSTCMD-FAILED"); // the queue is full
     log_notice("mgmt: %s on %s by %s@%s\n", c->name, unit_name(index).c_str(), s->username.c_str(),
            access_address_text(s->peer).c_str());
     return "OK\n";

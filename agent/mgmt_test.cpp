@@ -298,7 +298,7 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
         int client;
         const char *request;
         const char *reply;
-        const char *queued; // what unit 1's slot holds afterwards; nullptr: nothing new
+        const char *queued; // what unit 1's queue holds afterwards; nullptr: nothing new
     } steps[] = {
         {0, "USERNAME watch", "OK\n", nullptr},
         {0, "PASSWORD watch2", "OK\n", nullptr},
@@ -333,20 +333,34 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
         {2, "GET VAR ups2 ups.status", "ERR DRIVER-NOT-CONNECTED\n", nullptr},
         {2, "FSD ups2", "OK FSD-SET\n", nullptr},
     };
+    auto take_all = [&]() {
+        std::string all, one;
+        while (machine_take_pending(&units[0], &one))
+            all += one;
+        return all;
+    };
     for (const Step &st : steps) {
-        units[0].pending_len = 0;
+        take_all();
         testing::internal::CaptureStdout();
         EXPECT_EQ(mgmt_request(&clients[st.client], st.request, now_t), st.reply)
             << st.client << ": " << st.request;
         testing::internal::GetCapturedStdout();
-        EXPECT_EQ(std::string(units[0].pending, units[0].pending_len), st.queued ? st.queued : "")
-            << st.request;
+        EXPECT_EQ(take_all(), st.queued ? st.queued : "") << st.request;
     }
-    units[0].connected = 0; // lost: its pending slot would be emptied
+    units[0].connected = 0; // lost: its queue would be emptied
     EXPECT_EQ(mgmt_request(&clients[2], "INSTCMD ups1 test.battery.start.quick", now_t),
               "ERR DATA-STALE\n");
-    EXPECT_EQ(units[0].pending_len, 0);
+    EXPECT_EQ(take_all(), "");
     units[0].connected = 1;
+    // A full queue refuses the command, and the client is told.
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < MACHINE_QUEUE_DEPTH; i++)
+        EXPECT_EQ(mgmt_request(&clients[2], "INSTCMD ups1 test.battery.start.quick", now_t), "OK\n");
+    EXPECT_EQ(mgmt_request(&clients[2], "INSTCMD ups1 test.battery.stop", now_t),
+              "ERR INSTCMD-FAILED\n");
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(machine_queued(&units[0]).size(), static_cast<size_t>(MACHINE_QUEUE_DEPTH));
+    take_all();
     units[1].connected = units[1].status_taken = 1;
     memcpy(units[1].status, "000000011", 9);
     EXPECT_EQ(mgmt_request(&clients[0], "GET VAR ups2 ups.status", now_t), "VAR ups2 ups.status \"FSD OB\"\n");

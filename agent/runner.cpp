@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "protocol/ups_command.h"
 #include "store/schedule.h"
 #include "store/settings.h"
 #include "store/textfile.h"
@@ -45,23 +46,21 @@ int time_matches(const char *entry_time, int hour, int minute)
 
 std::string runner_command(const char *action, int delay)
 {
-    char text[64];
     switch (action[0]) {
-    case 'C': return "CT\r";
-    case 'L': return "TL\r";
-    case 'T': return "T\r";
-    case 'S':
-        if (delay > 0)
-            snprintf(text, sizeof text, "S%02d\r", delay);
-        else
-            snprintf(text, sizeof text, "S%s\r", "01");
-        return text;
-    case 'R':
-        if (delay > 0)
-            snprintf(text, sizeof text, "S%02d%.5s\r", delay, action);
-        else
-            snprintf(text, sizeof text, "S%s%.5s\r", "01", action);
-        return text;
+    case 'C': return ups_command_format(ups_command_of(UPS_COMMAND_TEST_CANCEL));
+    case 'L': return ups_command_format(ups_command_of(UPS_COMMAND_TEST_DEEP));
+    case 'T': return ups_command_format(ups_command_of(UPS_COMMAND_TEST_QUICK));
+    case 'S': return ups_command_format(ups_command_turn_off(delay));
+    case 'R': {
+        // "R0480": back on 480 minutes after the turn-off.
+        int restore = 0;
+        for (int i = 1; i <= 4; i++) {
+            if (action[i] < '0' || action[i] > '9')
+                return "";
+            restore = restore * 10 + (action[i] - '0');
+        }
+        return ups_command_format(ups_command_turn_off_restore(delay, restore));
+    }
     }
     return "";
 }

@@ -1,6 +1,7 @@
 // The schedule runner: once a minute (the daemon's loop calls runner_tick
 // from a timer at the start of each minute), queues the UPS commands of the
-// schedule entries due at that minute into unit 1's pending slot, and keeps
+// schedule entries due at that minute into unit 1's command queue (its
+// ordinary lane), and keeps
 // the schedule's selection equal to today's due entries across midnight. No
 // minute is passed over by a late tick and none is seen twice.
 #pragma once
@@ -10,7 +11,7 @@
 
 #include "protocol/machine.h"
 
-// Sets the unit whose pending slot takes the commands (unit 1).
+// Sets the unit whose command queue takes the commands (unit 1).
 void runner_init(MachineContext *unit1);
 
 // Forgets the date of the last pass, so the next pass selects today anew.
@@ -23,8 +24,11 @@ int date_changed(int year, int month, int day);
 // 1 when the "hh:mm" text names hour:minute, else 0.
 int time_matches(const char *entry_time, int hour, int minute);
 
-// The command bytes for an entry's action ("T    ", "R0480", ...) and the
-// UPS shutdown delay; empty for an action letter without a command.
+// The command bytes (ups_command) for an entry's action ("T    ", "R0480",
+// ...) and the UPS shutdown delay in minutes, clamped as ups_command
+// clamps (0 gives one minute, over 99 gives 99); "R" and four digits restores
+// that many minutes after the turn-off. Empty for an action letter without
+// a command, or an "R" without its four digits.
 std::string runner_command(const char *action, int ups_shutdown_delay);
 
 // The work of the minute that contains `now` (local time): a new date

@@ -24,12 +24,14 @@ protected:
     }
     void TearDown() override { runner_init(nullptr); }
 
+    // Every queued command, in the order they go out, joined; the queue
+    // is emptied.
     std::string take_pending()
     {
-        MachineValues v;
-        machine_values(&unit1, &v);
-        machine_setup(&unit1, KIND_LOCAL_SINGLE, 1);
-        return std::string(v.pending, v.pending_len);
+        std::string all, one;
+        while (machine_take_pending(&unit1, &one))
+            all += one;
+        return all;
     }
     // 2026/12/07 hh:mm:ss UTC (a Monday).
     static time_t at(int hour, int minute, int second = 0)
@@ -50,7 +52,11 @@ TEST(RunnerCommand, CommandTable)
     EXPECT_EQ(runner_command("S    ", 0), "S01\r");
     EXPECT_EQ(runner_command("R0480", 2), "S02R0480\r");
     EXPECT_EQ(runner_command("R0480", 0), "S01R0480\r");
-    EXPECT_EQ(runner_command("S    ", 120), "S120\r");
+    EXPECT_EQ(runner_command("S    ", 120), "S99\r") << "the longest delay the UPS takes";
+    EXPECT_EQ(runner_command("R0480", 120), "S99R0480\r");
+    EXPECT_EQ(runner_command("R9999", 2), "S02R9999\r");
+    EXPECT_EQ(runner_command("R04x0", 2), "") << "no restore time, no command";
+    EXPECT_EQ(runner_command("R    ", 2), "");
     EXPECT_EQ(runner_command("X    ", 2), "");
 }
 
@@ -93,12 +99,12 @@ TEST_F(Runner, SchedulePicksUpRefreshWithoutANewDate)
     EXPECT_EQ(take_pending(), "TL\r");
 }
 
-TEST_F(Runner, TwoEntriesInOneMinuteTheLaterReplacesTheEarlier)
+TEST_F(Runner, TwoEntriesInOneMinuteBothGoOutInFileOrder)
 {
     schedule_add(2, "2026/12/07", 10, 0, 'T', 'O', 0, 0, 0, "");
     schedule_add(2, "2026/12/07", 10, 0, 'R', 'O', 1, 6, 0, "1 day later 06:00 restart");
     EXPECT_EQ(runner_tick(at(10, 0)), 2);
-    EXPECT_EQ(take_pending(), "S02R1200\r");
+    EXPECT_EQ(take_pending(), "T\rS02R1200\r");
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include "agent/users.h"
 #include "agent/network.h"
 #include "agent/tls.h"
+#include "protocol/ups_command.h"
 #include "store/mail.h"
 #include "store/paths.h"
 #include "store/schedule.h"
@@ -116,9 +117,26 @@ void server_reload_all(LoopTime now)
     }
 }
 
+// The UPS command a read starts with: the bytes up to and including the
+// first carriage return, when they are one command of the language; a rest
+// after it is ignored, as it always was for C, CT, T and TL.
+static bool ups_command_at(const unsigned char *data, int len, UpsCommand *command)
+{
+    const void *cr = len > 0 ? memchr(data, '\r', len) : nullptr;
+    if (!cr)
+        return false;
+    int n = static_cast<int>(static_cast<const unsigned char *>(cr) - data) + 1;
+    return ups_command_parse(reinterpret_cast<const char *>(data), n, command);
+}
+
+// The read's UPS command joins unit 1's queue (its ordinary lane).
 static void queue_unit1(const unsigned char *data, int len)
 {
-    machine_queue_command(&units[0], reinterpret_cast<const char *>(data), len);
+    UpsCommand command;
+    if (!ups_command_at(data, len, &command))
+        return;
+    std::string bytes = ups_command_format(command);
+    machine_queue_command(&units[0], bytes.data(), static_cast<int>(bytes.size()));
 }
 
 static bool starts_with(const unsigned char *data, int len, const char *text)
@@ -133,21 +151,23 @@ static std::string printable(const unsigned char *data, int len)
     return printable_text(reinterpret_cast<const char *>(data), len < 0 ? 0 : len, RECEIVE_BUFFER);
 }
 
-// The rule a command matches, without acting on it.
+// The rule a command matches, without acting on it. An "S" that is no
+// turn-off of the language is a wrong command: queued, it could only reach
+// the UPS as bytes it does not take.
 static int rule_of(const unsigned char *data, int len)
 {
     if (starts_with(data, len, "ALL"))
         return 1;
-    if (starts_with(data, len, "C\r"))
-        return 2;
-    if (starts_with(data, len, "CT\r"))
-        return 3;
-    if (starts_with(data, len, "T\r"))
-        return 4;
-    if (starts_with(data, len, "TL\r"))
-        return 5;
-    if (len > 0 && data[0] == 'S')
-        return 6;
+    UpsCommand command;
+    if (ups_command_at(data, len, &command)) {
+        switch (command.kind) {
+        case UPS_COMMAND_SHUTDOWN_CANCEL: return 2;
+        case UPS_COMMAND_TEST_CANCEL: return 3;
+        case UPS_COMMAND_TEST_QUICK: return 4;
+        case UPS_COMMAND_TEST_DEEP: return 5;
+        default: return 6;
+        }
+    }
     if (starts_with(data, len, "RefreshMail"))
         return 7;
     if (starts_with(data, len, "RefreshSMS"))
@@ -189,15 +209,11 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, L
         }
         break;
     case 2:
-    case 4:
-        queue_unit1(data, 2);
-        break;
     case 3:
+    case 4:
     case 5:
-        queue_unit1(data, 3);
-        break;
     case 6:
-        queue_unit1(data, len); // refused whole, never cut, when over 64 bytes
+        queue_unit1(data, len);
         break;
     case 7:
         reload_spaced(RELOAD_MAIL, now);

@@ -75,10 +75,12 @@ struct ServerPeer {
 // Acts on one received command (`len` bytes) from `peer` at `now`; a
 // StatusRecord asked for is appended to `reply`.
 // Returns the number of the rule that matched: 1 ALL, 2 C, 3 CT, 4 T, 5 TL,
-// 6 S..., 7 RefreshMail, 8 RefreshSMS, 9 RefreshPlan, 10 RefreshSet,
-// 11 anything else, 12 a command the peer may not send (dropped). Rules 11
-// and 12 print a line (with the count it stands for) at most once per peer
-// per ACCESS_REPORT_SPACING each.
+// 6 S... (a turn-off of the UPS command language), 7 RefreshMail,
+// 8 RefreshSMS, 9 RefreshPlan, 10 RefreshSet, 11 anything else (an "S" that
+// does not parse too), 12 a command the peer may not send (dropped). The UPS
+// commands (2..6) are read up to their first carriage return and join unit
+// 1's command queue. Rules 11 and 12 print a line (with the count it stands
+// for) at most once per peer per ACCESS_REPORT_SPACING each.
 int server_command(const ServerPeer &peer, const unsigned char *data, int len, LoopTime now,
                    std::string *reply);
 

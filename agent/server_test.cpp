@@ -57,6 +57,54 @@ TEST(Server, ReloadsAreSpacedAndNeverLost)
     EXPECT_STREQ(mail_settings_get().mail_server, "fourth");
 }
 
+// The UPS commands of the table: the rule a read matches and what joins unit
+// 1's queue, the command up to its carriage return; an "S" that is no
+// turn-off the UPS takes is a wrong command and queues nothing.
+TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
+{
+    TempProgramDir dir;
+    static MachineContext units[4];
+    for (int i = 0; i < 4; i++)
+        machine_setup(&units[i], KIND_LOCAL_SINGLE, i + 1);
+    server_set_units(units);
+    ServerPeer local = {0x7f000005, true}; // its own peer: wrong-command lines are per peer
+    struct Row {
+        std::string bytes;
+        int rule;
+        const char *queued;
+    } rows[] = {
+        {"C\r", 2, "C\r"},
+        {"CT\r", 3, "CT\r"},
+        {"T\r", 4, "T\r"},
+        {"TL\r", 5, "TL\r"},
+        {"T\rjunk", 4, "T\r"},
+        {"S05\r", 6, "S05\r"},
+        {"S.5\r", 6, "S.5\r"},
+        {"S02R0480\r", 6, "S02R0480\r"},
+        {"S02R0480\rS03\r", 6, "S02R0480\r"},
+        {"S120\r", 11, ""},
+        {"S00\r", 11, ""},
+        {"S05", 11, ""},
+        {"S02R48\r", 11, ""},
+        {"S" + std::string(70, '9') + "\r", 11, ""},
+        {"TLX\r", 11, ""},
+        {"C", 11, ""},
+    };
+    testing::internal::CaptureStdout();
+    for (const Row &r : rows) {
+        std::string reply;
+        EXPECT_EQ(server_command(local, bytes(r.bytes.c_str()), static_cast<int>(r.bytes.size()),
+                                 at(2000), &reply),
+                  r.rule)
+            << r.bytes;
+        std::string all, one;
+        while (machine_take_pending(&units[0], &one))
+            all += one;
+        EXPECT_EQ(all, r.queued) << r.bytes;
+    }
+    testing::internal::GetCapturedStdout();
+}
+
 // Every command but a read needs the rules' consent; a refusal is one line
 // per peer per minute, with the count.
 TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)

@@ -16,8 +16,9 @@ MachineContext *client_unit(int index);
 int client_machine_count();
 void client_set_machine_count(int count);
 
-// Queues a command for the daemon on unit 1's context (replacing one not yet
-// sent). Returns 1 when queued.
+// Queues a command for the daemon on unit 1's context, behind those not yet
+// sent (machine_queue_command). Returns 1 when queued, 0 when refused (the
+// queue is full).
 int client_queue(const char *bytes, int len);
 
 // The daemon connection loop: one move every 100 ms, forever. A connection

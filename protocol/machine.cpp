@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/log.h"
 #include "protocol/filter.h"
 
 using Guard = std::lock_guard<std::mutex>;
@@ -28,8 +29,7 @@ static void clear_values(MachineValues *v)
     v->input_voltage = v->input_fault_voltage = v->output_voltage = 0;
     v->load_percent = v->input_frequency = v->battery_voltage = v->temperature = 0;
     v->company[0] = v->model[0] = v->version[0] = '\0';
-    memset(v->pending, 0, sizeof v->pending);
-    v->pending_len = 0;
+    memset(&v->queue, 0, sizeof v->queue);
     v->rated_current = 0;
     v->rated_battery_voltage = 0;
     v->battery_charge = -1;
@@ -45,13 +45,29 @@ static void clear_info_state(MachineValues *v)
     v->ratings_skipped = 0;
 }
 
+// A command's bytes for a diagnostic line: control characters as '.', at
+// most 20 of them.
+static std::string shown(const char *bytes, int len)
+{
+    std::string text;
+    for (int i = 0; i < len && i < 20; i++)
+        text += bytes[i] >= 0x20 && bytes[i] < 0x7f ? bytes[i] : '.';
+    return text;
+}
+
 static void clear_readings(MachineValues *v)
 {
     v->input_voltage = v->input_fault_voltage = v->output_voltage = 0;
     v->load_percent = v->input_frequency = v->battery_voltage = v->temperature = 0;
     v->company[0] = v->model[0] = v->version[0] = '\0';
-    memset(v->pending, 0, sizeof v->pending);
-    v->pending_len = 0;
+    if (v->queue.count > 0) {
+        // Commands for a unit that is gone would reach it at some later,
+        // unknown time; the decision's stays, it always wants its latest out.
+        log_warning("machine: unit %d lost, its %d queued command(s) dropped", v->address,
+                    v->queue.count);
+        memset(v->queue.ordinary, 0, sizeof v->queue.ordinary);
+        v->queue.head = v->queue.count = 0;
+    }
     v->rated_voltage = v->rated_current = v->rated_battery_voltage = v->rated_frequency = 0;
     v->battery_charge = -1;
     clear_info_state(v);
@@ -108,13 +124,38 @@ int machine_next_action(MachineContext *ctx)
     return ACTION_NOTHING;
 }
 
-// Moves the pending command into `out` and empties the slot.
+static bool queue_empty(const MachineQueue &q)
+{
+    return q.control.len == 0 && q.count == 0;
+}
+
+// Takes the next command off the queue, the control lane first; false when
+// there is none.
+static bool take_next(MachineQueue *q, MachineCommand *out)
+{
+    MachineCommand *from = nullptr;
+    if (q->control.len > 0) {
+        from = &q->control;
+    } else if (q->count > 0) {
+        from = &q->ordinary[q->head];
+        q->head = (q->head + 1) % MACHINE_QUEUE_DEPTH;
+        q->count -= 1;
+    } else {
+        return false;
+    }
+    *out = *from;
+    memset(from, 0, sizeof *from);
+    return true;
+}
+
+// Moves the next queued command into `out` (nothing when none).
 static void take_pending(MachineValues *v, unsigned char *out, int *count)
 {
-    memcpy(out, v->pending, v->pending_len);
-    *count = v->pending_len;
-    memset(v->pending, 0, sizeof v->pending);
-    v->pending_len = 0;
+    MachineCommand c;
+    if (!take_next(&v->queue, &c))
+        c.len = 0;
+    memcpy(out, c.bytes, c.len);
+    *count = c.len;
 }
 
 void machine_build_request(MachineContext *ctx, unsigned char *out, int *count)
@@ -310,29 +351,31 @@ static bool count_failure(MachineValues *v)
     return true;
 }
 
+// What follows a cycle's status reply and its command: a new unit is asked
+// for its identity once and its ratings once, unless they were given up;
+// then the next status query.
+static int info_step_or_query(const MachineValues *v)
+{
+    if (v->company[0] == '\0' && !v->identity_skipped)
+        return 2;
+    if (v->rated_battery_voltage == 0 && !v->ratings_skipped)
+        return 4;
+    return 0;
+}
+
 static void next_step_local(MachineValues *v, int ok)
 {
-    if (ok && v->pending[0] != 0) {
-        v->step = 6;
-        return;
-    }
     if (ok) {
         switch (v->step) {
         case 0: v->step = 1; break;
         case 2: v->step = 3; break;
         case 4: v->step = 5; break;
-        case 6: v->step = 0; break;
+        case 6: v->step = info_step_or_query(v); break;
         case 1:
             answered(v);
             v->fresh_status = 1;
-            // A new unit is asked for its identity once and its ratings once,
-            // unless they were given up.
-            if (v->company[0] == '\0' && !v->identity_skipped)
-                v->step = 2;
-            else if (v->rated_battery_voltage == 0 && !v->ratings_skipped)
-                v->step = 4;
-            else
-                v->step = 0;
+            // The status is read: one waiting command may go now.
+            v->step = queue_empty(v->queue) ? info_step_or_query(v) : 6;
             break;
         case 3:
         case 5:
@@ -371,10 +414,6 @@ static void next_step_local(MachineValues *v, int ok)
 
 static void next_step_remote(MachineValues *v, int ok)
 {
-    if (ok && v->pending[0] != 0) {
-        v->step = 2;
-        return;
-    }
     if (ok) {
         switch (v->step) {
         case 0: v->step = 1; break;
@@ -382,7 +421,7 @@ static void next_step_remote(MachineValues *v, int ok)
         case 1:
             answered(v);
             v->fresh_status = 1;
-            v->step = 0;
+            v->step = queue_empty(v->queue) ? 0 : 2; // one command after the record
             break;
         default:
             bad_step(v->step);
@@ -452,26 +491,92 @@ void machine_set_charge(MachineContext *ctx, int percent)
 bool machine_take_pending(MachineContext *ctx, std::string *command)
 {
     Guard g(ctx->lock);
-    command->assign(ctx->pending, ctx->pending_len > 0 ? ctx->pending_len : 0);
-    memset(ctx->pending, 0, sizeof ctx->pending);
-    ctx->pending_len = 0;
-    return !command->empty();
+    MachineCommand c;
+    if (!take_next(&ctx->queue, &c)) {
+        command->clear();
+        return false;
+    }
+    command->assign(c.bytes, c.len);
+    return true;
+}
+
+// False, with one line, for bytes no queue entry can hold. Under the lock.
+static bool fits(const MachineContext *ctx, const char *bytes, int len)
+{
+    if (len <= 0)
+        return false;
+    if (len > MACHINE_PENDING_SIZE) {
+        log_warning("machine: unit %d: command \"%s\" of %d bytes refused, a queued command "
+                    "holds %d",
+                    ctx->address, shown(bytes, len).c_str(), len, MACHINE_PENDING_SIZE);
+        return false;
+    }
+    return true;
+}
+
+static void put(MachineCommand *to, const char *bytes, int len)
+{
+    memset(to, 0, sizeof *to);
+    memcpy(to->bytes, bytes, len);
+    to->len = len;
 }
 
 int machine_queue_command(MachineContext *ctx, const char *bytes, int len)
 {
-    if (len <= 0)
+    Guard g(ctx->lock);
+    if (!fits(ctx, bytes, len))
         return 0;
-    if (len > MACHINE_PENDING_SIZE) {
-        printf("machine: command of %d bytes refused, the pending slot holds %d\n", len,
-               MACHINE_PENDING_SIZE);
+    MachineQueue *q = &ctx->queue;
+    if (q->count >= MACHINE_QUEUE_DEPTH) {
+        log_warning("machine: unit %d: command \"%s\" refused, %d commands are already waiting",
+                    ctx->address, shown(bytes, len).c_str(), q->count);
         return 0;
     }
-    Guard g(ctx->lock);
-    memset(ctx->pending, 0, sizeof ctx->pending);
-    memcpy(ctx->pending, bytes, len);
-    ctx->pending_len = len;
+    put(&q->ordinary[(q->head + q->count) % MACHINE_QUEUE_DEPTH], bytes, len);
+    q->count += 1;
     return 1;
+}
+
+int machine_queue_control(MachineContext *ctx, const char *bytes, int len)
+{
+    Guard g(ctx->lock);
+    if (!fits(ctx, bytes, len))
+        return 0;
+    put(&ctx->queue.control, bytes, len);
+    return 1;
+}
+
+std::vector<std::string> machine_queued(MachineContext *ctx)
+{
+    MachineQueue q = machine_queue_get(ctx);
+    std::vector<std::string> out;
+    MachineCommand c;
+    while (take_next(&q, &c))
+        out.emplace_back(c.bytes, c.len);
+    return out;
+}
+
+MachineQueue machine_queue_get(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    return ctx->queue;
+}
+
+void machine_queue_set(MachineContext *ctx, const MachineQueue &queue)
+{
+    Guard g(ctx->lock);
+    ctx->queue = queue;
+    MachineQueue *q = &ctx->queue;
+    // Only a queue machine_queue_get gave is expected; anything else is
+    // emptied rather than read out of bounds.
+    if (q->head < 0 || q->head >= MACHINE_QUEUE_DEPTH || q->count < 0 ||
+        q->count > MACHINE_QUEUE_DEPTH)
+        q->head = q->count = 0;
+    if (q->control.len < 0 || q->control.len > MACHINE_PENDING_SIZE)
+        q->control.len = 0;
+    for (MachineCommand &c : q->ordinary)
+        if (c.len < 0 || c.len > MACHINE_PENDING_SIZE)
+            c.len = 0;
 }
 
 int machine_take_turn_done(MachineContext *ctx)

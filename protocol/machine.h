@@ -1,7 +1,8 @@
 // The protocol engine: one MachineContext per UPS unit, and the operations a
 // polling loop drives over it. It builds the request for the unit's poll step,
 // takes replies apart, steps the unit through its query cycle, counts failed
-// receives, and holds one pending UPS command. It does no I/O itself.
+// receives, and queues the commands waiting to go to the unit (see the
+// command queue below). It does no I/O itself.
 //
 // Three dialects, chosen per context by its machine kind: kind 0 asks one
 // local unit ("Q1\r"), kind 1 puts the unit address byte after the command
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "protocol/filter.h"
 #include "protocol/reply.h"
@@ -30,7 +32,8 @@ enum {
 // Results of machine_next_action.
 enum { ACTION_RECEIVE = 0, ACTION_SEND = 1, ACTION_NOTHING = 2 };
 
-constexpr int MACHINE_PENDING_SIZE = 64;  // bytes of the pending-command slot
+constexpr int MACHINE_PENDING_SIZE = 64;  // bytes of the longest queued command (and any request)
+constexpr int MACHINE_QUEUE_DEPTH = 8;    // commands the ordinary lane holds
 constexpr int IDENTITY_REPLY_LEN = 39;
 constexpr int RATING_REPLY_LEN = 22;
 constexpr int STATUS_RECORD_LEN = 108;    // 107 characters and a NUL
@@ -38,6 +41,26 @@ constexpr int STATUS_RECORD_LEN = 108;    // 107 characters and a NUL
 // Failed identity (or rating) receives in a row after which a unit is polled
 // for its status without that information.
 constexpr int MACHINE_INFO_TRIES = 3;
+
+// One queued command: its bytes as they go on the line.
+struct MachineCommand {
+    char bytes[MACHINE_PENDING_SIZE]; // not NUL-terminated
+    int32_t len;                      // 0: empty
+};
+
+// A unit's command queue, in two lanes. The control lane holds the shutdown
+// decision's one command (a turn-off or its cancel); a newer one replaces
+// it, and nothing else can. The ordinary lane is a FIFO of every other
+// producer's commands (clients of ports 2027 and 3493, the schedule, the
+// console's pages), MACHINE_QUEUE_DEPTH deep; a command that finds it full
+// is refused, never dropped and never put in another's place. The control
+// lane goes out first.
+struct MachineQueue {
+    MachineCommand control;                     // len 0: none
+    MachineCommand ordinary[MACHINE_QUEUE_DEPTH]; // a ring
+    int32_t head;                               // index of the oldest ordinary command
+    int32_t count;                              // ordinary commands queued
+};
 
 // The values of one unit. MachineContext adds the lock; a MachineValues copy
 // taken with machine_values is a consistent snapshot for other threads.
@@ -58,12 +81,11 @@ struct MachineValues {
     char company[16];          // identity, 15 characters; empty while not known
     char model[11];            // identity, 10 characters
     char version[11];          // identity, 10 characters
-    char pending[MACHINE_PENDING_SIZE]; // command waiting to be sent; pending when pending[0] != 0
-    int32_t pending_len;       // its length in bytes
+    MachineQueue queue;        // commands waiting to be sent (machine_queue_command and kin)
     uint8_t connected;         // 1 after a good reply; 0 at start and after the fourth failed receive in a row
     uint8_t kind;              // KIND_LOCAL_SINGLE, KIND_LOCAL_MULTIPLE or KIND_REMOTE
     uint8_t address;           // unit address 1..4, sent as a raw byte
-    int32_t step;              // poll step (kinds 0/1: 0..6; kind 3: 0..2)
+    int32_t step;              // poll step (kinds 0/1: 0..6; kind 3: 0..2); 6 and 2 send a command
     int32_t fail_count;        // failed receives in a row, held at 4 once the unit is lost
     int32_t fresh_status;      // 1 after a status reply was taken, until the loop moves on
     uint8_t status_taken;      // 1 once status characters from the unit were stored since set-up
@@ -104,21 +126,23 @@ struct MachineReading {
     int battery_charge;  // %; -1 unknown
 };
 
-// Sets kind and address, clears values, failures, step and the filter's
-// history; not connected, no status taken.
+// Sets kind and address, clears values, the command queue, failures, step
+// and the filter's history; not connected, no status taken.
 void machine_setup(MachineContext *ctx, int kind, int address);
 
-// Readings, identity, pending command, two ratings = empty/0; status and
+// Readings, identity, the command queue, two ratings = empty/0; status and
 // status_prev all '0'.
 void machine_clear_values(MachineContext *ctx);
 
-// On loss of the unit: readings, identity, pending command and all four
-// ratings cleared, identity and ratings asked for again; the status
-// characters stay.
+// On loss of the unit: readings, identity, the ordinary lane of the command
+// queue (one line when it held any) and all four ratings cleared, identity
+// and ratings asked for again; the status characters stay, and so does the
+// control lane: the decision's latest turn-off or cancel still goes out
+// when the unit answers again.
 void machine_clear_readings(MachineContext *ctx);
 
 // Stores a whole reading as a good status reply: connected, no failures,
-// status taken and fresh. The pending command is left as it is.
+// status taken and fresh. The command queue is left as it is.
 void machine_take_reading(MachineContext *ctx, const MachineReading &r);
 
 // A reading that did not come: counts as a failed receive; the fourth in a
@@ -129,15 +153,19 @@ void machine_miss_reading(MachineContext *ctx);
 // learns it elsewhere than from the unit's record.
 void machine_set_charge(MachineContext *ctx, int percent);
 
-// The pending command, emptied; false (and `*command` empty) when none.
+// Takes the next command off the queue into *command (the control lane
+// first, then the oldest ordinary one), for a poller that sends it itself
+// (an SNMP card): one call, one command. False (and `*command` empty) when
+// the queue is empty.
 bool machine_take_pending(MachineContext *ctx, std::string *command);
 
 // Returns ACTION_SEND, ACTION_RECEIVE or ACTION_NOTHING for the current step.
 int machine_next_action(MachineContext *ctx);
 
 // Writes the request of a send step into `out` (room for MACHINE_PENDING_SIZE
-// bytes) and its length into `count`. A pending command is emptied once
-// built. Other steps write nothing and leave `count` as it was.
+// bytes) and its length into `count`. The command step takes the next
+// command off the queue, as machine_take_pending. Other steps write nothing
+// and leave `count` as it was.
 void machine_build_request(MachineContext *ctx, unsigned char *out, int *count);
 
 // Takes a reply of `len` bytes (the result of link_read). Returns 1 for a
@@ -147,17 +175,37 @@ void machine_build_request(MachineContext *ctx, unsigned char *out, int *count);
 int machine_parse_reply(MachineContext *ctx, const unsigned char *bytes, int len);
 
 // The step transition: ok = 1 after every send and a good receive, 0 after a
-// failed receive. A malformed identity or rating reply (some bytes, wrong
-// length) does not count toward losing the unit; after MACHINE_INFO_TRIES
-// failed ones in a row that information is given up and the unit goes on
-// with its status query.
+// failed receive. A cycle is the status query, its reply, and then at most
+// one queued command: a command goes out only after the cycle's status reply
+// was taken, never in place of reading it, so a unit is read every cycle
+// however often commands come. A new unit is asked for identity and ratings
+// once, after its status (and after the command, when one was waiting). A
+// malformed identity or rating reply (some bytes, wrong length) does not
+// count toward losing the unit; after MACHINE_INFO_TRIES failed ones in a
+// row that information is given up and the unit goes on with its status
+// query.
 void machine_next_step(MachineContext *ctx, int ok);
 
-// Copies `len` bytes into the pending slot, replacing a command not yet sent.
-// Returns 1 when queued, 0 when refused: a command longer than the slot is
-// never cut (a cut shutdown command is a different command), and an empty one
-// is meaningless. A refusal prints one line.
+// Queues `len` bytes on the ordinary lane, behind the commands already there.
+// Returns 1 when queued, 0 when refused with one line: the lane is full, or
+// the command is longer than MACHINE_PENDING_SIZE (never cut: a cut shutdown
+// command is a different command); an empty one is refused silently.
 int machine_queue_command(MachineContext *ctx, const char *bytes, int len);
+
+// Puts `len` bytes in the control lane, replacing the control command not
+// yet sent: the shutdown decision's only, which always wants its latest
+// command out. Returns 1 when queued, 0 when refused (empty, or too long,
+// with one line).
+int machine_queue_control(MachineContext *ctx, const char *bytes, int len);
+
+// The queued commands in the order they will go out (control lane first),
+// for tests and pages that show what waits.
+std::vector<std::string> machine_queued(MachineContext *ctx);
+
+// The whole queue, copied out and put back: a settings reload sets a unit up
+// anew and keeps what was waiting for it.
+MachineQueue machine_queue_get(MachineContext *ctx);
+void machine_queue_set(MachineContext *ctx, const MachineQueue &queue);
 
 // When the unit is not connected or has a fresh status, clears fresh_status
 // and returns 1 (the loop moves on to the next unit); otherwise 0.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -272,7 +274,7 @@ TEST_F(Machine, FourthFailedReceiveLosesTheUnit)
     EXPECT_EQ(ctx.step, 2) << "identity was cleared, so it is asked again";
 }
 
-TEST_F(Machine, PendingCommandGoesOutAtTheNextSendOpportunity)
+TEST_F(Machine, CommandGoesOutAfterTheStatusReplyNeverInItsPlace)
 {
     machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
     exchange(&ctx, status_reply());
@@ -282,45 +284,240 @@ TEST_F(Machine, PendingCommandGoesOutAtTheNextSendOpportunity)
     ASSERT_EQ(ctx.step, 0);
 
     EXPECT_EQ(request(&ctx), (Bytes{'Q', '1', 0x0D}));
-    ASSERT_EQ(machine_queue_command(&ctx, "S12R0001\r", 9), 1);
+    ASSERT_EQ(machine_queue_control(&ctx, "S12R0001\r", 9), 1);
     machine_next_step(&ctx, 1);
-    EXPECT_EQ(ctx.step, 6) << "the reply to the query just sent is not read";
-    EXPECT_EQ(machine_next_action(&ctx), ACTION_SEND);
+    EXPECT_EQ(ctx.step, 1) << "the reply to the query just sent is read first";
+    EXPECT_EQ(machine_next_action(&ctx), ACTION_RECEIVE);
+    machine_next_step(&ctx, parse(&ctx, status_reply()));
+    EXPECT_EQ(ctx.step, 6);
     Bytes cmd = request(&ctx);
     EXPECT_EQ(std::string(cmd.begin(), cmd.end()), "S12R0001\r");
-    EXPECT_EQ(ctx.pending_len, 0);
-    for (char c : ctx.pending)
-        EXPECT_EQ(c, 0);
+    EXPECT_TRUE(machine_queued(&ctx).empty());
     machine_next_step(&ctx, 1);
     EXPECT_EQ(ctx.step, 0);
 
-    // A failed receive goes back to the query whatever is pending; the
-    // command follows right after that query is sent.
+    // A failed receive goes back to the query; the command waits for a
+    // status reply that was taken.
+    machine_queue_command(&ctx, "C\r", 2);
     request(&ctx);
     machine_next_step(&ctx, 1);
-    machine_queue_command(&ctx, "C\r", 2);
     machine_next_step(&ctx, 0);
     EXPECT_EQ(ctx.step, 0);
-    request(&ctx);
-    machine_next_step(&ctx, 1);
+    exchange(&ctx, status_reply());
     EXPECT_EQ(ctx.step, 6);
+
+    // A unit still to be asked for its identity is asked after the command.
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    machine_queue_command(&ctx, "T\r", 2);
+    exchange(&ctx, status_reply());
+    EXPECT_EQ(ctx.step, 6);
+    EXPECT_EQ(request(&ctx), (Bytes{'T', 0x0D}));
+    machine_next_step(&ctx, 1);
+    EXPECT_EQ(ctx.step, 2);
 }
 
-TEST_F(Machine, LaterCommandReplacesUnsentOneAndOverlongIsRefused)
+TEST_F(Machine, ControlReplacesControlOrdinaryQueuesAndOverlongIsRefused)
 {
     machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
-    machine_queue_command(&ctx, "S12R0001\r", 9);
-    machine_queue_command(&ctx, "C\r", 2);
-    EXPECT_EQ(ctx.pending_len, 2);
-    EXPECT_EQ(std::string(ctx.pending), "C\r") << "no tail of the longer command is left";
+    machine_queue_command(&ctx, "T\r", 2);
+    machine_queue_control(&ctx, "S12R0001\r", 9);
+    machine_queue_control(&ctx, "C\r", 2);
+    machine_queue_command(&ctx, "TL\r", 3);
+    EXPECT_EQ(machine_queued(&ctx), (std::vector<std::string>{"C\r", "T\r", "TL\r"}))
+        << "the newer control command replaced the older; the control lane goes first";
 
     std::string longest(MACHINE_PENDING_SIZE, 'S');
     EXPECT_EQ(machine_queue_command(&ctx, longest.data(), MACHINE_PENDING_SIZE), 1);
     std::string too_long(MACHINE_PENDING_SIZE + 1, 'S');
     testing::internal::CaptureStdout();
     EXPECT_EQ(machine_queue_command(&ctx, too_long.data(), MACHINE_PENDING_SIZE + 1), 0);
-    EXPECT_NE(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(ctx.pending_len, MACHINE_PENDING_SIZE) << "a refused command changes nothing";
+    EXPECT_EQ(machine_queue_control(&ctx, too_long.data(), MACHINE_PENDING_SIZE + 1), 0);
+    EXPECT_EQ(machine_queue_command(&ctx, "", 0), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    EXPECT_EQ(machine_queued(&ctx), (std::vector<std::string>{"C\r", "T\r", "TL\r", longest}))
+        << "a refused command changes nothing";
+
+    // The queue survives a reload's set-up as a whole; a loss keeps only
+    // the decision's command, and says what it dropped.
+    MachineQueue kept = machine_queue_get(&ctx);
+    machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
+    EXPECT_TRUE(machine_queued(&ctx).empty());
+    machine_queue_set(&ctx, kept);
+    EXPECT_EQ(machine_queued(&ctx).size(), 4u);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 4; i++)
+        exchange(&ctx, "");
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("3 queued command(s) dropped"), std::string::npos) << out;
+    EXPECT_EQ(machine_queued(&ctx), std::vector<std::string>{"C\r"});
+    std::string taken;
+    EXPECT_TRUE(machine_take_pending(&ctx, &taken));
+    EXPECT_EQ(taken, "C\r");
+    EXPECT_FALSE(machine_take_pending(&ctx, &taken));
+    EXPECT_EQ(taken, "");
+}
+
+// A producer of commands for unit 1: the decision on the control lane, the
+// others on the ordinary one, `repeat` commands at once.
+struct Producer {
+    const char *name;
+    bool control;
+    std::string bytes;
+    int repeat;
+};
+
+// What one run of the producers against a polled unit gave.
+struct QueueRun {
+    std::vector<std::string> sent; // the commands that went out, in order
+    std::string last_control;      // the decision's latest command
+    int refused = 0;               // commands the full ordinary lane refused (each reported)
+    int reads = 0;                 // status replies taken
+};
+
+// Polls `ctx` (set up as `kind`) like the loop does, against a UPS that
+// leaves every `silent`-th status query unanswered (0: none), while the
+// producers queue their commands in `order`, `gap` moves apart; every move
+// is checked against a model of the queue. A run ends once every producer
+// has queued and everything went out.
+void run_producers(MachineContext *ctx, int kind, const std::vector<Producer> &producers,
+                   const std::vector<int> &order, int gap, int silent, QueueRun *run)
+{
+    MachineContext peer{};
+    machine_setup(&peer, KIND_LOCAL_MULTIPLE, 1);
+    char rec[STATUS_RECORD_LEN];
+    machine_status_record(&peer, rec);
+    const std::string record(rec, STATUS_RECORD_LEN);
+
+    machine_setup(ctx, kind, 1);
+    std::string control; // the model: the control lane and the ordinary one
+    std::deque<std::string> ordinary;
+    size_t next = 0;
+    int queries = 0, commands_this_cycle = 0;
+    bool status_just_read = false, query_out = false;
+    for (int move = 0; move < 400; move++) {
+        while (next < order.size() && move >= static_cast<int>(next) * gap) {
+            const Producer &p = producers[order[next++]];
+            const char *bytes = p.bytes.data();
+            int len = static_cast<int>(p.bytes.size());
+            for (int r = 0; r < p.repeat; r++) {
+                if (p.control) {
+                    ASSERT_EQ(machine_queue_control(ctx, bytes, len), 1);
+                    control = run->last_control = p.bytes;
+                    continue;
+                }
+                if (ordinary.size() < MACHINE_QUEUE_DEPTH) {
+                    ASSERT_EQ(machine_queue_command(ctx, bytes, len), 1) << p.name;
+                    ordinary.push_back(p.bytes);
+                    continue;
+                }
+                testing::internal::CaptureStdout();
+                int queued = machine_queue_command(ctx, bytes, len);
+                std::string out = testing::internal::GetCapturedStdout();
+                ASSERT_EQ(queued, 0) << p.name << ": the lane is full";
+                ASSERT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << "reported: " << out;
+                run->refused++;
+            }
+        }
+        std::vector<std::string> model;
+        if (!control.empty())
+            model.push_back(control);
+        model.insert(model.end(), ordinary.begin(), ordinary.end());
+        ASSERT_EQ(machine_queued(ctx), model) << "move " << move;
+        if (next == order.size() && model.empty() && move > 40)
+            return;
+
+        if (machine_next_action(ctx) == ACTION_SEND) {
+            ASSERT_FALSE(query_out) << "a status query's reply was not read";
+            Bytes req = request(ctx);
+            std::string text(req.begin(), req.end());
+            machine_next_step(ctx, 1);
+            if (text.rfind("Q1", 0) == 0 || text.rfind("ALL", 0) == 0) {
+                queries++;
+                query_out = true;
+                commands_this_cycle = 0;
+            } else if (text != "I\r" && text != "F\r") {
+                // A command: the model's next, right after a status read.
+                ASSERT_TRUE(status_just_read) << text;
+                ASSERT_EQ(commands_this_cycle++, 0) << text;
+                std::string expected;
+                if (!control.empty()) {
+                    expected = control;
+                    control.clear();
+                } else {
+                    ASSERT_FALSE(ordinary.empty()) << text;
+                    expected = ordinary.front();
+                    ordinary.pop_front();
+                }
+                ASSERT_EQ(text, expected);
+                run->sent.push_back(text);
+            }
+            status_just_read = false;
+            continue;
+        }
+        int step = machine_step(ctx);
+        ASSERT_EQ(machine_next_action(ctx), ACTION_RECEIVE) << step;
+        std::string reply;
+        if (step == 1) {
+            query_out = false;
+            if (silent == 0 || queries % silent != 0)
+                reply = kind == KIND_REMOTE ? record : status_reply();
+        } else {
+            reply = step == 3 ? identity_reply : rating_reply;
+        }
+        int ok = reply.empty() ? 0 : parse(ctx, reply);
+        machine_next_step(ctx, ok);
+        status_just_read = step == 1 && ok;
+        run->reads += status_just_read;
+    }
+    FAIL() << "the queue never emptied";
+}
+
+// The producers of unit 1's commands, queued in every order and at every
+// pace against a unit that is being polled: the decision's latest command
+// always goes out, and before any other; every accepted command goes out
+// exactly once, in order within its lane; a refused one is reported; at
+// most one command follows each status reply that was taken; and every
+// status query's reply is read, however fast commands come.
+TEST_F(Machine, CommandQueueTable)
+{
+    const std::vector<Producer> producers = {
+        {"decision turn-off", true, "S12R0001\r", 1},
+        {"decision cancel", true, "C\r", 1},
+        {"port 2027 test", false, "T\r", 1},
+        {"port 3493 test", false, "TL\r", 1},
+        {"schedule", false, "CT\r", 1},
+        {"port 2027 flood", false, "S05\r", MACHINE_QUEUE_DEPTH},
+    };
+    const int ordinary_count = 3 + MACHINE_QUEUE_DEPTH;
+    std::vector<int> order = {0, 1, 2, 3, 4, 5};
+    int runs = 0;
+    do {
+        for (int kind : {KIND_LOCAL_SINGLE, KIND_REMOTE}) {
+            for (int gap : {0, 1, 2, 3, 7}) {   // moves between two producers
+                for (int silent : {0, 3}) {      // every n-th status query unanswered
+                    SCOPED_TRACE(testing::Message() << "kind " << kind << " gap " << gap
+                                                    << " silent " << silent << " order "
+                                                    << testing::PrintToString(order));
+                    QueueRun run;
+                    run_producers(&ctx, kind, producers, order, gap, silent, &run);
+                    if (HasFatalFailure())
+                        return;
+                    ASSERT_NE(std::find(run.sent.begin(), run.sent.end(), run.last_control),
+                              run.sent.end())
+                        << "the decision's latest command went out";
+                    int ordinary_sent = 0;
+                    for (const std::string &c : run.sent)
+                        ordinary_sent += c != "S12R0001\r" && c != "C\r";
+                    ASSERT_EQ(ordinary_sent, ordinary_count - run.refused)
+                        << "every accepted command went out once";
+                    ASSERT_GE(run.reads, static_cast<int>(run.sent.size()));
+                    runs++;
+                }
+            }
+        }
+    } while (std::next_permutation(order.begin(), order.end()));
+    EXPECT_EQ(runs, 720 * 2 * 5 * 2);
 }
 
 TEST_F(Machine, RemoteKindStepsAndLoss)

@@ -187,60 +187,46 @@ bool snmp_map_reading(const SnmpAnswers &a, char previous_type, MachineReading *
     return true;
 }
 
-// Minutes of a UPS command ("02", "100", ".5") in seconds; -1 when it is none.
-static long long seconds_of(const std::string &text)
+bool snmp_map_command(const UpsCommand &command, std::vector<SnmpSet> *sets)
 {
-    if (text.empty() || text.size() > 4)
-        return -1;
-    if (text[0] == '.') {
-        if (text.size() != 2 || text[1] < '1' || text[1] > '9')
-            return -1;
-        return (text[1] - '0') * 6;
+    sets->clear();
+    switch (command.kind) {
+    case UPS_COMMAND_TEST_QUICK:
+        sets->push_back({TEST_ID, SNMP_IDENTIFIER, 0, TEST_QUICK});
+        return true;
+    case UPS_COMMAND_TEST_DEEP:
+        sets->push_back({TEST_ID, SNMP_IDENTIFIER, 0, TEST_DEEP});
+        return true;
+    case UPS_COMMAND_TEST_CANCEL:
+        sets->push_back({TEST_ID, SNMP_IDENTIFIER, 0, TEST_ABORT});
+        return true;
+    case UPS_COMMAND_SHUTDOWN_CANCEL:
+        sets->push_back({SHUTDOWN_AFTER_DELAY, SNMP_NUMBER, -1, ""});
+        sets->push_back({STARTUP_AFTER_DELAY, SNMP_NUMBER, -1, ""});
+        return true;
+    case UPS_COMMAND_TURN_OFF: {
+        long long off = ups_command_delay_seconds(command);
+        sets->push_back({AUTO_RESTART, SNMP_NUMBER, 2, ""}); // off: the load stays off
+        sets->push_back({SHUTDOWN_AFTER_DELAY, SNMP_NUMBER, off, ""});
+        return true;
     }
-    for (char c : text)
-        if (c < '0' || c > '9')
-            return -1;
-    return std::atoll(text.c_str()) * 60;
+    case UPS_COMMAND_TURN_OFF_RESTORE: {
+        long long off = ups_command_delay_seconds(command);
+        long long back = ups_command_clamped(command).restore_minutes * 60LL;
+        sets->push_back({AUTO_RESTART, SNMP_NUMBER, 1, ""});
+        sets->push_back({SHUTDOWN_AFTER_DELAY, SNMP_NUMBER, off, ""});
+        sets->push_back({STARTUP_AFTER_DELAY, SNMP_NUMBER, off + back, ""});
+        return true;
+    }
+    }
+    return false;
 }
 
 bool snmp_map_command(const std::string &command, std::vector<SnmpSet> *sets)
 {
     sets->clear();
-    if (command.size() < 2 || command.back() != '\r')
-        return false;
-    std::string body = command.substr(0, command.size() - 1);
-    const char *test = body == "T" ? TEST_QUICK : body == "TL" ? TEST_DEEP : body == "CT" ? TEST_ABORT
-                                                                                       : nullptr;
-    if (test) {
-        sets->push_back({TEST_ID, SNMP_IDENTIFIER, 0, test});
-        return true;
-    }
-    if (body == "C") {
-        sets->push_back({SHUTDOWN_AFTER_DELAY, SNMP_NUMBER, -1, ""});
-        sets->push_back({STARTUP_AFTER_DELAY, SNMP_NUMBER, -1, ""});
-        return true;
-    }
-    if (body[0] != 'S')
-        return false;
-    size_t r = body.find('R');
-    long long off = seconds_of(body.substr(1, r == std::string::npos ? std::string::npos : r - 1));
-    if (off < 0)
-        return false;
-    if (r == std::string::npos) {
-        sets->push_back({AUTO_RESTART, SNMP_NUMBER, 2, ""}); // off: the load stays off
-        sets->push_back({SHUTDOWN_AFTER_DELAY, SNMP_NUMBER, off, ""});
-        return true;
-    }
-    std::string restart = body.substr(r + 1);
-    if (restart.size() != 4)
-        return false;
-    long long back = seconds_of(restart);
-    if (back < 0)
-        return false;
-    sets->push_back({AUTO_RESTART, SNMP_NUMBER, 1, ""});
-    sets->push_back({SHUTDOWN_AFTER_DELAY, SNMP_NUMBER, off, ""});
-    sets->push_back({STARTUP_AFTER_DELAY, SNMP_NUMBER, off + back, ""});
-    return true;
+    UpsCommand c;
+    return ups_command_parse(command, &c) && snmp_map_command(c, sets);
 }
 
 bool snmp_map_is_test(const std::vector<SnmpSet> &sets)

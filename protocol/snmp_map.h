@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "protocol/machine.h"
+#include "protocol/ups_command.h"
 
 // The objects one poll asks for, in the order of snmp_objects.
 enum {
@@ -85,13 +86,17 @@ struct SnmpSet {
     std::string text;  // SNMP_IDENTIFIER: the identifier to set
 };
 
-// The SETs a UPS command of the pending slot becomes: "T\r", "TL\r", "CT\r"
-// set upsTestId (a test also needs the spin lock, see SNMP_TEST_SPIN_LOCK);
-// "S<m>\r" sets upsShutdownAfterDelay to m minutes in seconds (with
-// upsAutoRestart off); "S<m>R<r>\r" also upsStartupAfterDelay, r minutes
-// after the turn-off (upsAutoRestart on); "C\r" sets upsShutdownAfterDelay
-// and upsStartupAfterDelay to -1. m may be ".n" (tenths of a minute).
-// Returns false for a command of another form (nothing to set).
+// The SETs a UPS command (ups_command) becomes: the tests set upsTestId (a
+// test also needs the spin lock, see SNMP_TEST_SPIN_LOCK); a turn-off sets
+// upsShutdownAfterDelay to its delay in seconds (with upsAutoRestart off);
+// a turn-off with restore also upsStartupAfterDelay, the restore minutes
+// after the turn-off (upsAutoRestart on); the shutdown cancel sets
+// upsShutdownAfterDelay and upsStartupAfterDelay to -1. Returns false for
+// an unknown kind (nothing to set).
+bool snmp_map_command(const UpsCommand &command, std::vector<SnmpSet> *sets);
+
+// The same for the bytes of a queued command, parsed by ups_command_parse;
+// false for bytes that are no command of the language.
 bool snmp_map_command(const std::string &command, std::vector<SnmpSet> *sets);
 
 // True when the SETs start a test (so the spin lock goes with them).

@@ -174,7 +174,7 @@ TEST(SnmpMap, UnsignedTypesNeverTurnNegative)
     EXPECT_EQ(through_link({SNMP_INPUT_VOLTAGE, ASN_IPADDRESS, 0, nullptr}).kind, -1);
 }
 
-// The UPS commands of the pending slot and the SETs they become.
+// The UPS commands of the queue and the SETs they become.
 TEST(SnmpMap, CommandsBecomeSets)
 {
     const std::string C = "1.3.6.1.2.1.33.1.8.";
@@ -187,15 +187,19 @@ TEST(SnmpMap, CommandsBecomeSets)
         {"CT\r", {"1.3.6.1.2.1.33.1.7.1.0=1.3.6.1.2.1.33.1.7.7.2"}},
         {"C\r", {C + "2.0=-1", C + "3.0=-1"}},
         {"S12R0001\r", {C + "5.0=1", C + "2.0=720", C + "3.0=780"}},
-        {"S100R0001\r", {C + "5.0=1", C + "2.0=6000", C + "3.0=6060"}},
+        {"S99R0001\r", {C + "5.0=1", C + "2.0=5940", C + "3.0=6000"}},
+        {"S100R0001\r", {}}, // no command of the language: the UPS takes two digits
         {"S02R0480\r", {C + "5.0=1", C + "2.0=120", C + "3.0=28920"}},
         {"S.5R0001\r", {C + "5.0=1", C + "2.0=30", C + "3.0=90"}},
         {"S03\r", {C + "5.0=2", C + "2.0=180"}},
+        {"S.2\r", {C + "5.0=2", C + "2.0=12"}},
+        {"S.1\r", {}},
         {"S\r", {}},
         {"SxxR0001\r", {}},
         {"S02R01\r", {}},
         {"Q1\r", {}},
         {"T", {}},
+        {"T\rT\r", {}},
     };
     for (const Case &c : cases) {
         std::vector<SnmpSet> sets;

@@ -87,13 +87,15 @@ inline int pair_at(int row, int col)
     return pair_of(curscr, row, col);
 }
 
-// The command the pages queued on unit 1 and the daemon has not yet taken;
-// empty when there is none.
+// The commands the pages queued on unit 1 and the daemon has not yet taken,
+// in the order they go out, joined as they would reach it; empty when there
+// is none.
 inline std::string pending()
 {
-    MachineValues v;
-    machine_values(client_unit(0), &v);
-    return std::string(v.pending, v.pending_len > 0 ? v.pending_len : 0);
+    std::string all;
+    for (const std::string &c : machine_queued(client_unit(0)))
+        all += c;
+    return all;
 }
 
 // The whole of a file the pages write, empty when it cannot be read.

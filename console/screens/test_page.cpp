@@ -1,33 +1,23 @@
 #include "console/screens/test_page.h"
 
-
 #include "console/client.h"
 #include "console/ui/draw.h"
 #include "console/ui/screen.h"
+#include "protocol/ups_command.h"
 
 static Screen page;
 
 enum { FIRST_BUTTON = 4, LAST_BUTTON = 6, CLOCK = 7, TEST_STATUS = 9 };
 
-// The buttons' UPS commands, in button order; each ends in its carriage
-// return and nothing is added to it.
-static const struct {
-    const char *bytes;
-    int len;
-} commands[3] = {
-    {"T\r", 2},
-    {"TL\r", 3},
-    {"CT\r", 3},
-};
+// The buttons' UPS commands, in button order.
+static const int commands[3] = {UPS_COMMAND_TEST_QUICK, UPS_COMMAND_TEST_DEEP,
+                                UPS_COMMAND_TEST_CANCEL};
 
-const char *test_command(int index, int *len)
+std::string test_command(int index)
 {
-    if (index < FIRST_BUTTON || index > LAST_BUTTON) {
-        *len = 0;
-        return nullptr;
-    }
-    *len = commands[index - FIRST_BUTTON].len;
-    return commands[index - FIRST_BUTTON].bytes;
+    if (index < FIRST_BUTTON || index > LAST_BUTTON)
+        return "";
+    return ups_command_format(ups_command_of(commands[index - FIRST_BUTTON]));
 }
 
 const char *test_status_text(char test_status, int *pair)
@@ -84,10 +74,9 @@ void test_key(int key)
     case KEY_BYTE_ENTER: {
         Widget *button = page.widgets[page.focus_index];
         animate_press(button, redraw);
-        int len;
-        const char *bytes = test_command(page.focus_index, &len);
-        if (bytes)
-            client_queue(bytes, len);
+        std::string bytes = test_command(page.focus_index);
+        if (!bytes.empty())
+            client_queue(bytes.data(), static_cast<int>(bytes.size()));
         break;
     }
     case KEY_BYTE_ESC:

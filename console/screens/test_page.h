@@ -3,15 +3,16 @@
 // on unit 1's context, and unit 1's test status.
 #pragma once
 
+#include <string>
+
 // Makes the page's window and its 10 widgets and registers the page as
 // SCREEN_TEST, the self-test button focused. Call once at start-up, with
 // curses up.
 void test_build(int col, int row, int width, int height);
 
-// The UPS command of button `index` of the widget table (4, 5 or 6): its
-// bytes, carriage return included, and their count in *len. nullptr (and
-// *len 0) for any other index.
-const char *test_command(int index, int *len);
+// The UPS command (ups_command) of button `index` of the widget table (4, 5
+// or 6): its bytes, carriage return included. Empty for any other index.
+std::string test_command(int index);
 
 // The page's key handler, as the key thread calls it while the page is
 // current (key bytes of screen.h). Needs test_build first.

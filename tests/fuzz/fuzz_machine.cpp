@@ -2,8 +2,9 @@
 // the first byte picks is stepped through its cycle, every receive step
 // getting the next piece of the input as its reply (a length byte, then up
 // to that many bytes), kind 0 through the plausibility filter when the
-// daemon's options are chosen. Between steps, a command may be queued and
-// the record and charge are formatted as the server and the console do.
+// daemon's options are chosen. Between steps, a command may be queued on
+// either lane and the record and charge are formatted as the server and
+// the console do.
 #include <cstdint>
 #include <cstring>
 
@@ -44,6 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (extra == 0xfe) { // a command from a client, of any length
             std::string command = in.counted();
             machine_queue_command(&ctx, command.data(), static_cast<int>(command.size()));
+        } else if (extra == 0xfd) { // the decision's
+            std::string command = in.counted();
+            machine_queue_control(&ctx, command.data(), static_cast<int>(command.size()));
         }
         char record[STATUS_RECORD_LEN];
         machine_status_record_cached(&ctx, &cache, record);

@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     mgmt_session_end(&session);
     std::string command;
-    machine_take_pending(&units[0], &command);
+    while (machine_take_pending(&units[0], &command)) {
+    }
     return 0;
 }

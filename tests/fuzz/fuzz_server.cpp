@@ -39,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         __builtin_trap();
     server_run_due_reloads(at);
     std::string command;
-    machine_take_pending(&units[0], &command); // the polling loop would send it
+    while (machine_take_pending(&units[0], &command)) // the polling loop would send them
+        if (command.size() > static_cast<size_t>(MACHINE_PENDING_SIZE))
+            __builtin_trap();
     return 0;
 }

@@ -29,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     decision_tick(now + 5);
     decision_state();
     std::string command;
-    machine_take_pending(&unit1, &command);
+    while (machine_take_pending(&unit1, &command)) {
+    }
     return 0;
 }

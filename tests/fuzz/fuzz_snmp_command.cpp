@@ -1,5 +1,5 @@
-// The SETs a command of unit 1's pending slot becomes on an SNMP card: the
-// input is the command, as a client or the schedule queues it.
+// The SETs a command of unit 1's queue becomes on an SNMP card: the input
+// is the command, as a client or the schedule queues it.
 #include "protocol/snmp_map.h"
 #include "tests/fuzz/fuzz_support.h"
 
