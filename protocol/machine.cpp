@@ -89,18 +89,6 @@ void machine_setup(MachineContext *ctx, int kind, int address)
     filter_reset(&ctx->filter);
 }
 
-void machine_clear_values(MachineContext *ctx)
-{
-    Guard g(ctx->lock);
-    clear_values(ctx);
-}
-
-void machine_clear_readings(MachineContext *ctx)
-{
-    Guard g(ctx->lock);
-    clear_readings(ctx);
-}
-
 static bool local_kind(int kind)
 {
     return kind == KIND_LOCAL_SINGLE || kind == KIND_LOCAL_MULTIPLE;
@@ -321,13 +309,14 @@ int machine_parse_reply(MachineContext *ctx, const unsigned char *bytes, int len
     } else {
         return 0;
     }
-    printf("Debug Datacenter Error in Indata value is %d\n", ctx->step);
+    log_warning("machine: unit %d: a reply at step %d, which waits for none", ctx->address,
+                ctx->step);
     return 0;
 }
 
-static void bad_step(int step)
+static void bad_step(const MachineValues *v)
 {
-    printf("Debug Datacenter.NextStep Happen Error Value is %d\n", step);
+    log_warning("machine: unit %d: no step follows step %d", v->address, v->step);
 }
 
 // The unit answered: it is connected and its failures are forgiven.
@@ -384,7 +373,7 @@ static void next_step_local(MachineValues *v, int ok)
             v->step = 0;
             break;
         default:
-            bad_step(v->step);
+            bad_step(v);
         }
         return;
     }
@@ -408,7 +397,7 @@ static void next_step_local(MachineValues *v, int ok)
     case 1: v->step = 0; break;
     case 3: v->step = 2; break;
     case 5: v->step = 4; break;
-    default: bad_step(v->step);
+    default: bad_step(v);
     }
 }
 
@@ -424,7 +413,7 @@ static void next_step_remote(MachineValues *v, int ok)
             v->step = queue_empty(v->queue) ? 0 : 2; // one command after the record
             break;
         default:
-            bad_step(v->step);
+            bad_step(v);
         }
         return;
     }
@@ -436,7 +425,7 @@ static void next_step_remote(MachineValues *v, int ok)
     if (v->step == 1)
         v->step = 0;
     else
-        bad_step(v->step);
+        bad_step(v);
 }
 
 void machine_next_step(MachineContext *ctx, int ok)
@@ -447,7 +436,7 @@ void machine_next_step(MachineContext *ctx, int ok)
     else if (ctx->kind == KIND_REMOTE)
         next_step_remote(ctx, ok);
     else if (options.report_bad_kind)
-        printf("Debug Machine Type is Error \n");
+        log_warning("machine: unit %d has no machine kind to poll", ctx->address);
 }
 
 void machine_take_reading(MachineContext *ctx, const MachineReading &r)
@@ -742,28 +731,10 @@ void machine_values(MachineContext *ctx, MachineValues *out)
     *out = *ctx;
 }
 
-float machine_input_voltage(MachineContext *ctx)
-{
-    Guard g(ctx->lock);
-    return ctx->input_voltage;
-}
-
-float machine_output_voltage(MachineContext *ctx)
-{
-    Guard g(ctx->lock);
-    return ctx->output_voltage;
-}
-
 char machine_status(MachineContext *ctx, int index)
 {
     Guard g(ctx->lock);
     return ctx->status[index];
-}
-
-char machine_status_prev(MachineContext *ctx, int index)
-{
-    Guard g(ctx->lock);
-    return ctx->status_prev[index];
 }
 
 int machine_connected(MachineContext *ctx)
@@ -788,12 +759,6 @@ int machine_fail_count(MachineContext *ctx)
 {
     Guard g(ctx->lock);
     return ctx->fail_count;
-}
-
-int machine_status_taken(MachineContext *ctx)
-{
-    Guard g(ctx->lock);
-    return ctx->status_taken;
 }
 
 int machine_kind(MachineContext *ctx)

@@ -130,17 +130,6 @@ struct MachineReading {
 // and the filter's history; not connected, no status taken.
 void machine_setup(MachineContext *ctx, int kind, int address);
 
-// Readings, identity, the command queue, two ratings = empty/0; status and
-// status_prev all '0'.
-void machine_clear_values(MachineContext *ctx);
-
-// On loss of the unit: readings, identity, the ordinary lane of the command
-// queue (one line when it held any) and all four ratings cleared, identity
-// and ratings asked for again; the status characters stay, and so does the
-// control lane: the decision's latest turn-off or cancel still goes out
-// when the unit answers again.
-void machine_clear_readings(MachineContext *ctx);
-
 // Stores a whole reading as a good status reply: connected, no failures,
 // status taken and fresh. The command queue is left as it is.
 void machine_take_reading(MachineContext *ctx, const MachineReading &r);
@@ -247,15 +236,11 @@ void machine_status_record_cached(MachineContext *ctx, MachineRecordCache *cache
 void machine_values(MachineContext *ctx, MachineValues *out);
 
 // Read accessors, each under the lock.
-float machine_input_voltage(MachineContext *ctx);
-float machine_output_voltage(MachineContext *ctx);
 char machine_status(MachineContext *ctx, int index);
-char machine_status_prev(MachineContext *ctx, int index);
 int machine_connected(MachineContext *ctx);
 int machine_step(MachineContext *ctx);
 int machine_address(MachineContext *ctx);
 int machine_fail_count(MachineContext *ctx);
-int machine_status_taken(MachineContext *ctx);
 int machine_kind(MachineContext *ctx);
 
 // The battery charge estimate in percent. `ups_type` is the type status
