@@ -618,7 +618,8 @@ TEST_F(Machine, ReplyInAStepWithoutOneIsReported)
     machine_setup(&ctx, KIND_LOCAL_SINGLE, 1);
     testing::internal::CaptureStdout();
     EXPECT_EQ(parse(&ctx, status_reply()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Debug Datacenter Error in Indata value is 0\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "machine: unit 1: a reply at step 0, which waits for none\n");
 }
 
 TEST_F(Machine, KindZeroRepliesPassTheFilterOnlyWhenConfigured)
