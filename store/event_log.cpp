@@ -122,20 +122,10 @@ static bool append_locked(const char *line)
         write_report(path, false, errno, "its lines are kept until they can be written");
         return false;
     }
-    // A last line without its end (a write cut short) would swallow the
-    // first one written now.
     std::string text;
-    struct stat st;
-    char last = '\n';
-    bool known = fstat(fd, &st) == 0;
-    if (known && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
-        text += '\n';
     for (const std::string &l : unwritten)
         text += l;
-    int done = 0;
-    int err = write_all(fd, text.data(), static_cast<int>(text.size()), &done);
-    if (err && done > 0 && known)
-        (void)!ftruncate(fd, st.st_size); // no half line left behind
+    int err = append_line_whole(fd, text.data(), static_cast<int>(text.size()));
     if (write_report(path, err == 0, err, "its lines are kept until they can be written")) {
         if (unwritten_dropped > 0) {
             printf("upsagent: %ld event lines were lost while %s could not be written\n",

@@ -193,10 +193,10 @@ void schedule_reload()
 
 static bool append_line(const std::string &line)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    bool ok = append_line_whole(fd, line.data(), static_cast<int>(line.size())) == 0;
     return close(fd) == 0 && ok;
 }
 

@@ -233,6 +233,22 @@ int write_all(int fd, const char *data, int len, int *done)
     return err;
 }
 
+int append_line_whole(int fd, const char *data, int len)
+{
+    std::string text;
+    struct stat st;
+    char last = '\n';
+    bool known = fstat(fd, &st) == 0;
+    if (known && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+        text += '\n';
+    text.append(data, len);
+    int done = 0;
+    int err = write_all(fd, text.data(), static_cast<int>(text.size()), &done);
+    if (err && done > 0 && known)
+        (void)!ftruncate(fd, st.st_size);
+    return err;
+}
+
 bool write_file(const std::string &path, const char *data, int len, int mode)
 {
     std::string tmp = path + ".new";

@@ -91,6 +91,14 @@ int read_or_create(const std::string &path, char *buf, int size, const char *def
 // `*done` (when given) is the number of bytes written.
 int write_all(int fd, const char *data, int len, int *done = nullptr);
 
+// Appends `len` bytes of whole lines to the file open at `fd` (read and
+// write, O_APPEND), so that no cut line is ever left in it: a last line
+// without its newline (an earlier write cut short, a hand edit) gets one
+// first, so the new text never joins it, and a write cut short (a full disk,
+// a file-size limit) is taken back by cutting the file to its size before.
+// Returns 0, or the errno of the write that failed (write_all's).
+int append_line_whole(int fd, const char *data, int len);
+
 // Replaces the file's contents by `len` bytes: written to a temporary file
 // beside it and renamed over it, so a reader never sees half a file. `mode`
 // applies to a newly created file. Returns true on success; on failure the
