@@ -24,15 +24,6 @@ static std::vector<int> selection;    // indexes into entries, file order
 // The reader looks at most this far into the log (a full log is 30000 bytes).
 static const int READ_LIMIT = 1 << 20;
 
-static const char *const event_set_texts[9] = {
-    "Beeper On",  "Shutdown Active", "Test in Progress", "Off-line", "UPS Failed",
-    "Bypass",     "Battery Low",     "AC Failed",        "Connect",
-};
-static const char *const event_clear_texts[9] = {
-    "Beeper Off", "Cancel Shutdown",         "Test done", "On-line",    "UPS Recovery",
-    "Normal",     "Battery capacity normal", "AC Recovery", "Disconnect",
-};
-
 static std::string log_path()
 {
     return database_path("Event.ang");
@@ -169,19 +160,6 @@ bool event_log_create()
     }
     close(fd);
     return true;
-}
-
-const char *event_text(int code, int new_state, int type_flag)
-{
-    if (code < 0 || code > 8)
-        return nullptr;
-    if (new_state == 0)
-        return event_clear_texts[code];
-    if (new_state != 1)
-        return nullptr;
-    if (code == 5 && type_flag == 1)
-        return "In AVR mode";
-    return event_set_texts[code];
 }
 
 static void parse_line(const char *line, EventEntry *e)
