@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -23,22 +24,20 @@ static const int READ_LIMIT = 1 << 20;
 
 int days_in_month(int year, int month)
 {
-    static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (month < 1 || month > 12)
         return 0;
-    if (month == 2 && ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0))
-        return 29;
-    return days[month - 1];
+    std::chrono::year_month_day_last last{std::chrono::year{year} / month / std::chrono::last};
+    return static_cast<int>(static_cast<unsigned>(last.day()));
 }
 
 int weekday_of(int y, int m, int d)
 {
-    int s = 0;
-    for (int i = 1; i < m; i++)
-        s += days_in_month(y, i);
-    s %= 7;
-    int big = (y * 365 + (y - 1901) / 4 - (y - 1901) / 100 + (y - 1601) / 400 - 693500) % 7;
-    return (d + (s + big + 1) % 7) % 7;
+    using namespace std::chrono;
+    if (m < 1 || m > 12)
+        return 0;
+    // A day past the month's end counts on into the next month.
+    sys_days date = sys_days{year{y} / m / 1} + days{d - 1};
+    return static_cast<int>((weekday{date}.c_encoding() + 1) % 7); // 0 Saturday
 }
 
 static void entry_date(const ScheduleEntry &e, int *y, int *m, int *d)
