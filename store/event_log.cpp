@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -182,24 +183,10 @@ int event_log_load()
     if (fd >= 0)
         close(fd);
     std::vector<EventEntry> loaded;
-    {
-        // Lines of other lengths are skipped, whatever their number.
-        std::string data(READ_LIMIT, '\0');
-        int size = read_file(path, data.data(), static_cast<int>(data.size()));
-        int pos = 0;
-        while (size > 0 && pos < size) {
-            const char *nl = static_cast<const char *>(memchr(data.data() + pos, '\n', size - pos));
-            if (!nl)
-                break; // a partial last line
-            int len = static_cast<int>(nl - (data.data() + pos)) + 1;
-            if (len == EVENT_LINE_LEN) { // only whole lines of the right length
-                std::string line(data.data() + pos, len - 1);
-                EventEntry e;
-                parse_line(line.c_str(), &e);
-                loaded.push_back(e);
-            }
-            pos += len;
-        }
+    for (const std::string &line : read_fixed_lines(path, READ_LIMIT, EVENT_LINE_LEN, SIZE_MAX)) {
+        EventEntry e;
+        parse_line(line.c_str(), &e);
+        loaded.push_back(e);
     }
     Guard g(lock);
     entries.swap(loaded);

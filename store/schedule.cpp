@@ -150,23 +150,12 @@ static void reload_locked()
     int count = count_records(path, SCHEDULE_LINE_LEN);
     std::vector<ScheduleEntry> loaded;
     if (count > 0) {
-        std::string data(READ_LIMIT, '\0');
-        int size = read_file(path, data.data(), READ_LIMIT);
-        int pos = 0;
-        while (size > 0 && pos < size && static_cast<int>(loaded.size()) < count) {
-            const char *start = data.data() + pos;
-            const char *nl = static_cast<const char *>(memchr(start, '\n', size - pos));
-            if (!nl)
-                break; // a partial last line
-            int len = static_cast<int>(nl - start) + 1;
-            if (len == SCHEDULE_LINE_LEN) { // lines of other lengths are not entries
-                std::string line(start, len - 1);
-                ScheduleEntry e;
-                parse_line(line.c_str(), &e);
-                last_entry_id = parse_int_text(e.entry_id);
-                loaded.push_back(e);
-            }
-            pos += len;
+        for (const std::string &line : read_fixed_lines(path, READ_LIMIT, SCHEDULE_LINE_LEN,
+                                                        static_cast<size_t>(count))) {
+            ScheduleEntry e;
+            parse_line(line.c_str(), &e);
+            last_entry_id = parse_int_text(e.entry_id);
+            loaded.push_back(e);
         }
     }
     table.swap(loaded);

@@ -61,6 +61,15 @@ int parse_int_field(const char *text, int start, int length);
 // The text converted as parse_int_field converts a slice.
 int parse_int_text(const char *text);
 
+// The records of a file of fixed-width lines: the first `limit` bytes of
+// the file at `path`, cut at each newline, and of those the lines that are
+// `line_len` bytes long with their newline, without it, in file order and at
+// most `max_lines` of them. Lines of other lengths are skipped (a hand edit,
+// an older program), and so is a last line without its newline (a write
+// cut short). A file that cannot be read gives none.
+std::vector<std::string> read_fixed_lines(const std::string &path, int limit, int line_len,
+                                          size_t max_lines);
+
 // Number of whole records of `record_size` bytes in the file (a trailing
 // partial record does not count), reading at most 65536 bytes. A missing
 // file is created empty (0 records); a file that cannot be opened counts 0.
