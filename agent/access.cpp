@@ -1,12 +1,11 @@
 #include "agent/access.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
+#include "base/address.h"
 #include "store/paths.h"
 #include "store/textfile.h"
 
@@ -27,15 +26,6 @@ static const char DEFAULT_TEXT[] =
     "# address or network (192.0.2.7, 192.0.2.0/24) and `command` (everything) or `read`\n"
     "# (\"ALL\" only). Loopback may always do everything; a host no line covers may read.\n";
 
-std::string access_address_text(uint32_t address)
-{
-    in_addr a;
-    a.s_addr = htonl(address);
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
-
 // One rule line; false when it is not one.
 static bool parse_rule(const char *line, AccessRule *out)
 {
@@ -44,22 +34,12 @@ static bool parse_rule(const char *line, AccessRule *out)
         return false;
     if (strcmp(what, "command") != 0 && strcmp(what, "read") != 0)
         return false;
-    int bits = 32;
-    char *slash = strchr(where, '/');
-    if (slash) {
-        char *end = nullptr;
-        long b = strtol(slash + 1, &end, 10);
-        if (slash[1] < '0' || slash[1] > '9' || *end != '\0' || b < 0 || b > 32)
-            return false;
-        bits = static_cast<int>(b);
-        *slash = '\0';
-    }
-    in_addr a;
-    if (inet_pton(AF_INET, where, &a) != 1)
+    Ipv4Network n;
+    if (!ipv4_parse_network(where, &n))
         return false;
-    out->mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
-    out->network = ntohl(a.s_addr) & out->mask;
-    out->bits = bits;
+    out->network = n.network;
+    out->mask = n.mask;
+    out->bits = n.bits;
     out->command = strcmp(what, "command") == 0;
     return true;
 }

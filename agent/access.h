@@ -9,6 +9,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/address.h"
+
 // The file's name below the program directory.
 constexpr const char *ACCESS_FILE = "Set/Clients.ang";
 
@@ -24,8 +26,12 @@ int access_load(const std::string &path);
 // no line: read only.
 bool access_may_command(uint32_t address);
 
-// The dotted form of an IPv4 address in host byte order.
-std::string access_address_text(uint32_t address);
+// The dotted form of an IPv4 address in host byte order (the server's and
+// mgmt's name for ipv4_text).
+inline std::string access_address_text(uint32_t address)
+{
+    return ipv4_text(address);
+}
 
 // Seconds between two lines of one kind for one peer.
 constexpr int ACCESS_REPORT_SPACING = 60;

@@ -9,30 +9,9 @@
 #include "store/paths.h"
 #include "store/spawn.h"
 #include "store/event_log.h"
+#include "store/event_text.h"
 #include "store/mail.h"
 #include "store/sms.h"
-
-// Notice texts by position when set and when cleared (the mail and SMS
-// wording; the event log screen has its own table).
-static const char *const set_texts[9] = {
-    nullptr, "Shutdown Active", "Test in Progress", nullptr, "UPS Failed",
-    "Bypass", "Battery Low", "AC Failed", "Connect",
-};
-static const char *const clear_texts[9] = {
-    nullptr, "Cancel Shutdown", "Test done", nullptr, "UPS Recovery",
-    "Normal", "Battery Capacity normal", "AC Recovery", "Disconnect",
-};
-
-const char *events_text(int position, char state, char type)
-{
-    if (position < 0 || position > 8)
-        return nullptr;
-    if (state != '1')
-        return clear_texts[position];
-    if (position == STATUS_BYPASS && type != '0')
-        return "In AVR mode";
-    return set_texts[position];
-}
 
 // "Set/event-hook", when it is an executable: started for every event with
 // the unit, the event code, the new state and the event text, without a
@@ -70,7 +49,7 @@ void check_status_events(MachineContext *ctx, time_t now)
                 continue;
             event_log_append(v.address, p, state, v.status[STATUS_TYPE]);
             metrics_count_event(v.address, p);
-            const char *text = events_text(p, state, v.status[STATUS_TYPE]);
+            const char *text = event_notice_text(p, state, v.status[STATUS_TYPE]);
             if (mail.mail_events[p] == '1')
                 mail_notify(mail.mail_server, mail.mail_sender, mail.mail_receivers, text,
                             v.address);

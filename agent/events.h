@@ -17,7 +17,3 @@
 // only once the unit's status was taken: the zeros of a context that has not
 // reported yet are no status.
 void check_status_events(MachineContext *ctx, time_t now);
-
-// The notice text of a change of `position` to `state`, given the unit's
-// status character 3 (UPS type); nullptr for positions 0 and 3.
-const char *events_text(int position, char state, char type);

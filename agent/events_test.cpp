@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "agent/decision.h"
+#include "store/event_text.h"
 #include "store/mail.h"
 #include "store/settings.h"
 #include "store/sms.h"
@@ -193,10 +194,10 @@ TEST_F(Events, HookIsStartedWithUnitCodeStateAndText)
 
 TEST(EventsText, NoticeWording)
 {
-    EXPECT_STREQ(events_text(6, '0', '0'), "Battery Capacity normal");
-    EXPECT_STREQ(events_text(8, '1', '0'), "Connect");
-    EXPECT_STREQ(events_text(5, '1', '1'), "In AVR mode");
-    EXPECT_EQ(events_text(0, '1', '0'), nullptr);
+    EXPECT_STREQ(event_notice_text(6, '0', '0'), "Battery Capacity normal");
+    EXPECT_STREQ(event_notice_text(8, '1', '0'), "Connect");
+    EXPECT_STREQ(event_notice_text(5, '1', '1'), "In AVR mode");
+    EXPECT_EQ(event_notice_text(0, '1', '0'), nullptr);
 }
 
 } // namespace

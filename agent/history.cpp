@@ -1,7 +1,6 @@
 #include "agent/history.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,9 +33,10 @@ std::string history_line(const MachineValues &v, time_t when)
     return line;
 }
 
+// Read and write: the append looks at the last byte (append_line_whole).
 static int open_append(const std::string &path)
 {
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 }
 
 void history_append_at(MachineContext *ctx, time_t when)
@@ -50,11 +50,7 @@ void history_append_at(MachineContext *ctx, time_t when)
         return;
     }
     std::string line = history_line(v, when);
-    int done = 0;
-    int err = write_all(fd, line.data(), static_cast<int>(line.size()), &done);
-    struct stat st;
-    if (err && done > 0 && fstat(fd, &st) == 0)
-        (void)!ftruncate(fd, st.st_size - done); // a cut line would join the next one
+    int err = append_line_whole(fd, line.data(), static_cast<int>(line.size()));
     write_report(path, err == 0, err);
     close(fd);
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/address.h"
 #include "store/paths.h"
 #include "store/textfile.h"
 
@@ -19,15 +20,14 @@ static std::string take_line(const std::string &word, const std::string &value,
     if (word == "listen") {
         if (value.empty() || value.find_first_of(BLANKS) != std::string::npos)
             return "listen takes one IPv4 address";
-        in_addr a;
-        if (inet_pton(AF_INET, value.c_str(), &a) != 1) {
+        uint32_t address;
+        if (!ipv4_parse(value, &address)) {
             in6_addr a6;
             if (inet_pton(AF_INET6, value.c_str(), &a6) == 1 ||
                 value.find(':') != std::string::npos)
                 return "\"" + value + "\" is an IPv6 address; port 3493 is served on IPv4 only";
             return "\"" + value + "\" is not an IPv4 address";
         }
-        uint32_t address = ntohl(a.s_addr);
         std::vector<uint32_t> &list = s->listen;
         bool covered = std::find(list.begin(), list.end(), address) != list.end() ||
                        std::find(list.begin(), list.end(), INADDR_ANY) != list.end();

@@ -1,7 +1,5 @@
 #include "protocol/snmp_map.h"
 
-#include <arpa/inet.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -236,22 +234,5 @@ bool snmp_map_is_test(const std::vector<SnmpSet> &sets)
 
 int snmp_map_address(const std::string &device, int default_port, std::string *host, int *port)
 {
-    size_t colon = device.find(':');
-    std::string address = device.substr(0, colon);
-    in_addr a;
-    if (inet_pton(AF_INET, address.c_str(), &a) != 1)
-        return SNMP_ADDRESS_BAD_HOST;
-    int number = default_port;
-    if (colon != std::string::npos) {
-        std::string text = device.substr(colon + 1);
-        if (text.empty() || text.size() > 5 || text[0] == '0' ||
-            text.find_first_not_of("0123456789") != std::string::npos)
-            return SNMP_ADDRESS_BAD_PORT;
-        number = std::atoi(text.c_str());
-        if (number > 65535)
-            return SNMP_ADDRESS_BAD_PORT;
-    }
-    *host = address;
-    *port = number;
-    return SNMP_ADDRESS_OK;
+    return ipv4_parse_endpoint(device, default_port, host, port);
 }

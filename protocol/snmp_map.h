@@ -10,6 +10,7 @@
 
 #include "protocol/machine.h"
 #include "protocol/ups_command.h"
+#include "base/address.h"
 
 // The objects one poll asks for, in the order of snmp_objects.
 enum {
@@ -103,9 +104,14 @@ bool snmp_map_command(const std::string &command, std::vector<SnmpSet> *sets);
 bool snmp_map_is_test(const std::vector<SnmpSet> &sets);
 
 // What snmp_map_address makes of a card's address.
-enum { SNMP_ADDRESS_OK = 0, SNMP_ADDRESS_BAD_HOST = 1, SNMP_ADDRESS_BAD_PORT = 2 };
+enum {
+    SNMP_ADDRESS_OK = IPV4_ENDPOINT_OK,
+    SNMP_ADDRESS_BAD_HOST = IPV4_ENDPOINT_BAD_HOST,
+    SNMP_ADDRESS_BAD_PORT = IPV4_ENDPOINT_BAD_PORT,
+};
 
 // A card's address "A.B.C.D" or "A.B.C.D:PORT" (PORT 1..65535, digits only,
-// no leading zero), as the daemon polls it and the console takes it. Sets
-// *host and *port (`default_port` without one) on SNMP_ADDRESS_OK.
+// no leading zero), as the daemon polls it and the console takes it: the
+// endpoint of ipv4_parse_endpoint. Sets *host and *port (`default_port`
+// without one) on SNMP_ADDRESS_OK.
 int snmp_map_address(const std::string &device, int default_port, std::string *host, int *port);

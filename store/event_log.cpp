@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -23,15 +24,6 @@ static std::vector<int> selection;    // indexes into entries, file order
 
 // The reader looks at most this far into the log (a full log is 30000 bytes).
 static const int READ_LIMIT = 1 << 20;
-
-static const char *const event_set_texts[9] = {
-    "Beeper On",  "Shutdown Active", "Test in Progress", "Off-line", "UPS Failed",
-    "Bypass",     "Battery Low",     "AC Failed",        "Connect",
-};
-static const char *const event_clear_texts[9] = {
-    "Beeper Off", "Cancel Shutdown",         "Test done", "On-line",    "UPS Recovery",
-    "Normal",     "Battery capacity normal", "AC Recovery", "Disconnect",
-};
 
 static std::string log_path()
 {
@@ -122,20 +114,10 @@ static bool append_locked(const char *line)
         write_report(path, false, errno, "its lines are kept until they can be written");
         return false;
     }
-    // A last line without its end (a write cut short) would swallow the
-    // first one written now.
     std::string text;
-    struct stat st;
-    char last = '\n';
-    bool known = fstat(fd, &st) == 0;
-    if (known && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
-        text += '\n';
     for (const std::string &l : unwritten)
         text += l;
-    int done = 0;
-    int err = write_all(fd, text.data(), static_cast<int>(text.size()), &done);
-    if (err && done > 0 && known)
-        (void)!ftruncate(fd, st.st_size); // no half line left behind
+    int err = append_line_whole(fd, text.data(), static_cast<int>(text.size()));
     if (write_report(path, err == 0, err, "its lines are kept until they can be written")) {
         if (unwritten_dropped > 0) {
             printf("upsagent: %ld event lines were lost while %s could not be written\n",
@@ -181,19 +163,6 @@ bool event_log_create()
     return true;
 }
 
-const char *event_text(int code, int new_state, int type_flag)
-{
-    if (code < 0 || code > 8)
-        return nullptr;
-    if (new_state == 0)
-        return event_clear_texts[code];
-    if (new_state != 1)
-        return nullptr;
-    if (code == 5 && type_flag == 1)
-        return "In AVR mode";
-    return event_set_texts[code];
-}
-
 static void parse_line(const char *line, EventEntry *e)
 {
     memset(e, 0, sizeof *e);
@@ -214,24 +183,10 @@ int event_log_load()
     if (fd >= 0)
         close(fd);
     std::vector<EventEntry> loaded;
-    {
-        // Lines of other lengths are skipped, whatever their number.
-        std::string data(READ_LIMIT, '\0');
-        int size = read_file(path, data.data(), static_cast<int>(data.size()));
-        int pos = 0;
-        while (size > 0 && pos < size) {
-            const char *nl = static_cast<const char *>(memchr(data.data() + pos, '\n', size - pos));
-            if (!nl)
-                break; // a partial last line
-            int len = static_cast<int>(nl - (data.data() + pos)) + 1;
-            if (len == EVENT_LINE_LEN) { // only whole lines of the right length
-                std::string line(data.data() + pos, len - 1);
-                EventEntry e;
-                parse_line(line.c_str(), &e);
-                loaded.push_back(e);
-            }
-            pos += len;
-        }
+    for (const std::string &line : read_fixed_lines(path, READ_LIMIT, EVENT_LINE_LEN, SIZE_MAX)) {
+        EventEntry e;
+        parse_line(line.c_str(), &e);
+        loaded.push_back(e);
     }
     Guard g(lock);
     entries.swap(loaded);

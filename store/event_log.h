@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "store/event_text.h" // the entries' texts (event_text)
+
 constexpr int EVENT_LINE_LEN = 30;     // bytes of one line, newline included
 constexpr int EVENT_LOG_MAX_LINES = 1000;
 
@@ -47,11 +49,6 @@ struct EventEntry {
     char display[70];  // "%s  %s  %-7s  %s" with date, time, unit and the event text
     bool selected;     // in the current month's list
 };
-
-// The event text for a code, a new state and the type flag: the set or the
-// cleared text of the code ("In AVR mode" or "Bypass" for a set code 5 by the
-// type flag). nullptr for a code outside 0..8 or a state other than 0 and 1.
-const char *event_text(int code, int new_state, int type_flag);
 
 // Reads the log into the module's table: only whole 30-byte lines, never more
 // entries than whole records counted at the start. A missing log is created

@@ -131,13 +131,7 @@ bool mail_send_one(const char *server, const char *sender, const char *receiver,
 int mail_notify(const char *server, const char *sender, const char *receivers,
                 const char *text, int unit)
 {
-    bool any = false, failed = false;
-    for (const std::string &receiver : split_fields(receivers, ';')) {
-        if (receiver.empty() || !plausible_address(receiver))
-            continue;
-        any = true;
-        if (!mail_send_one(server, sender, receiver.c_str(), text, unit))
-            failed = true;
-    }
-    return !any ? 1 : (failed ? -1 : 0);
+    return spawn_per_entry(receivers, plausible_address, [&](const std::string &receiver) {
+        return mail_send_one(server, sender, receiver.c_str(), text, unit);
+    });
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -23,22 +24,20 @@ static const int READ_LIMIT = 1 << 20;
 
 int days_in_month(int year, int month)
 {
-    static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (month < 1 || month > 12)
         return 0;
-    if (month == 2 && ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0))
-        return 29;
-    return days[month - 1];
+    std::chrono::year_month_day_last last{std::chrono::year{year} / month / std::chrono::last};
+    return static_cast<int>(static_cast<unsigned>(last.day()));
 }
 
 int weekday_of(int y, int m, int d)
 {
-    int s = 0;
-    for (int i = 1; i < m; i++)
-        s += days_in_month(y, i);
-    s %= 7;
-    int big = (y * 365 + (y - 1901) / 4 - (y - 1901) / 100 + (y - 1601) / 400 - 693500) % 7;
-    return (d + (s + big + 1) % 7) % 7;
+    using namespace std::chrono;
+    if (m < 1 || m > 12)
+        return 0;
+    // A day past the month's end counts on into the next month.
+    sys_days date = sys_days{year{y} / m / 1} + days{d - 1};
+    return static_cast<int>((weekday{date}.c_encoding() + 1) % 7); // 0 Saturday
 }
 
 static void entry_date(const ScheduleEntry &e, int *y, int *m, int *d)
@@ -151,23 +150,12 @@ static void reload_locked()
     int count = count_records(path, SCHEDULE_LINE_LEN);
     std::vector<ScheduleEntry> loaded;
     if (count > 0) {
-        std::string data(READ_LIMIT, '\0');
-        int size = read_file(path, data.data(), READ_LIMIT);
-        int pos = 0;
-        while (size > 0 && pos < size && static_cast<int>(loaded.size()) < count) {
-            const char *start = data.data() + pos;
-            const char *nl = static_cast<const char *>(memchr(start, '\n', size - pos));
-            if (!nl)
-                break; // a partial last line
-            int len = static_cast<int>(nl - start) + 1;
-            if (len == SCHEDULE_LINE_LEN) { // lines of other lengths are not entries
-                std::string line(start, len - 1);
-                ScheduleEntry e;
-                parse_line(line.c_str(), &e);
-                last_entry_id = parse_int_text(e.entry_id);
-                loaded.push_back(e);
-            }
-            pos += len;
+        for (const std::string &line : read_fixed_lines(path, READ_LIMIT, SCHEDULE_LINE_LEN,
+                                                        static_cast<size_t>(count))) {
+            ScheduleEntry e;
+            parse_line(line.c_str(), &e);
+            last_entry_id = parse_int_text(e.entry_id);
+            loaded.push_back(e);
         }
     }
     table.swap(loaded);
@@ -193,10 +181,10 @@ void schedule_reload()
 
 static bool append_line(const std::string &line)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    bool ok = append_line_whole(fd, line.data(), static_cast<int>(line.size())) == 0;
     return close(fd) == 0 && ok;
 }
 

@@ -29,11 +29,12 @@ struct ScheduleEntry {
     bool listed;           // in the current selection list
 };
 
-// Days in a month (1..12) of a Gregorian year.
+// Days in a month (1..12) of a Gregorian year; 0 for another month.
 int days_in_month(int year, int month);
 
-// Weekday of a date: 0 Saturday, 1 Sunday, ..., 6 Friday (right for
-// 2001..2099, the years the console offers).
+// Weekday of a date: 0 Saturday, 1 Sunday, ..., 6 Friday (proleptic
+// Gregorian; a day outside the month counts on from its first). 0 for a
+// month outside 1..12.
 int weekday_of(int year, int month, int day);
 
 // Whether an entry is due on the given date (recurring entries count from

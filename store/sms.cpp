@@ -125,13 +125,7 @@ bool sms_send_one(int gateway, const char *id, const char *api_id, const char *p
 int sms_notify(int gateway, const char *id, const char *api_id, const char *password,
                const char *phones, const char *text, int unit)
 {
-    bool any = false, failed = false;
-    for (const std::string &phone : split_fields(phones, ';')) {
-        if (phone.empty() || !plausible_phone(phone))
-            continue;
-        any = true;
-        if (!sms_send_one(gateway, id, api_id, password, phone.c_str(), text, unit))
-            failed = true;
-    }
-    return !any ? 1 : (failed ? -1 : 0);
+    return spawn_per_entry(phones, plausible_phone, [&](const std::string &phone) {
+        return sms_send_one(gateway, id, api_id, password, phone.c_str(), text, unit);
+    });
 }

@@ -1,5 +1,6 @@
 #include "store/sms_gateway.h"
 
+#include <curl/curl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,73 +96,52 @@ bool sms_gateway_load(const std::string &program_dir, std::string templates[SMS_
     return read_templates(path, templates);
 }
 
-static bool starts_with_nocase(const std::string &text, size_t pos, const char *prefix)
-{
-    for (size_t i = 0; prefix[i]; i++) {
-        if (pos + i >= text.size())
-            return false;
-        char c = text[pos + i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i])
-            return false;
-    }
-    return true;
-}
-
-// Position just after "http://" or "https://" at `pos`; 0 when neither.
-static size_t after_scheme(const std::string &text, size_t pos)
-{
-    if (starts_with_nocase(text, pos, "http://"))
-        return pos + 7;
-    if (starts_with_nocase(text, pos, "https://"))
-        return pos + 8;
-    return 0;
-}
-
 static bool is_post(const std::string &url_template)
 {
     return url_template.compare(0, POST_PREFIX_LENGTH, POST_PREFIX) == 0;
 }
 
+// The host of `url` as libcurl reads it, without an IPv6 address's
+// brackets; "" when libcurl refuses the URL, its scheme is neither http nor
+// https, or it names no host. Placeholders stand where libcurl takes them
+// (path, query, user info), and blanks are let through as the template has
+// them: the gateway, not this reader, judges the values.
+static std::string url_host(const std::string &url)
+{
+    CURLU *parsed = curl_url();
+    if (!parsed)
+        return "";
+    char *scheme = nullptr, *host = nullptr;
+    std::string result;
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_ALLOW_SPACE) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+        std::string name = scheme;
+        // libcurl takes one to three slashes after the scheme; a template
+        // has two, so "https:///x" names no host (rather than host "x").
+        bool two_slashes = url.compare(name.size(), 3, "://") == 0 &&
+                           url.compare(name.size() + 3, 1, "/") != 0;
+        if ((name == "http" || name == "https") && two_slashes)
+            result = host;
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_url_cleanup(parsed);
+    if (result.size() >= 2 && result.front() == '[' && result.back() == ']')
+        result = result.substr(1, result.size() - 2);
+    return result;
+}
+
 std::string sms_gateway_host(const std::string &url_template)
 {
-    size_t start = after_scheme(url_template, is_post(url_template) ? POST_PREFIX_LENGTH : 0);
-    if (start == 0)
-        return "";
-    size_t end = url_template.find_first_of("/?#", start);
-    if (end == std::string::npos)
-        end = url_template.size();
-    std::string authority = url_template.substr(start, end - start);
-    size_t at = authority.rfind('@');
-    if (at != std::string::npos)
-        authority.erase(0, at + 1);
-    if (!authority.empty() && authority[0] == '[') {
-        size_t close = authority.find(']');
-        if (close == std::string::npos)
-            return "";
-        return authority.substr(1, close - 1);
-    }
-    return authority.substr(0, authority.find(':'));
+    return url_host(url_template.substr(is_post(url_template) ? POST_PREFIX_LENGTH : 0));
 }
 
 std::string sms_gateway_encode(const std::string &value)
 {
-    static const char HEX[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(value.size() * 3);
-    for (char ch : value) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '-' || c == '.' || c == '_' || c == '~';
-        if (keep) {
-            out += ch;
-        } else {
-            out += '%';
-            out += HEX[c >> 4];
-            out += HEX[c & 15];
-        }
-    }
+    char *encoded = curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size()));
+    std::string out = encoded ? encoded : "";
+    curl_free(encoded);
     return out;
 }
 
@@ -195,7 +175,10 @@ static bool expand_part(const std::string &part, const SmsValues &v, std::string
         }
         if (!value)
             return false;
-        result += sms_gateway_encode(*value);
+        std::string encoded = sms_gateway_encode(*value);
+        if (encoded.empty() && !value->empty()) // libcurl could not allocate
+            return false;
+        result += encoded;
         pos = close + 1;
     }
     *out = result;

@@ -46,20 +46,22 @@ bool sms_gateway_load(const std::string &program_dir, std::string templates[SMS_
 // "" for another index.
 std::string sms_gateway_default(int index);
 
-// The host name of a template (without user info, port or the brackets of
-// an IPv6 address; a "POST " prefix is skipped). "" when the template is not
-// an http:// or https:// URL or names no host.
+// The host name of a template as libcurl's URL parser reads it (without user
+// info, port or the brackets of an IPv6 address; a "POST " prefix is
+// skipped). "" when the template is not an http:// or https:// URL libcurl
+// takes, or names no host.
 std::string sms_gateway_host(const std::string &url_template);
 
-// RFC 3986 percent-encoding: A-Z a-z 0-9 - . _ ~ are kept, every other byte
-// becomes %XX with upper-case hex digits.
+// RFC 3986 percent-encoding (libcurl's curl_easy_escape): A-Z a-z 0-9 - . _ ~
+// are kept, every other byte becomes %XX with upper-case hex digits. Empty
+// for a value only when libcurl cannot allocate.
 std::string sms_gateway_encode(const std::string &value);
 
 // Fills `out` with the request for `url_template` and `values`, each
-// placeholder replaced by its encoded value. Returns 0 on success, -1 when
-// the template is bad: a control byte (below 0x20, or 0x7f) anywhere in it,
-// not an http:// or https:// URL, no host, an unknown
-// or unterminated "{...}" placeholder, or a POST template without a query
-// part. `out` is left as it was on -1.
+// placeholder replaced by its encoded value (the rest of the template kept
+// byte for byte). Returns 0 on success, -1 when the template is bad: a
+// control byte (below 0x20, or 0x7f) anywhere in it, no host for
+// sms_gateway_host, an unknown or unterminated "{...}" placeholder, or a
+// POST template without a query part. `out` is left as it was on -1.
 int sms_gateway_expand(const std::string &url_template, const SmsValues &values,
                        SmsRequest *out);

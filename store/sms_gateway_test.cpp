@@ -164,7 +164,8 @@ TEST(SmsGatewayHost, PortAndUserInfoAreDropped)
 {
     EXPECT_EQ(sms_gateway_host("http://sms.example.com:8080/send"), "sms.example.com");
     EXPECT_EQ(sms_gateway_host("https://user:pw@sms.example.com:8443/x"), "sms.example.com");
-    EXPECT_EQ(sms_gateway_host("https://a@b@sms.example.com/x"), "sms.example.com");
+    // A second '@' is no URL libcurl sends to, so it names no gateway.
+    EXPECT_EQ(sms_gateway_host("https://a@b@sms.example.com/x"), "");
     EXPECT_EQ(sms_gateway_host("https://[2001:db8::1]:8443/x"), "2001:db8::1");
 }
 
@@ -182,6 +183,7 @@ TEST(SmsGatewayHost, GarbageGivesEmpty)
     EXPECT_EQ(sms_gateway_host("ftp://sms.example.com/"), "");
     EXPECT_EQ(sms_gateway_host("http://"), "");
     EXPECT_EQ(sms_gateway_host("https:///path"), "");
+    EXPECT_EQ(sms_gateway_host("https:/sms.example.com/path"), "");
     EXPECT_EQ(sms_gateway_host("https://user@/path"), "");
     EXPECT_EQ(sms_gateway_host("https://[::1/path"), "");
     EXPECT_EQ(sms_gateway_host("GET https://sms.example.com/"), "");

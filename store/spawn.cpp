@@ -10,6 +10,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "store/textfile.h"
+
 extern char **environ;
 
 using Guard = std::lock_guard<std::mutex>;
@@ -92,4 +94,18 @@ bool spawn_command(const std::string &line, const std::vector<std::string> &argv
     }
     children.push_back(pid);
     return true;
+}
+
+int spawn_per_entry(const char *list, bool (*plausible)(const std::string &entry),
+                    const std::function<bool(const std::string &entry)> &start)
+{
+    bool any = false, failed = false;
+    for (const std::string &entry : split_fields(list, ';')) {
+        if (entry.empty() || !plausible(entry))
+            continue;
+        any = true;
+        if (!start(entry))
+            failed = true;
+    }
+    return !any ? 1 : (failed ? -1 : 0);
 }

@@ -4,6 +4,7 @@
 // shell code. The starting process reaps its own children (spawn_reap).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,13 @@ constexpr int SPAWN_LINE_MAX = 511;
 // refused with one line on standard output and nothing is started. Returns
 // true when the program was started.
 bool spawn_command(const std::string &line, const std::vector<std::string> &argv);
+
+// The notifiers' loop: calls `start` once per entry of the ";"-separated
+// `list` that `plausible` accepts (empty entries and the others are
+// skipped), in list order. Returns 1 when no entry was taken (nothing
+// started), -1 when a start returned false, else 0.
+int spawn_per_entry(const char *list, bool (*plausible)(const std::string &entry),
+                    const std::function<bool(const std::string &entry)> &start);
 
 // Collects the exit status of every child that has ended, so none stays a
 // zombie. Called at every start and by the programs' loops.

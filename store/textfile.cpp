@@ -145,6 +145,26 @@ int parse_int_field(const char *text, int start, int length)
     return parse_int_text(slice);
 }
 
+std::vector<std::string> read_fixed_lines(const std::string &path, int limit, int line_len,
+                                          size_t max_lines)
+{
+    std::vector<std::string> lines;
+    std::string data(static_cast<size_t>(limit), '\0');
+    int size = read_file(path, data.data(), limit);
+    int pos = 0;
+    while (size > 0 && pos < size && lines.size() < max_lines) {
+        const char *start = data.data() + pos;
+        const char *nl = static_cast<const char *>(memchr(start, '\n', size - pos));
+        if (!nl)
+            break;
+        int len = static_cast<int>(nl - start) + 1;
+        if (len == line_len)
+            lines.emplace_back(start, len - 1);
+        pos += len;
+    }
+    return lines;
+}
+
 int count_records(const std::string &path, int record_size)
 {
     if (record_size <= 0)
@@ -230,6 +250,22 @@ int write_all(int fd, const char *data, int len, int *done)
     }
     if (done)
         *done = total;
+    return err;
+}
+
+int append_line_whole(int fd, const char *data, int len)
+{
+    std::string text;
+    struct stat st;
+    char last = '\n';
+    bool known = fstat(fd, &st) == 0;
+    if (known && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+        text += '\n';
+    text.append(data, len);
+    int done = 0;
+    int err = write_all(fd, text.data(), static_cast<int>(text.size()), &done);
+    if (err && done > 0 && known)
+        (void)!ftruncate(fd, st.st_size);
     return err;
 }
 

@@ -61,6 +61,15 @@ int parse_int_field(const char *text, int start, int length);
 // The text converted as parse_int_field converts a slice.
 int parse_int_text(const char *text);
 
+// The records of a file of fixed-width lines: the first `limit` bytes of
+// the file at `path`, cut at each newline, and of those the lines that are
+// `line_len` bytes long with their newline, without it, in file order and at
+// most `max_lines` of them. Lines of other lengths are skipped (a hand edit,
+// an older program), and so is a last line without its newline (a write
+// cut short). A file that cannot be read gives none.
+std::vector<std::string> read_fixed_lines(const std::string &path, int limit, int line_len,
+                                          size_t max_lines);
+
 // Number of whole records of `record_size` bytes in the file (a trailing
 // partial record does not count), reading at most 65536 bytes. A missing
 // file is created empty (0 records); a file that cannot be opened counts 0.
@@ -90,6 +99,14 @@ int read_or_create(const std::string &path, char *buf, int size, const char *def
 // the errno of the write that failed (ENOSPC for one that wrote nothing);
 // `*done` (when given) is the number of bytes written.
 int write_all(int fd, const char *data, int len, int *done = nullptr);
+
+// Appends `len` bytes of whole lines to the file open at `fd` (read and
+// write, O_APPEND), so that no cut line is ever left in it: a last line
+// without its newline (an earlier write cut short, a hand edit) gets one
+// first, so the new text never joins it, and a write cut short (a full disk,
+// a file-size limit) is taken back by cutting the file to its size before.
+// Returns 0, or the errno of the write that failed (write_all's).
+int append_line_whole(int fd, const char *data, int len);
 
 // Replaces the file's contents by `len` bytes: written to a temporary file
 // beside it and renamed over it, so a reader never sees half a file. `mode`

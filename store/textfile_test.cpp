@@ -1,9 +1,13 @@
 #include "store/textfile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 
@@ -121,6 +125,45 @@ TEST(WriteFile, InPlaceOverwritesAndCutsAnExistingFileOnly)
         ASSERT_TRUE(write_file_in_place(path, text, len));
         ASSERT_EQ(read_file(path, buf, sizeof buf), len) << text;
         EXPECT_EQ(std::string(buf, len), text);
+    }
+}
+
+// Whatever the file held and however the write ends, the file afterwards
+// is whole lines: the old ones and, when the write succeeded, the new ones.
+TEST(AppendLineWhole, NeverLeavesACutLine)
+{
+    struct Case {
+        const char *before;
+        const char *text;
+        rlim_t limit; // file-size limit during the append
+        int err;
+        const char *after;
+    };
+    const Case cases[] = {
+        {"", "one\n", RLIM_INFINITY, 0, "one\n"},
+        {"one\n", "two\nthree\n", RLIM_INFINITY, 0, "one\ntwo\nthree\n"},
+        {"one", "two\n", RLIM_INFINITY, 0, "one\ntwo\n"},     // a cut last line gets its end
+        {"one\n", "two\n", 6, EFBIG, "one\n"},                // cut short: taken back
+        {"one", "two\n", 4, EFBIG, "one"},                     // only the added end got in
+        {"one\n", "two\n", 4, EFBIG, "one\n"},                // nothing got in
+    };
+    signal(SIGXFSZ, SIG_IGN);
+    TempProgramDir dir;
+    std::string path = dir.path + "file";
+    for (const Case &c : cases) {
+        ASSERT_TRUE(write_file(path, c.before, static_cast<int>(strlen(c.before)), 0600));
+        int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        struct rlimit r = {c.limit, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &r);
+        int err = append_line_whole(fd, c.text, static_cast<int>(strlen(c.text)));
+        r.rlim_cur = RLIM_INFINITY;
+        setrlimit(RLIMIT_FSIZE, &r);
+        close(fd);
+        EXPECT_EQ(err, c.err) << c.before << "+" << c.text;
+        char buf[64];
+        int got = read_file(path, buf, sizeof buf);
+        EXPECT_EQ(std::string(buf, got > 0 ? got : 0), c.after) << c.before << "+" << c.text;
     }
 }
 

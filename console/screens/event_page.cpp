@@ -29,8 +29,6 @@ static int saved_focus = YEAR_FIELD;
 // The popup items; they must stay valid while the popup shows.
 static char year_texts[EVENT_PAGE_YEARS][5];
 static const char *year_items[EVENT_PAGE_YEARS];
-static const char *const month_items[12] = {"1", "2", "3", "4",  "5",  "6",
-                                            "7", "8", "9", "10", "11", "12"};
 
 void event_page_years(int current_year, char years[EVENT_PAGE_YEARS][5])
 {
@@ -44,28 +42,14 @@ void event_page_years(int current_year, char years[EVENT_PAGE_YEARS][5])
 
 void event_page_arrive(ListWindow *w, int count)
 {
-    w->count = count;
-    // Clamped first, so a month with fewer events than the last visit shows
-    // a full window ending at its last event rather than rows past the end.
-    if (w->entry_cursor >= count)
-        w->entry_cursor = count - 1;
-    if (w->entry_cursor < 0)
-        w->entry_cursor = 0;
-    w->first_visible = w->entry_cursor > LIST_WINDOW_ROWS ? w->entry_cursor - (LIST_WINDOW_ROWS - 1) : 0;
-    list_window_move(w, 0, -1, /*pull_back=*/false);
+    list_window_place(w, count, /*pull_back=*/false);
 }
 
 void event_page_list_key(ListWindow *w, int key_byte, int focused_row)
 {
     if (key_byte != KEY_BYTE_DOWN && key_byte != KEY_BYTE_UP)
         return;
-    int delta;
-    if (focused_row < 0)
-        delta = 0;
-    else if (key_byte == KEY_BYTE_DOWN)
-        delta = w->entry_cursor == w->count - 1 ? 1 - w->count : 1;
-    else
-        delta = w->entry_cursor == 0 ? w->count - 1 : -1;
+    int delta = focused_row < 0 ? 0 : list_window_step(w, key_byte == KEY_BYTE_DOWN);
     list_window_move(w, delta, focused_row, /*pull_back=*/false);
 }
 
@@ -142,7 +126,7 @@ void event_page_key(int key)
             list_popup_open(year_items, EVENT_PAGE_YEARS, 0);
             switch_screen(SCREEN_LIST_POPUP);
         } else if (page.focus_index == MONTH_FIELD) {
-            list_popup_open(month_items, 12, 0);
+            list_popup_open(LIST_WINDOW_MONTHS, 12, 0);
             switch_screen(SCREEN_LIST_POPUP);
         }
         break;
@@ -195,13 +179,7 @@ void event_page_build(int col, int row, int width, int height)
 
     // Up and Down on this page never use the table; Left and Right always
     // go to the year and the month field.
-    set_neighbours(page.widgets[YEAR_FIELD], FIRST_ROW, FIRST_ROW, YEAR_FIELD, MONTH_FIELD);
-    set_neighbours(page.widgets[MONTH_FIELD], FIRST_ROW, FIRST_ROW, YEAR_FIELD, MONTH_FIELD);
-    for (int i = FIRST_ROW; i <= LAST_ROW; i++) {
-        int up = i == FIRST_ROW ? LAST_ROW : i - 1;
-        int down = i == LAST_ROW ? FIRST_ROW : i + 1;
-        set_neighbours(page.widgets[i], up, down, YEAR_FIELD, MONTH_FIELD);
-    }
+    list_window_neighbours(page.widgets.data(), YEAR_FIELD, MONTH_FIELD, FIRST_ROW);
     for (int i = 0; i < EVENT_PAGE_YEARS; i++)
         year_items[i] = year_texts[i];
 

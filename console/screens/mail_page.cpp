@@ -1,7 +1,6 @@
 #include "console/screens/mail_page.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -9,6 +8,7 @@
 #include "console/ui/draw.h"
 #include "console/ui/popup.h"
 #include "console/ui/screen.h"
+#include "store/event_text.h"
 #include "store/paths.h"
 
 static Screen page;
@@ -18,43 +18,27 @@ enum { CLOCK = 10, MESSAGE = 24 };
 static const char *const SAVE_OK_TEXT = "      =====!!Save OK!!=====";
 static const char *const SAVE_FAIL_TEXT = "      =====!!Save Fail!!=====";
 
-// Rows 14..20: the event name and the mail_events index of its flag.
-struct EventRow {
-    const char *name;
-    int flag;
-};
-static const EventRow event_rows[7] = {
-    {"Utility Fail", 7},     {"Battery Low", 6},     {"ByPass", 5},      {"UPS Failed", 4},
-    {"Test in Progress", 2}, {"ShutDown Active", 1}, {"Connect UPS", 8},
-};
-
-int mail_page_flag_index(int widget)
+// Rows 14..20 are the event choices, top to bottom.
+static int choice_row(int widget)
 {
     if (widget < MAIL_PAGE_FIRST_ROW || widget > MAIL_PAGE_LAST_ROW)
         return -1;
-    return event_rows[widget - MAIL_PAGE_FIRST_ROW].flag;
+    return widget - MAIL_PAGE_FIRST_ROW;
+}
+
+int mail_page_flag_index(int widget)
+{
+    return event_choice_code(choice_row(widget));
 }
 
 std::string mail_page_row_text(int widget, const char *events)
 {
-    int flag = mail_page_flag_index(widget);
-    if (flag < 0)
-        return "";
-    bool enabled = events != nullptr && strlen(events) > static_cast<size_t>(flag) &&
-                   events[flag] == '1';
-    char text[80];
-    snprintf(text, sizeof text, "         %-23s%s%27s",
-             event_rows[widget - MAIL_PAGE_FIRST_ROW].name,
-             enabled ? "[ Enable  ]" : "[ Disable ]", "");
-    return text;
+    return event_choice_text(choice_row(widget), events);
 }
 
 void mail_page_toggle(char *events, int widget)
 {
-    int flag = mail_page_flag_index(widget);
-    if (flag < 0 || strlen(events) <= static_cast<size_t>(flag))
-        return;
-    events[flag] = events[flag] == '0' ? '1' : '0';
+    event_choice_toggle(events, choice_row(widget));
 }
 
 void mail_page_input(MailSettings *m, int focus, const char *text)

@@ -107,12 +107,7 @@ void menu_build(int col, int row, int width, int height)
         {23, 22, 30, 8, ""},
     };
     screen_add_labels(&page, table, 21);
-    // Up and Left go to the entry above, Down and Right below, wrapping.
-    for (int i = FIRST_ENTRY; i <= EXIT_ENTRY; i++) {
-        int up = i == FIRST_ENTRY ? EXIT_ENTRY : i - 1;
-        int down = i == EXIT_ENTRY ? FIRST_ENTRY : i + 1;
-        set_neighbours(page.widgets[i], up, down, up, down);
-    }
+    screen_link_column(&page, FIRST_ENTRY, EXIT_ENTRY);
     page.focus_index = FIRST_ENTRY;
     set_focus(page.widgets[FIRST_ENTRY], 1);
     page.on_enter = on_enter;

@@ -33,8 +33,6 @@ static int saved_focus = YEAR_FIELD;
 
 static char year_texts[SCHEDULE_YEARS][5];
 static const char *year_items[SCHEDULE_YEARS];
-static const char *const month_items[12] = {"1", "2", "3", "4",  "5",  "6",
-                                            "7", "8", "9", "10", "11", "12"};
 
 void schedule_page_year_list(int this_year, char out[SCHEDULE_YEARS][5])
 {
@@ -55,26 +53,14 @@ const char *const *schedule_page_years()
 
 int schedule_page_step(const ListWindow *w, int key_byte)
 {
-    if (key_byte == KEY_BYTE_DOWN)
-        return w->entry_cursor == w->count - 1 ? 1 - w->count : 1;
-    if (key_byte == KEY_BYTE_UP)
-        return w->entry_cursor == 0 ? w->count - 1 : -1;
-    return 0;
+    if (key_byte != KEY_BYTE_DOWN && key_byte != KEY_BYTE_UP)
+        return 0;
+    return list_window_step(w, key_byte == KEY_BYTE_DOWN);
 }
 
 void schedule_page_place(ListWindow *w, int count)
 {
-    // The cursor is clamped before the window is placed from it: a cursor
-    // left over from a longer month would start the window past the end of
-    // this one and hide its first entries.
-    w->count = count;
-    if (w->entry_cursor >= count)
-        w->entry_cursor = count - 1;
-    if (w->entry_cursor < 0)
-        w->entry_cursor = 0;
-    w->first_visible =
-        w->entry_cursor > LIST_WINDOW_ROWS ? w->entry_cursor - (LIST_WINDOW_ROWS - 1) : 0;
-    list_window_move(w, 0, -1, true);
+    list_window_place(w, count, /*pull_back=*/true);
 }
 
 static bool in_list(int index)
@@ -191,7 +177,7 @@ static void on_key(int key)
             list_popup_open(schedule_page_years(), SCHEDULE_YEARS, 0);
             switch_screen(SCREEN_LIST_POPUP);
         } else if (page.focus_index == MONTH_FIELD) {
-            list_popup_open(month_items, 12, 0);
+            list_popup_open(LIST_WINDOW_MONTHS, 12, 0);
             switch_screen(SCREEN_LIST_POPUP);
         }
         break;
@@ -248,13 +234,7 @@ void schedule_page_build(int col, int row, int width, int height)
 
     // Up and Down are the list's own (see on_key); Left and Right go to the
     // year and the month field from anywhere.
-    set_neighbours(page.widgets[YEAR_FIELD], FIRST_ROW, FIRST_ROW, YEAR_FIELD, MONTH_FIELD);
-    set_neighbours(page.widgets[MONTH_FIELD], FIRST_ROW, FIRST_ROW, YEAR_FIELD, MONTH_FIELD);
-    for (int i = FIRST_ROW; i <= LAST_ROW; i++) {
-        int up = i == FIRST_ROW ? LAST_ROW : i - 1;
-        int down = i == LAST_ROW ? FIRST_ROW : i + 1;
-        set_neighbours(page.widgets[i], up, down, YEAR_FIELD, MONTH_FIELD);
-    }
+    list_window_neighbours(page.widgets.data(), YEAR_FIELD, MONTH_FIELD, FIRST_ROW);
 
     window = ListWindow{0, 0, 0, 0};
     listed.clear();

@@ -1,7 +1,6 @@
 #include "console/screens/sms_page.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "console/client.h"
 #include "console/ui/draw.h"
@@ -30,13 +29,6 @@ enum {
 static const char PASSWORD_MASK[] = "**************"; // 14, whatever the password
 static const char UNKNOWN_GATEWAY[] = "(unknown gateway)";
 
-// The event rows, top to bottom, and the flag each one shows.
-static const char *const row_names[SMS_PAGE_EVENT_ROWS] = {
-    "Utility Fail",     "Battery Low",     "ByPass",     "UPS Failed",
-    "Test in Progress", "ShutDown Active", "Connect UPS",
-};
-static const int row_flags[SMS_PAGE_EVENT_ROWS] = {7, 6, 5, 4, 2, 1, 8};
-
 // The gateway names of "Set/SMSGateway.ang", read again at every arrival;
 // the list popup shows them through `gateway_items`.
 static std::string gateway_names[SMS_GATEWAY_COUNT];
@@ -48,14 +40,6 @@ std::string sms_page_gateway_name(const std::string &url_template, int index)
     if (!host.empty())
         return host;
     return "(no URL in SMSGateway.ang line " + std::to_string(index + 1) + ")";
-}
-
-static std::string event_row(int row, bool enabled)
-{
-    char text[80];
-    snprintf(text, sizeof text, "         %-23s%s%27s", row_names[row],
-             enabled ? "[ Enable  ]" : "[ Disable ]", "");
-    return text;
 }
 
 SmsPageView sms_page_view(const SmsSettings &s, const std::string names[SMS_GATEWAY_COUNT])
@@ -71,7 +55,7 @@ SmsPageView sms_page_view(const SmsSettings &s, const std::string names[SMS_GATE
     v.password = PASSWORD_MASK;
     v.phones = s.sms_phones;
     for (int i = 0; i < SMS_PAGE_EVENT_ROWS; i++)
-        v.rows[i] = event_row(i, s.sms_events[row_flags[i]] == '1');
+        v.rows[i] = event_choice_text(i, s.sms_events);
     return v;
 }
 
@@ -88,10 +72,7 @@ const char *sms_page_test_refusal(const SmsSettings &s)
 
 void sms_page_toggle_row(SmsSettings *s, int row)
 {
-    if (row < 0 || row >= SMS_PAGE_EVENT_ROWS)
-        return;
-    char &flag = s->sms_events[row_flags[row]];
-    flag = flag == '0' ? '1' : '0';
+    event_choice_toggle(s->sms_events, row);
 }
 
 static void set_message(const char *text)
@@ -315,13 +296,13 @@ void sms_page_build(int col, int row, int width, int height)
         {46, 5, 19, 3, ""},
         {14, 6, 22, 3, "*********"},
         {18, 7, 18, 3, ""},
-        {5, 10, 70, 3, event_row(0, false)},
-        {5, 11, 70, 3, event_row(1, false)},
-        {5, 12, 70, 3, event_row(2, false)},
-        {5, 13, 70, 3, event_row(3, false)},
-        {5, 14, 70, 3, event_row(4, false)},
-        {5, 15, 70, 3, event_row(5, false)},
-        {5, 16, 70, 3, event_row(6, false)},
+        {5, 10, 70, 3, event_choice_text(0, "")},
+        {5, 11, 70, 3, event_choice_text(1, "")},
+        {5, 12, 70, 3, event_choice_text(2, "")},
+        {5, 13, 70, 3, event_choice_text(3, "")},
+        {5, 14, 70, 3, event_choice_text(4, "")},
+        {5, 15, 70, 3, event_choice_text(5, "")},
+        {5, 16, 70, 3, event_choice_text(6, "")},
     };
     screen_add_labels(&page, labels, 25);
     page.widgets.push_back(new_button(9, 19, "[Send Test]"));

@@ -6,10 +6,11 @@
 
 #include <string>
 
+#include "store/event_text.h"
 #include "store/sms.h"
 #include "store/sms_gateway.h"
 
-constexpr int SMS_PAGE_EVENT_ROWS = 7; // the event switch rows, top to bottom
+constexpr int SMS_PAGE_EVENT_ROWS = EVENT_CHOICE_ROWS; // the event switch rows, top to bottom
 
 // What the page shows for one record, before clipping to the fields.
 struct SmsPageView {

@@ -111,12 +111,7 @@ void test_build(int col, int row, int width, int height)
         new_label(26, 6, "Test status:", 18, 3),
         new_label(39, 6, "", 18, 3),
     };
-    // Up and Left go to the button above, Down and Right below, wrapping.
-    for (int i = FIRST_BUTTON; i <= LAST_BUTTON; i++) {
-        int above = i == FIRST_BUTTON ? LAST_BUTTON : i - 1;
-        int below = i == LAST_BUTTON ? FIRST_BUTTON : i + 1;
-        set_neighbours(page.widgets[i], above, below, above, below);
-    }
+    screen_link_column(&page, FIRST_BUTTON, LAST_BUTTON);
     page.focus_index = FIRST_BUTTON;
     set_focus(page.widgets[FIRST_BUTTON], 1);
     page.on_enter = on_enter;

@@ -5,6 +5,8 @@
 
 #include <curses.h>
 
+#include "console/ui/widget.h"
+
 constexpr int LIST_WINDOW_ROWS = 11;
 
 struct ListWindow {
@@ -20,6 +22,26 @@ struct ListWindow {
 // row or up from the first scrolls the window with the cursor. `pull_back`
 // pulls a window that ends past the list back by one (after deletes).
 void list_window_move(ListWindow *w, int delta, int focused_row, bool pull_back);
+
+// Places the window over a list of `count` entries as a page does on
+// arrival: the cursor kept but clamped to the list, the window started so
+// that the cursor is on its last row when it lies beyond the first eleven
+// entries; then list_window_move(w, 0, -1, pull_back).
+void list_window_place(ListWindow *w, int count, bool pull_back);
+
+// The cursor delta of one step down (`down`) or up on a list row: one entry,
+// wrapping from the last entry to the first and from the first to the last.
+int list_window_step(const ListWindow *w, bool down);
+
+// The month field's choices on both list pages: "1".."12".
+extern const char *const LIST_WINDOW_MONTHS[12];
+
+// The neighbours on a list page of the year and month fields and of the
+// eleven rows from widget `first_row`: Up and Down lead from a field to the
+// first row and along the rows, wrapping; Left and Right always lead to the
+// year and the month field.
+void list_window_neighbours(Widget *const *widgets, int year_field, int month_field,
+                            int first_row);
 
 // The entry shown in `row` (0..10), or -1 when the row is empty.
 int list_window_entry(const ListWindow *w, int row);

@@ -153,6 +153,15 @@ bool screen_move_focus(Screen *s, int key_byte)
     return true;
 }
 
+void screen_link_column(Screen *s, int first, int last)
+{
+    for (int i = first; i <= last; i++) {
+        int above = i == first ? last : i - 1;
+        int below = i == last ? first : i + 1;
+        set_neighbours(s->widgets[i], above, below, above, below);
+    }
+}
+
 void screen_finish(Screen *s)
 {
     // Bars first: one filled past its width (a load over 100 %) must not

@@ -107,6 +107,11 @@ void screen_key(int key_byte);
 // one of those.
 bool screen_move_focus(Screen *s, int key_byte);
 
+// Links widgets `first`..`last` of a page as one column: Up and Left lead
+// to the widget above, Down and Right to the one below, wrapping at both
+// ends (the menu's entries, the test page's buttons).
+void screen_link_column(Screen *s, int first, int last);
+
 // The end of every page redraw: the widgets in table order, the cursor to
 // (23, 79), every line touched and the window refreshed.
 void screen_finish(Screen *s);

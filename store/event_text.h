@@ -1,0 +1,41 @@
+// The words for the events: an event is a change of one status character
+// of a unit, its code the character's position (0..8). One table holds every
+// text an event has: the event log page's set and cleared texts, the
+// notices' (mail, SMS, event hook), which differ from the page's in one word
+// and leave out the beeper and the UPS type, and the names of the event
+// choices on the mail and SMS setting pages.
+#pragma once
+
+#include <string>
+
+constexpr int EVENT_CODES = 9; // status positions 0..8
+
+// The event log page's text for a code, a new state and the type flag: the
+// set or the cleared text of the code ("In AVR mode" or "Bypass" for a set
+// code 5 by the type flag: 1 off-line type). nullptr for a code outside 0..8
+// or a state other than 0 and 1.
+const char *event_text(int code, int new_state, int type_flag);
+
+// The notice text of a change of status position `code` to `state` ('1' set,
+// anything else cleared), given the unit's status character 3 (`type`, '1'
+// off-line type). nullptr for codes 0 and 3 (beeper and UPS type, never
+// notified) and a code outside 0..8.
+const char *event_notice_text(int code, char state, char type);
+
+// The event choices of the mail and SMS setting pages: seven rows, top to
+// bottom, each switching the flag of one code.
+constexpr int EVENT_CHOICE_ROWS = 7;
+
+// The code (the index into the flag text) choice row `row` (0..6) switches;
+// -1 for another row.
+int event_choice_code(int row);
+
+// The 70-character text of choice row `row` for the flag text `flags`: the
+// row's name, then "[ Enable  ]" when its flag is '1', else "[ Disable ]"
+// (also when `flags` is shorter or nullptr). Empty for a row outside 0..6.
+std::string event_choice_text(int row, const char *flags);
+
+// Enter on choice row `row`: its flag '0' becomes '1', anything else '0'.
+// Rows outside 0..6, and flags past the end of `flags`, are left alone; so
+// flags 0 and 3 never change.
+void event_choice_toggle(char *flags, int row);
