@@ -76,10 +76,10 @@ def test_pass_through_commands_reach_unit_one_unchanged(sim, agent):
         requests = sim.requests()
         i = len(requests) - 1 - requests[::-1].index(command)
         assert requests[i - 1] == Q and requests[i + 1:i + 2] == [Q], requests[i - 3:]
-    # An "S" the UPS does not take is a wrong command: never queued, never cut.
+    # An "S" the UPS does not take is an unknown command: never queued, never cut.
     t = time.time()
     client.send(b"S" + b"9" * 70 + b"\r")
-    wait_for(lambda: "wrong command! S999" in agent.stdout(), 5,
+    wait_for(lambda: "unknown command \"S999" in agent.stdout(), 5,
              what="the refusal of a 72-byte command")
     client.send(b"T\r")  # queued behind it, had it been queued
     wait_for(lambda: b"T\r" in sim.requests(t), 10, what="the T after it at the UPS")
