@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/log.h"
 #include "base/address.h"
 #include "store/paths.h"
 #include "store/textfile.h"
@@ -50,8 +51,8 @@ int access_load(const std::string &path)
     int size = read_or_create(path, data, sizeof data - 1, DEFAULT_TEXT);
     bool readable = size >= 0;
     if (!readable) { // then no entry at all
-        printf("upsagent: cannot read or create %s: only loopback may send commands\n",
-               path.c_str());
+        log_warning("upsagent: cannot read or create %s: only loopback may send commands",
+                    path.c_str());
         size = 0;
     }
     std::vector<AccessRule> loaded;
@@ -60,8 +61,8 @@ int access_load(const std::string &path)
         if (parse_rule(line.text.c_str(), &r))
             loaded.push_back(r);
         else
-            printf("upsagent: %s line %d is not \"ADDRESS[/BITS] read|command\": %.60s\n",
-                   path.c_str(), line.number, line.text.c_str());
+            log_warning("upsagent: %s line %d is not \"ADDRESS[/BITS] read|command\": %.60s",
+                        path.c_str(), line.number, line.text.c_str());
     }
     Guard g(lock);
     rules.swap(loaded);

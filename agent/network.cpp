@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/log.h"
 #include "base/address.h"
 #include "store/paths.h"
 #include "store/textfile.h"
@@ -56,8 +57,8 @@ int network_read(const std::string &path, NetworkSettings *settings)
     if (size < 0) {
         if (errno == ENOENT)
             return 0;
-        printf("upsagent: cannot read %s: %s; port 3493 on 127.0.0.1 only, no STARTTLS\n",
-               path.c_str(), strerror(errno));
+        log_warning("upsagent: cannot read %s: %s; port 3493 on 127.0.0.1 only, no STARTTLS",
+                    path.c_str(), strerror(errno));
         return -1;
     }
     int taken = 0;
@@ -72,8 +73,8 @@ int network_read(const std::string &path, NetworkSettings *settings)
         if (why.empty())
             taken++;
         else
-            printf("upsagent: %s line %d skipped: %s: %.60s\n", path.c_str(), line.number,
-                   why.c_str(), text.c_str());
+            log_warning("upsagent: %s line %d skipped: %s: %.60s", path.c_str(), line.number,
+                        why.c_str(), text.c_str());
     }
     return taken;
 }

@@ -1,4 +1,5 @@
 #include "agent/tls.h"
+#include "base/log.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -37,7 +38,7 @@ bool tls_configure(const std::string &certificate, const std::string &key)
     ERR_clear_error();
     SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
     if (!ctx) {
-        printf("server: STARTTLS stays off: %s\n", error_text().c_str());
+        log_error("server: STARTTLS stays off: %s", error_text().c_str());
         return false;
     }
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
@@ -51,7 +52,7 @@ bool tls_configure(const std::string &certificate, const std::string &key)
     else if (SSL_CTX_check_private_key(ctx) != 1)
         failed = "key " + key + " is not the certificate's";
     if (!failed.empty()) {
-        printf("server: STARTTLS stays off: %s: %s\n", failed.c_str(), error_text().c_str());
+        log_error("server: STARTTLS stays off: %s: %s", failed.c_str(), error_text().c_str());
         SSL_CTX_free(ctx);
         return false;
     }

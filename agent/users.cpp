@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/log.h"
 #include "store/textfile.h"
 
 using Guard = std::lock_guard<std::mutex>;
@@ -76,13 +77,13 @@ int users_load(const std::string &path)
     int size = read_or_create(path, data, sizeof data - 1, DEFAULT_TEXT);
     bool readable = size >= 0;
     if (!readable) { // then no entry at all
-        printf("upsagent: cannot read or create %s: nobody may log in on port 3493\n",
-               path.c_str());
+        log_warning("upsagent: cannot read or create %s: nobody may log in on port 3493",
+                    path.c_str());
         size = 0;
     }
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
-        printf("upsagent: %s may be read by others than its owner: chmod 600 it\n", path.c_str());
+        log_warning("upsagent: %s may be read by others than its owner: chmod 600 it", path.c_str());
     std::vector<User> loaded;
     for (const TextLine &line : setting_lines(data, size)) {
         char name[64], hash[256];
@@ -99,7 +100,7 @@ int users_load(const std::string &path)
             if (!why && u.name == name)
                 why = "repeats a user";
         if (why) {
-            printf("upsagent: %s line %d %s\n", path.c_str(), line.number, why);
+            log_warning("upsagent: %s line %d %s", path.c_str(), line.number, why);
             continue;
         }
         loaded.push_back({name, hash, roles});

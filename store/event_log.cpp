@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "store/paths.h"
 #include "store/textfile.h"
 #include "store/write_report.h"
@@ -120,8 +121,8 @@ static bool append_locked(const char *line)
     int err = append_line_whole(fd, text.data(), static_cast<int>(text.size()));
     if (write_report(path, err == 0, err, "its lines are kept until they can be written")) {
         if (unwritten_dropped > 0) {
-            printf("upsagent: %ld event lines were lost while %s could not be written\n",
-                   unwritten_dropped, path.c_str());
+            log_error("upsagent: %ld event lines were lost while %s could not be written",
+                      unwritten_dropped, path.c_str());
             fflush(stdout);
         }
         unwritten.clear();

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/log.h"
 #include "store/paths.h"
 #include "store/spawn.h"
 #include "store/textfile.h"
@@ -70,8 +71,8 @@ void mail_settings_read(const std::string &path)
     pad_flags(record.mail_events, 9);
     for (const std::string &receiver : split_fields(record.mail_receivers, ';'))
         if (!receiver.empty() && !plausible_address(receiver))
-            printf("%s: receiver \"%.80s\" is no mail address and is skipped\n", path.c_str(),
-                   receiver.c_str());
+            log_warning("%s: receiver \"%.80s\" is no mail address and is skipped", path.c_str(),
+                        receiver.c_str());
 }
 
 bool mail_settings_write()

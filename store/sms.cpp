@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/log.h"
 #include "store/paths.h"
 #include "store/spawn.h"
 #include "store/textfile.h"
@@ -67,13 +68,13 @@ void sms_settings_read(const std::string &path)
     record.sms_gateway = static_cast<int8_t>(index < -128 || index > 127 ? 0 : index);
     // Kept as written (the console shows it), but the sender knows two.
     if (record.sms_gateway != 0 && record.sms_gateway != 1)
-        printf("%s: line 1, gateway %d, is neither 0 nor 1: no SMS can be sent\n", path.c_str(),
-               record.sms_gateway);
+        log_warning("%s: line 1, gateway %d, is neither 0 nor 1: no SMS can be sent", path.c_str(),
+                    record.sms_gateway);
     pad_flags(record.sms_events, 9);
     for (const std::string &phone : split_fields(record.sms_phones, ';'))
         if (!phone.empty() && !plausible_phone(phone))
-            printf("%s: phone \"%.40s\" is no phone number and is skipped\n", path.c_str(),
-                   phone.c_str());
+            log_warning("%s: phone \"%.40s\" is no phone number and is skipped", path.c_str(),
+                        phone.c_str());
 }
 
 bool sms_settings_write()

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/log.h"
 #include "store/textfile.h"
 
 extern char **environ;
@@ -58,8 +59,8 @@ bool spawn_command(const std::string &line, const std::vector<std::string> &argv
         return false;
     if (line.size() > static_cast<size_t>(SPAWN_LINE_MAX)) {
         // The line itself may carry a password: name the program only.
-        printf("%s: command line of %zu characters refused (at most %d)\n", argv[0].c_str(),
-               line.size(), SPAWN_LINE_MAX);
+        log_error("%s: command line of %zu characters refused (at most %d)", argv[0].c_str(),
+                  line.size(), SPAWN_LINE_MAX);
         return false;
     }
     Guard g(lock);
@@ -89,7 +90,7 @@ bool spawn_command(const std::string &line, const std::vector<std::string> &argv
     int rc = posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
-        printf("Cannot start %s: %s\n", argv[0].c_str(), strerror(rc));
+        log_error("spawn: cannot start %s: %s", argv[0].c_str(), strerror(rc));
         return false;
     }
     children.push_back(pid);

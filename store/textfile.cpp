@@ -1,5 +1,6 @@
 #include "store/textfile.h"
 
+#include "base/log.h"
 #include "store/paths.h"
 
 #include <fcntl.h>
@@ -76,11 +77,11 @@ int read_lines_whole(const std::string &path, const char *data, int size,
         if (len > 0 && data[end - 1] == '\r')
             len--;
         if (len > sizes[taken] - 1 && long_line == LONG_LINE_CUT) {
-            printf("upsagent: %s: line %d is %d characters long; only its first %d are used\n",
-                   path.c_str(), taken + 1, len, sizes[taken] - 1);
+            log_warning("upsagent: %s: line %d is %d characters long; only its first %d are used",
+                        path.c_str(), taken + 1, len, sizes[taken] - 1);
         } else if (len > sizes[taken] - 1) {
-            printf("%s: line %d is longer than %d characters and is not used\n", path.c_str(),
-                   taken + 1, sizes[taken] - 1);
+            log_warning("%s: line %d is longer than %d characters and is not used", path.c_str(),
+                        taken + 1, sizes[taken] - 1);
             fields[taken][0] = '\0';
         }
         taken++;

@@ -1,5 +1,7 @@
 #include "store/write_report.h"
 
+#include "base/log.h"
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,12 +17,12 @@ bool write_report(const std::string &path, bool ok, int err, const char *what)
     Guard g(lock);
     if (ok) {
         if (failing.erase(path))
-            printf("upsagent: %s is written again\n", path.c_str());
+            log_notice("upsagent: %s is written again", path.c_str());
         return true;
     }
     if (failing.insert(path).second)
-        printf("upsagent: cannot write %s: %s; %s\n", path.c_str(), strerror(err),
-               what ? what : "trying again at its next write, polling goes on");
+        log_error("upsagent: cannot write %s: %s; %s", path.c_str(), strerror(err),
+                  what ? what : "trying again at its next write, polling goes on");
     return false;
 }
 

@@ -49,7 +49,8 @@ TEST_F(Curses, LabelAlignmentFocusAndOverflow)
     EXPECT_EQ(pair_at(2, 6), 2) << "a focused label is drawn in pair 2";
     testing::internal::CaptureStdout();
     set_align(right, 7);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Debug Error In NewLabel Align");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "console: alignment 7 of a label is neither 0 nor 1\n");
     EXPECT_STREQ(right->align, "") << "a bad value changes nothing";
     free_widget(left);
     free_widget(right);
@@ -111,7 +112,8 @@ TEST_F(Curses, ButtonRaisedAndPressed)
     set_focus(b, 0);
     testing::internal::CaptureStdout();
     draw_widget(b, win);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Debug Button Draw Have Error!");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "console: button \"[ Save ]\" is in no state it can be drawn in\n");
     free_widget(b);
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/log.h"
 #include "console/ui/draw.h"
 
 static Widget *new_widget(int kind, int col, int row)
@@ -74,7 +75,7 @@ void set_align(Widget *w, int a)
     else if (a == 1)
         w->align[0] = '\0';
     else
-        printf("Debug Error In NewLabel Align");
+        log_warning("console: alignment %d of a label is neither 0 nor 1", a);
 }
 
 void set_colour(Widget *w, int pair) { w->colour = pair; }
@@ -154,7 +155,7 @@ static void draw_button(const Widget *w, WINDOW *win)
         mvwaddstr(win, w->row + 1, w->col + 1, w->text);
         draw_hline(win, w->col + 1, w->row + 2, w->width, 2, " ");
     } else {
-        printf("Debug Button Draw Have Error!");
+        log_warning("console: button \"%s\" is in no state it can be drawn in", w->text);
     }
 }
 
