@@ -25,6 +25,10 @@ static const double PASS_SECONDS = 0.5;
 // The schedule's tick comes this long after the minute starts, so a wall
 // clock read in whole seconds is already in the new minute.
 static const double MINUTE_TICK_DELAY = 0.5;
+// Writes the worker may have waiting before the history and the metrics are
+// left out: a disk that does not keep up must not pile them up in memory.
+// The decision's state is always handed over.
+static const int WORKER_BACKLOG_MAX = 64;
 
 // The daemon: everything its loop's handlers work on.
 struct Agent {
@@ -41,6 +45,7 @@ struct Agent {
     LoopTimer pass_timer;
     double pass_due = 0;     // monotonic time of the next pass
     LoopTimer minute_timer;
+    bool disk_behind = false; // the history and metrics are being left out
 };
 
 static Agent agent;
@@ -215,11 +220,19 @@ static void pass(Loop *loop, void *ctx, LoopTime now)
     }
     decision_tick(now.wall);
     event_log_flush(); // the lines a full disk held back, once it has room
-    metrics_write(a->units, a->machine_count, now.wall);
+    bool behind = worker_pending(a->worker) > WORKER_BACKLOG_MAX;
+    if (behind != a->disk_behind)
+        log_line(behind ? LOG_LEVEL_ERROR : LOG_LEVEL_NOTICE,
+                 behind ? "upsagent: the disk does not keep up: history and metrics are left out "
+                          "until it does"
+                        : "upsagent: the disk keeps up again: history and metrics are written");
+    a->disk_behind = behind;
+    if (!behind)
+        metrics_write(a->units, a->machine_count, now.wall, a->worker);
     if (a->history_flag) {
-        for (int i = 0; i < a->machine_count; i++)
+        for (int i = 0; i < a->machine_count && !behind; i++)
             if (machine_connected(&a->units[i]))
-                history_append_at(&a->units[i], now.wall);
+                history_append_at(&a->units[i], now.wall, a->worker);
         a->history_flag = false;
     } else {
         a->history_flag = true;

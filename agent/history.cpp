@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/worker.h"
 #include "store/event_log.h"
 #include "store/paths.h"
 #include "store/textfile.h"
@@ -39,20 +40,22 @@ static int open_append(const std::string &path)
     return open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 }
 
-void history_append_at(MachineContext *ctx, time_t when)
+void history_append_at(MachineContext *ctx, time_t when, Worker *worker)
 {
     MachineValues v;
     machine_values(ctx, &v);
     std::string path = history_path(v.address, when);
-    int fd = open_append(path);
-    if (fd < 0) {
-        write_report(path, false, errno);
-        return;
-    }
     std::string line = history_line(v, when);
-    int err = append_line_whole(fd, line.data(), static_cast<int>(line.size()));
-    write_report(path, err == 0, err);
-    close(fd);
+    worker_submit(worker, [path, line] {
+        int fd = open_append(path);
+        if (fd < 0) {
+            write_report(path, false, errno);
+            return;
+        }
+        int err = append_line_whole(fd, line.data(), static_cast<int>(line.size()));
+        write_report(path, err == 0, err);
+        close(fd);
+    });
 }
 
 void history_create_files(int count, time_t now)

@@ -16,11 +16,14 @@ std::string history_path(int unit, time_t when);
 // `when`: "hh:mm:ss %05.1f %05.1f %05.1f %03d %04.1f %05.2f %04.1f\n".
 std::string history_line(const MachineValues &v, time_t when);
 
+struct Worker;
+
 // Appends one line for the unit to the file of the day of `when`, stamped
-// with its time. A file that cannot be opened or written is reported
-// through write_report (one line until it can be again); an append cut
-// short is taken back.
-void history_append_at(MachineContext *ctx, time_t when);
+// with its time: the line is made now, and written by `worker` (nullptr: at
+// once), so a slow disk holds no pass up. A file that cannot be opened or
+// written is reported through write_report (one line until it can be
+// again); an append cut short is taken back.
+void history_append_at(MachineContext *ctx, time_t when, Worker *worker = nullptr);
 
 // Creates "DataBase/", the history files of units 1..count for the day of
 // `now` and the event log, each empty when missing.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/decision.h"
+#include "base/worker.h"
 #include "store/paths.h"
 #include "store/textfile.h"
 #include "store/write_report.h"
@@ -123,14 +124,16 @@ std::string metrics_text(MachineContext *units, int count, time_t host_deadline)
     return out;
 }
 
-void metrics_write(MachineContext *units, int count, time_t now)
+void metrics_write(MachineContext *units, int count, time_t now, Worker *worker)
 {
     if (last_write && now - last_write < METRICS_PERIOD && now >= last_write)
         return;
     last_write = now;
     std::string text = metrics_text(units, count, decision_state().host_deadline);
     std::string path = database_path("metrics.prom");
-    ensure_database_dir();
-    bool ok = write_file(path, text.data(), static_cast<int>(text.size()), 0644);
-    write_report(path, ok, errno, "trying again every 5 s, polling goes on");
+    worker_submit(worker, [path, text] {
+        ensure_database_dir();
+        bool ok = write_file(path, text.data(), static_cast<int>(text.size()), 0644);
+        write_report(path, ok, errno, "trying again every 5 s, polling goes on");
+    });
 }

@@ -19,9 +19,12 @@ void metrics_count_event(int address, int code);
 // samples, every name prefixed "upsagent_" and in base units.
 std::string metrics_text(MachineContext *units, int count, time_t host_deadline);
 
+struct Worker;
+
 // Writes metrics_text (with the decision's host deadline) to
 // "DataBase/metrics.prom" when METRICS_PERIOD has passed since the last
 // write (at once the first time); otherwise does nothing, so the loop may
-// call it every pass. A failed write is one line, and tried again at the
+// call it every pass. The text is made now and written by `worker`
+// (nullptr: at once). A failed write is one line, and tried again at the
 // next period.
-void metrics_write(MachineContext *units, int count, time_t now);
+void metrics_write(MachineContext *units, int count, time_t now, Worker *worker = nullptr);
