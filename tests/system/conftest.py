@@ -682,6 +682,11 @@ class Console:
     def row(self, n):
         return self.lines()[n]
 
+    def focus_rows(self):
+        """The rows with cells in the focus pair's background (magenta)."""
+        return [i for i, line in enumerate(self.colours().split("\n")[:self.size[1]])
+                if re.search(r"\x1b\[(?:[0-9;]*;)?45m", line)]
+
     def text(self):
         return "\n".join(self.lines())
 
