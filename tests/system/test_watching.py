@@ -3,7 +3,6 @@ event-log lines, mails through a real SMTP server, SMS requests to a real
 HTTP gateway stand-in, stand-in host shutdowns and UPS commands."""
 import json
 import shutil
-import time
 from pathlib import Path
 
 from conftest import BIN, children_of, connect, wait_for
