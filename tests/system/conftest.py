@@ -657,14 +657,17 @@ class Console:
                   str(self.size[1]), "sh", "-c", command)
         return self
 
-    def keys(self, *keys, pause=0.15):
+    def keys(self, *keys, pause=0.05):
         """Sends tmux key names ("Down", "Enter", "Escape", "BSpace", "DC",
-        "IC") one at a time, with a short pause after each."""
+        "IC") one at a time, with a short pause after each: longer than the
+        console's 25 ms escape delay, so an Escape is never read as the start
+        of the next key's sequence. The console takes keys in order, so a
+        test waits for what the last key shows, not for each key."""
         for key in keys:
             self.tmux("send-keys", "-t", "ups", key)
             time.sleep(pause)
 
-    def type(self, text, pause=0.15):
+    def type(self, text, pause=0.05):
         """Types literal text."""
         self.tmux("send-keys", "-t", "ups", "-l", text)
         time.sleep(pause)

@@ -137,7 +137,8 @@ class TestGatewayAndApiId:
         write_sms(agent, 0, "acct", "", "pw", "0911")
         console = start(sim, agent, make_console, with_sender=False)
         console.keys("Right")
-        assert focused_text(console) == "", "the empty API id field has the focus"
+        wait_for(lambda: focused_text(console) == "", 5,
+                 what="the focus on the empty API id field (now on %r)" % focused_text(console))
         # Keys are taken in order: once the next one has moved the focus up
         # to the gateway, the Enter has been handled.
         console.keys("Enter", "Up")
