@@ -50,8 +50,37 @@ PRIVATE_NETWORK = [False]  # this test process has a network namespace of its ow
 
 
 def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow(seconds): a test that takes about that long (most of it the daemon's "
+        "own timers); parallel runs start these first, spread over the workers")
     if os.geteuid() == 0:
         PRIVATE_NETWORK[0] = private_network()
+
+
+def pytest_collection_modifyitems(config, items):
+    """In a parallel run, puts the slow tests at the start of the workers'
+    first batches, longest first and dealt to the workers back and forth:
+    otherwise a minute-long test handed out late keeps the run going after
+    the other workers are done. pytest-xdist's load scheduling gives each of
+    its n workers a first batch of max(len(items) // n // 4, 2) consecutive
+    tests and refills them as they go; were that to change, the slow tests
+    would still be spread out."""
+    workers = getattr(config, "workerinput", {}).get("workercount")
+    if not workers:
+        return
+    slow = sorted((i for i in items if i.get_closest_marker("slow")),
+                  key=lambda i: -i.get_closest_marker("slow").args[0])
+    batch = max(len(items) // workers // 4, 2)
+    placed = {}
+    for k, item in enumerate(slow):
+        turn, seat = divmod(k, workers)
+        worker = seat if turn % 2 == 0 else workers - 1 - seat
+        at = worker * batch + turn
+        if turn < batch and at < len(items):
+            placed[at] = item
+    chosen = {id(i) for i in placed.values()}
+    rest = iter([i for i in items if id(i) not in chosen])
+    items[:] = [placed[n] if n in placed else next(rest) for n in range(len(items))]
 
 
 class Client:

@@ -6,6 +6,8 @@ import socket
 import subprocess
 import time
 
+import pytest
+
 from conftest import BIN, REPO, STANDIN, Client, connect, server_caught_up, wait_for
 
 ALL1 = b"ALL\x01\x00"
@@ -51,6 +53,7 @@ def test_commands_from_other_hosts_need_a_command_line(sim, agent, other_host):
     local.close()
 
 
+@pytest.mark.slow(70)
 def test_one_address_cannot_lock_the_console_out(sim, agent, other_host):
     local = start(sim, agent)
     idle = []

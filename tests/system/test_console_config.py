@@ -121,6 +121,7 @@ def test_long_device_path_shows_35_characters_and_is_saved_whole(sim, agent, mak
     assert lines == ["Local-Single", "RS232", path, "", "5", "1", "2", "1", "2400", ""]
 
 
+@pytest.mark.slow(20)
 def test_save_reloads_the_daemon_and_the_console_polls_the_units_chosen(
         make_sim, agent, make_console, wire):
     first, second = make_sim(), make_sim(units=2)

@@ -5,6 +5,8 @@ with a generous timeout."""
 import re
 import time
 
+import pytest
+
 from conftest import stays, wait_for
 
 # Colour numbers of the terminal.
@@ -161,6 +163,7 @@ def test_monitor_shows_readings_ratings_and_identity_in_their_formats(sim, agent
                     text_at(console, 0, 60, 20))
 
 
+@pytest.mark.slow(34)
 def test_monitor_follows_the_units_power_test_battery_and_health(sim, agent, make_console):
     console = start(make_console, agent, sim)
     open_monitor(console)
@@ -289,6 +292,7 @@ def test_unit_above_the_machine_number_shows_disconnect_in_red_on_white(sim, age
 
 # ---- the UPS test page ------------------------------------------------------
 
+@pytest.mark.slow(33)
 def test_each_button_sends_its_command_and_the_status_follows_unit_one(sim, agent,
                                                                      make_console):
     console = start(make_console, agent, sim)

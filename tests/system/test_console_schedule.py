@@ -6,6 +6,8 @@ import re
 import time
 from datetime import datetime, timedelta
 
+import pytest
+
 from conftest import established_on_2027, wait_for
 
 SERVER_LINE = "=====Server is not start yet!====="
@@ -124,6 +126,7 @@ def select_month(console, now, year, month):
 # --- entries that the daemon runs
 
 
+@pytest.mark.slow(60)
 def test_added_self_test_runs_at_its_minute_and_a_deleted_entry_does_not(sim, agent,
                                                                         make_console):
     """A battery-low test for the next minute is added and deleted, then a

@@ -12,6 +12,8 @@ import subprocess
 import time
 from pathlib import Path
 
+import pytest
+
 from conftest import (HISTORY_LINE, PORT, STANDIN, Client, connect, pending_deadline, stays,
                       wait_for)
 
@@ -66,6 +68,7 @@ def test_line_that_vanishes_and_returns_under_the_same_path(make_sim, agent, tmp
     assert event_codes(agent) == ["01 08 1 0", "01 08 0 0", "01 08 1 0"]
 
 
+@pytest.mark.slow(68)
 def test_garbage_half_and_split_replies_cause_no_event_and_little_cpu(sim, agent):
     start(agent, sim.path)
     wait_for(lambda: "01 08 1 0" in event_codes(agent), 20, what="the Connect event")
@@ -268,6 +271,7 @@ def server_sockets():
     return states
 
 
+@pytest.mark.slow(17)
 def test_remote_peer_killed_and_restarted_in_an_outage(sim, make_agent, tmp_path):
     local = make_agent("local")
     start(local, sim.path)

@@ -45,6 +45,7 @@ def test_single_unit_asks_identity_and_ratings_once(sim, agent):
     assert line[9:] == "230.0 230.0 230.0 025 50.0 02.25 25.0"
 
 
+@pytest.mark.slow(24)
 def test_four_units_on_one_line_take_turns(make_sim, agent):
     sim = make_sim(units=4)
     agent.write_settings(mode="Local-Multiple", link="RS232", device=sim.path, number=4)
@@ -92,6 +93,7 @@ def test_history_once_a_second_only_for_connected_units(make_sim, agent):
     ("length 46", "length off"),
     ("garbage on", "garbage off"),
 ])
+@pytest.mark.slow(23)
 def test_unit_lost_after_fourth_failed_receive_and_found_again(sim, agent, fault, cure):
     start_single(sim, agent)
     steady_history(agent, count=2)
@@ -117,6 +119,7 @@ def test_unit_lost_after_fourth_failed_receive_and_found_again(sim, agent, fault
     wait_for(lambda: len(agent.history(1)) > lines, 15, what="history after the return")
 
 
+@pytest.mark.slow(21)
 def test_noisy_reply_is_not_taken_and_status_needs_three_replies(sim, agent):
     start_single(sim, agent)
     steady_history(agent, count=2)
@@ -162,6 +165,7 @@ def test_started_through_path_uses_the_executables_directory(sim, agent, tmp_pat
     assert not (elsewhere / "Set").exists() and not (elsewhere / "DataBase").exists()
 
 
+@pytest.mark.slow(21)
 def test_out_of_range_settings_are_reported_once_and_clamped(sim, agent):
     agent.write_settings(mode="Local-Single", link="RS232", device=sim.path, number=7,
                          baud="19200")

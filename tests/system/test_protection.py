@@ -4,6 +4,8 @@ reloads and restarts must never postpone or lose the host's shutdown."""
 import signal
 import time
 
+import pytest
+
 from conftest import connect, server_caught_up, stays, wait_for
 
 
@@ -16,6 +18,7 @@ def restart(agent):
     agent.start()
 
 
+@pytest.mark.slow(26)
 def test_outage_sequence_never_moves_the_deadline(sim, agent, shutdown_calls, host_deadline):
     # One unit on a shared line (kind 1): every reply is taken as it comes.
     agent.write_settings(mode="Local-Multiple", link="RS232", device=sim.path, ac_fail=10,

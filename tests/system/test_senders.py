@@ -164,6 +164,7 @@ class TestMailServerArgument:
         assert result.returncode == 1
         assert_one_line(result.stderr, "mail")
 
+    @pytest.mark.slow(32)
     def test_silent_server_is_given_up_after_30_seconds(self, progdir, smtp_server):
         # Silent only once the message is sent: the connection phase's
         # shorter limit is long over, the 30 s in all must end it.
@@ -467,6 +468,7 @@ class TestSmsAnswers:
         assert result.returncode == 1
         assert_one_line(result.stderr, "sms")
 
+    @pytest.mark.slow(30)
     def test_silent_gateway_is_given_up_after_30_seconds(self, progdir, http_gateway):
         http_gateway.delay = 60
         write_gateways(progdir, [get_template(http_gateway)])

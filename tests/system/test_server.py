@@ -7,6 +7,8 @@ import socket
 import struct
 import time
 
+import pytest
+
 from conftest import (Client, connect, established_on_2027, pending_deadline, server_caught_up,
                       wait_for)
 
@@ -195,6 +197,7 @@ def test_client_hammering_reloads_while_units_are_polled(make_sim, agent):
     client.close()
 
 
+@pytest.mark.slow(24)
 def test_two_daemons_remote_unit_and_two_host_shutdown(sim, make_agent, tmp_path):
     a = make_agent("daemon-a")
     b = make_agent("daemon-b")
@@ -251,6 +254,7 @@ def test_two_daemons_remote_unit_and_two_host_shutdown(sim, make_agent, tmp_path
     assert pending_deadline(tmp_path / "b-shutdown.calls") is None
 
 
+@pytest.mark.slow(60)
 def test_runner_sends_a_scheduled_self_test_at_its_minute(sim, agent):
     client = start(sim, agent)
     readings_taken(agent)

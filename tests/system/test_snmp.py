@@ -3,6 +3,8 @@ which serves the UPS-MIB from the simulator's unit model (the snmp_card
 fixture), as it polls a serial unit."""
 import time
 
+import pytest
+
 from conftest import ask_mgmt as ask, connect, stays, wait_for
 
 SHUTDOWN_AFTER_DELAY = "1.3.6.1.2.1.33.1.8.2.0"
@@ -61,6 +63,7 @@ def test_card_is_watched_logged_and_acted_on_like_a_serial_unit(snmp_card, agent
     assert agent.alive()
 
 
+@pytest.mark.slow(35)
 def test_wrong_community_and_a_silent_card_lose_the_unit_and_nothing_else(
         make_snmp_card, make_agent, shutdown_calls, make_wire):
     card = make_snmp_card()

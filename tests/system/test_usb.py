@@ -1,6 +1,7 @@
 """upsagent on a USB UPS: the real daemon with the stand-in libusb
 (tests/fakeusb) loaded with LD_PRELOAD, answering from the simulator's unit
 model."""
+import pytest
 
 from conftest import FakeUsb, connect, wait_for
 
@@ -79,6 +80,7 @@ def test_client_test_command_reaches_the_device_as_a_command_report(agent, tmp_p
     client.close()
 
 
+@pytest.mark.slow(64)
 def test_no_growth_over_a_hundred_reopen_cycles(agent, tmp_path):
     usb = start_usb(agent, tmp_path, "0001:0000:u")
     wait_for(lambda: readings(agent), 20, what="history from the USB unit")

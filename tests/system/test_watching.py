@@ -5,6 +5,8 @@ import json
 import shutil
 from pathlib import Path
 
+import pytest
+
 from conftest import BIN, children_of, connect, wait_for
 
 Q = b"Q1\r"
@@ -79,6 +81,7 @@ def command_after_query(sim, command, since):
     return i
 
 
+@pytest.mark.slow(29)
 def test_mains_fails_battery_runs_low_mains_returns(sim, agent, smtp_server, http_gateway,
                                                     shutdown_calls):
     shutil.copy2(BIN / "mail", agent.dir / "mail")
@@ -180,6 +183,7 @@ def test_beeper_and_type_changes_give_nothing(sim, agent, tmp_path):
     assert [c[5] for c in recorded(log)] == [" Machine1 Connect"]
 
 
+@pytest.mark.slow(25)
 def test_bypass_on_line_unit_and_avr_on_off_line_unit(make_sim, make_agent, tmp_path):
     for ups_type, mark, text in (("online", "0", " Machine1 Bypass"),
                                  ("offline", "1", " Machine1 In AVR mode")):
