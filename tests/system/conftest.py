@@ -370,8 +370,9 @@ class SimLog:
 
     def wait_requests(self, count, since=None, timeout=None):
         """Waits until `count` requests came in after `since` (now when not
-        given): a request follows the daemon's receive pass of the one
-        before, so each is a poll of the line the daemon has finished."""
+        given). The daemon writes a request only after its receive pass of
+        the one before: each that comes in means the poll before it, and the
+        status check after that poll, are over."""
         since = time.time() if since is None else since
         wait_for(lambda: len(self.requests(since)) >= count, timeout or 10 + 3 * count,
                  what="%d requests at the UPS" % count)
