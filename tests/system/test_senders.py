@@ -319,6 +319,8 @@ class TestMailRefusals:
         event = " $(touch %s) `touch %s`" % (marker, marker)
         result = run(progdir / "mail", mail_args(smtp_address(smtp_server), receiver=receiver,
                                                  event=event))
+        # The sender has ended; a shell it left behind would touch the file
+        # at once: a short while for one to show, as nothing else can.
         time.sleep(0.2)
         assert not marker.exists()
         # Whatever the server made of the odd address, it was only ever text.
@@ -376,6 +378,8 @@ def post_template(gw, path="/http/sendmsg"):
 
 
 def expect_no_request(gw):
+    # The sender has ended, and the stand-in takes a request before it
+    # answers: a short while only for one the sender gave up waiting on.
     time.sleep(0.2)
     assert gw.requests == []
 
