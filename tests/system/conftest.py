@@ -50,8 +50,37 @@ PRIVATE_NETWORK = [False]  # this test process has a network namespace of its ow
 
 
 def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow(seconds): a test that takes about that long (most of it the daemon's "
+        "own timers); parallel runs start these first, spread over the workers")
     if os.geteuid() == 0:
         PRIVATE_NETWORK[0] = private_network()
+
+
+def pytest_collection_modifyitems(config, items):
+    """In a parallel run, puts the slow tests at the start of the workers'
+    first batches, longest first and dealt to the workers back and forth:
+    otherwise a minute-long test handed out late keeps the run going after
+    the other workers are done. pytest-xdist's load scheduling gives each of
+    its n workers a first batch of max(len(items) // n // 4, 2) consecutive
+    tests and refills them as they go; were that to change, the slow tests
+    would still be spread out."""
+    workers = getattr(config, "workerinput", {}).get("workercount")
+    if not workers:
+        return
+    slow = sorted((i for i in items if i.get_closest_marker("slow")),
+                  key=lambda i: -i.get_closest_marker("slow").args[0])
+    batch = max(len(items) // workers // 4, 2)
+    placed = {}
+    for k, item in enumerate(slow):
+        turn, seat = divmod(k, workers)
+        worker = seat if turn % 2 == 0 else workers - 1 - seat
+        at = worker * batch + turn
+        if turn < batch and at < len(items):
+            placed[at] = item
+    chosen = {id(i) for i in placed.values()}
+    rest = iter([i for i in items if id(i) not in chosen])
+    items[:] = [placed[n] if n in placed else next(rest) for n in range(len(items))]
 
 
 class Client:
@@ -82,6 +111,32 @@ class Client:
             pass
         return data
 
+    def pending(self):
+        """What has arrived already, without waiting (b"" for nothing; None
+        when the server has closed the connection)."""
+        self.sock.setblocking(False)
+        try:
+            return self.sock.recv(65536) or None
+        except BlockingIOError:
+            return b""
+        except OSError:
+            return None
+        finally:
+            self.sock.setblocking(True)
+
+    def closed_by_server(self, timeout=5.0):
+        """True when the server ends the connection within `timeout` (what
+        it sent before is read and dropped); False when it stays open."""
+        self.sock.settimeout(timeout)
+        try:
+            while self.sock.recv(4096):
+                pass
+        except ConnectionResetError:
+            pass
+        except socket.timeout:
+            return False
+        return True
+
     def close(self):
         self.sock.close()
 
@@ -94,6 +149,32 @@ def connect(timeout=10.0):
         except OSError:
             return None
     return wait_for(attempt, timeout, what="the daemon to listen on port 2027")
+
+
+def server_caught_up():
+    """A record asked for on a fresh connection and answered. The server
+    takes a new connection's bytes only in a later turn of its loop than
+    the bytes other sessions had sent before it connected, so once this
+    returns the server has read and acted on those (a command refused or
+    queued, a reload done or held)."""
+    client = connect()
+    try:
+        assert len(client.record(1)) == 108, "the server answers"
+    finally:
+        client.close()
+
+
+def established_on_2027():
+    """Established TCP sockets with an end on port 2027 (both ends of a
+    loopback connection count)."""
+    count = 0
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            ports = [int(a.split(":")[1], 16) for a in fields[1:3]]
+            if fields[3] == "01" and PORT in ports:
+                count += 1
+    return count
 
 
 def ask_mgmt(line, host="127.0.0.1"):
@@ -119,6 +200,58 @@ def wait_for(predicate, timeout=10.0, interval=0.1, what="condition"):
         if time.monotonic() > deadline:
             pytest.fail("timed out after %.1f s waiting for %s" % (timeout, what))
         time.sleep(interval)
+
+
+def stays(predicate, what, seconds=None, until=None, timeout=20.0, interval=0.1):
+    """Checks that `predicate` holds throughout a period and fails the test
+    the moment it does not. The period ends when `until()` is true (a sign
+    of the programs' progress, such as polls made; failing when it has not
+    come within `timeout` seconds), or after `seconds` where nothing shows
+    progress: the bounded wait of a "does not happen" check, as short as the
+    property allows."""
+    assert (seconds is None) != (until is None), "either seconds or until"
+    deadline = time.monotonic() + (seconds if seconds is not None else timeout)
+    while True:
+        if not predicate():
+            pytest.fail("no longer true: %s" % what)
+        if until is not None and until():
+            if not predicate():
+                pytest.fail("no longer true: %s" % what)
+            return
+        if time.monotonic() > deadline:
+            if until is not None:
+                pytest.fail("timed out after %.1f s waiting for progress while checking %s"
+                            % (timeout, what))
+            return
+        time.sleep(interval)
+
+
+def children_of(pid):
+    """Process ids of the children of `pid`, zombies among them."""
+    found = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(stat.parent.name))
+    return found
+
+
+def processes_of(program):
+    """Process ids running the executable or script at path `program`."""
+    program = str(program)
+    found = []
+    for proc in Path("/proc").glob("[0-9]*"):
+        try:
+            argv = (proc / "cmdline").read_bytes().split(b"\0")
+            exe = os.readlink(proc / "exe")
+        except OSError:
+            continue
+        if exe == program or (len(argv) > 1 and argv[1].decode(errors="replace") == program):
+            found.append(int(proc.name))
+    return found
 
 
 def unescape(text):
@@ -234,6 +367,15 @@ class SimLog:
         wait_for(lambda: self.status_replies(t) >= replies, 10 + 2 * replies,
                  what="%d status replies after %r" % (replies, command))
         return t
+
+    def wait_requests(self, count, since=None, timeout=None):
+        """Waits until `count` requests came in after `since` (now when not
+        given). The daemon writes a request only after its receive pass of
+        the one before: each that comes in means the poll before it, and the
+        status check after that poll, are over."""
+        since = time.time() if since is None else since
+        wait_for(lambda: len(self.requests(since)) >= count, timeout or 10 + 3 * count,
+                 what="%d requests at the UPS" % count)
 
     def control_time(self, command):
         """Time stamp of the last log entry of a control command."""
@@ -446,12 +588,14 @@ class Agent:
 
 
 class Wire:
-    """Every TCP payload sent to port 2027 on the loopback interface, in
-    order, seen through a packet socket: what the console asks of the
-    daemon, without touching either. The test's network namespace has no
-    other traffic."""
+    """Every payload sent to one port (TCP, or UDP with `udp`) on the
+    loopback interface, in order, seen through a packet socket: what the
+    console asks of the daemon, or the daemon of a card, without touching
+    either. The test's network namespace has no other traffic."""
 
-    def __init__(self):
+    def __init__(self, port=PORT, udp=False):
+        self.port = port
+        self.protocol = 17 if udp else 6
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
         self.sock.bind(("lo", 0))
         self.sock.settimeout(0.2)
@@ -471,13 +615,20 @@ class Wire:
             if address[2] == socket.PACKET_OUTGOING or frame[12:14] != b"\x08\x00":
                 continue  # loopback shows each packet twice; IPv4 only
             ip = frame[14:]
-            if ip[9] != 6:
+            if ip[9] != self.protocol:
                 continue
             header = (ip[0] & 15) * 4
-            tcp = ip[header:struct.unpack("!H", ip[2:4])[0]]
-            sport, dport, seq = struct.unpack("!HHI", tcp[:8])
-            payload = tcp[(tcp[12] >> 4) * 4:]
-            if dport != 2027 or not payload or (sport, seq) in self.seen:
+            segment = ip[header:struct.unpack("!H", ip[2:4])[0]]
+            sport, dport = struct.unpack("!HH", segment[:4])
+            if dport != self.port:
+                continue
+            if self.protocol == 17:
+                with self.lock:
+                    self.payloads.append(bytes(segment[8:]))
+                continue
+            seq = struct.unpack("!I", segment[4:8])[0]
+            payload = segment[(segment[12] >> 4) * 4:]
+            if not payload or (sport, seq) in self.seen:
                 continue
             with self.lock:
                 self.seen.add((sport, seq))
@@ -536,14 +687,17 @@ class Console:
                   str(self.size[1]), "sh", "-c", command)
         return self
 
-    def keys(self, *keys, pause=0.15):
+    def keys(self, *keys, pause=0.05):
         """Sends tmux key names ("Down", "Enter", "Escape", "BSpace", "DC",
-        "IC") one at a time, with a short pause after each."""
+        "IC") one at a time, with a short pause after each: longer than the
+        console's 25 ms escape delay, so an Escape is never read as the start
+        of the next key's sequence. The console takes keys in order, so a
+        test waits for what the last key shows, not for each key."""
         for key in keys:
             self.tmux("send-keys", "-t", "ups", key)
             time.sleep(pause)
 
-    def type(self, text, pause=0.15):
+    def type(self, text, pause=0.05):
         """Types literal text."""
         self.tmux("send-keys", "-t", "ups", "-l", text)
         time.sleep(pause)
@@ -560,6 +714,11 @@ class Console:
 
     def row(self, n):
         return self.lines()[n]
+
+    def focus_rows(self):
+        """The rows with cells in the focus pair's background (magenta)."""
+        return [i for i, line in enumerate(self.colours().split("\n")[:self.size[1]])
+                if re.search(r"\x1b\[(?:[0-9;]*;)?45m", line)]
 
     def text(self):
         return "\n".join(self.lines())
@@ -737,6 +896,20 @@ def make_console(standin_env):
     reports = [r for r in reports if r]
     if reports:
         pytest.fail("sanitizer report from upsconsole:\n" + reports[0][:4000])
+
+
+@pytest.fixture
+def make_wire():
+    """Makes Wires (make_wire(port=2027, udp=False)); all are closed at
+    teardown."""
+    wires = []
+
+    def make(port=PORT, udp=False):
+        wires.append(Wire(port, udp))
+        return wires[-1]
+    yield make
+    for wire in wires:
+        wire.close()
 
 
 @pytest.fixture

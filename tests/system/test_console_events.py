@@ -5,7 +5,7 @@ the year and month choices."""
 import re
 import time
 
-from conftest import wait_for
+from conftest import stays, wait_for
 
 # The event texts by code, set and cleared (code 5 set on an on-line unit).
 SET_TEXTS = ["Beeper On", "Shutdown Active", "Test in Progress", "Off-line", "UPS Failed",
@@ -129,9 +129,10 @@ class TestDaemonEvents:
         sim.control_and_wait("mains fail", 3)
         wait_for(lambda: any(l[20:] == "01 07 1 0" for l in agent.events()), 10,
                  what="the AC Failed event")
-        time.sleep(0.7)
-        assert not any("AC Failed" in r for r in list_rows(console)), \
-            "the list stays as it was while the page shows"
+        # A refresh tick (nothing else shows the page's progress) rereads
+        # nothing.
+        stays(lambda: not any("AC Failed" in r for r in list_rows(console)),
+              "the list stays as it was while the page shows", seconds=0.6)
         reenter(console)
         console.wait_text("AC Failed")
 
@@ -241,5 +242,7 @@ class TestScrolling:
         console.keys("Down")
         wait_highlight(console, 0)
         console.keys("Down", "Up", "Up")
+        # They change nothing on the screen to wait for: a short while for
+        # them to be taken.
         time.sleep(0.3)
         wait_highlight(console, 0)

@@ -2,11 +2,10 @@
 the simulator and a real SMTP server: saving, the daemon mailing the events
 enabled there, test mails, and edits thrown away."""
 import shutil
-import time
 
 import pytest
 
-from conftest import BIN, Wire, wait_for
+from conftest import BIN, Wire, children_of, processes_of, wait_for
 
 ROW_SERVER, ROW_SENDER, ROW_RECEIVERS = 4, 5, 6
 ROW_UTILITY_FAIL, ROW_CONNECT = 9, 15
@@ -100,7 +99,8 @@ def test_connect_ups_saved_and_the_next_disconnect_is_mailed(sim, agent, make_co
     assert mails[0].mail_from == "ups@host.test"
     assert mails[0].rcpt_tos == ["ops@x.test"]
     assert mails[0]["Subject"] == SUBJECT + "Disconnect"
-    time.sleep(1.0)
+    # Whatever else the daemon mailed would have gone with it.
+    wait_for(lambda: children_of(agent.proc.pid) == [], 10, what="the mail senders to end")
     assert len(smtp_server.messages) == 1, "nothing else was enabled"
 
     console.keys("Enter")  # a second save is announced again
@@ -139,7 +139,8 @@ def test_missing_fields_fail_and_send_nothing(sim, agent, make_console, smtp_ser
     enter_text(console, "Please input receiver mail address.", ";;", old="ops@x.test")
     console.keys(*["Down"] * 8, "Enter")
     message(console, "Please input an receiver mailbox at least.")
-    time.sleep(1.5)
+    # A sender would have been started before the message: none is running.
+    wait_for(lambda: processes_of(agent.dir / "mail") == [], 10, what="no mail sender running")
     assert smtp_server.messages == []
 
 
@@ -159,7 +160,10 @@ def test_cancel_reads_the_file_back(sim, agent, make_console, wire):
     enter_text(console, "Please input receiver mail address.", "z@z.test")
     console.keys("Right", "Right", "Right", "Enter")  # Cancel
     console.wait_text("1.Monitor UPS Information")
-    time.sleep(0.5)
+    # A save would be written by the key's handler, before the menu shows;
+    # a RefreshMail would go out before the console's next two requests.
+    polled = wire.count(b"ALL\x01\x00")
+    wait_for(lambda: wire.count(b"ALL\x01\x00") >= polled + 2, 10, what="two more polls")
     assert mail_file(agent) == "\n\n\n000000010\n"
     assert wire.count(b"RefreshMail") == 1
 

@@ -5,7 +5,9 @@ with a generous timeout."""
 import re
 import time
 
-from conftest import wait_for
+import pytest
+
+from conftest import stays, wait_for
 
 # Colour numbers of the terminal.
 BLACK, RED, MAGENTA, CYAN, WHITE = 0, 1, 5, 6, 7
@@ -161,6 +163,7 @@ def test_monitor_shows_readings_ratings_and_identity_in_their_formats(sim, agent
                     text_at(console, 0, 60, 20))
 
 
+@pytest.mark.slow(34)
 def test_monitor_follows_the_units_power_test_battery_and_health(sim, agent, make_console):
     console = start(make_console, agent, sim)
     open_monitor(console)
@@ -281,13 +284,15 @@ def test_unit_above_the_machine_number_shows_disconnect_in_red_on_white(sim, age
     assert text_at(console, INPUT, 22, 14) == "          0.0V"
     assert text_at(console, BATTERY, 34, 4) == "  0%"
     assert colours_at(console, BATTERY, 13, 20) == {(BLACK, WHITE)}  # red cells: none
-    # It stays so: unit 4 is never polled.
-    time.sleep(1.2)
-    assert text_at(console, LINK, 36, 10) == "Disconnect"
+    # It stays so over two refresh ticks (nothing else shows the page's
+    # progress): unit 4 is never polled.
+    stays(lambda: text_at(console, LINK, 36, 10) == "Disconnect", "Disconnect on unit 4's tab",
+          seconds=1.1)
 
 
 # ---- the UPS test page ------------------------------------------------------
 
+@pytest.mark.slow(33)
 def test_each_button_sends_its_command_and_the_status_follows_unit_one(sim, agent,
                                                                      make_console):
     console = start(make_console, agent, sim)
@@ -298,7 +303,7 @@ def test_each_button_sends_its_command_and_the_status_follows_unit_one(sim, agen
     since = time.time()
     console.keys("Enter")  # self test
     wait_for(lambda: commands(sim, since), 10, what="the self-test command at the UPS")
-    time.sleep(1.0)
+    sim.wait_requests(2)  # a second command would go out at one of the next sends
     assert commands(sim, since) == [b"T\r"]
     console.wait_text("Test in progress", CHANGE, row=6)
     wait_colours(console, 6, 39, 16, (RED, WHITE))
@@ -309,14 +314,14 @@ def test_each_button_sends_its_command_and_the_status_follows_unit_one(sim, agen
     since = time.time()
     console.keys("Down", "Enter")  # test until the battery is low
     wait_for(lambda: commands(sim, since), 10, what="the battery test command at the UPS")
-    time.sleep(1.0)
+    sim.wait_requests(2)
     assert commands(sim, since) == [b"TL\r"]
     console.wait_text("Test in progress", CHANGE, row=6)
 
     since = time.time()
     console.keys("Down", "Enter")  # cancel
     wait_for(lambda: commands(sim, since), 10, what="the cancel command at the UPS")
-    time.sleep(1.0)
+    sim.wait_requests(2)
     assert commands(sim, since) == [b"CT\r"]
     console.wait_text("No Test", CHANGE, row=6)
 
@@ -332,8 +337,8 @@ def test_test_status_is_unit_ones_only(make_sim, agent, make_console):
     console.wait_text("1.Monitor UPS Information")
     open_test_page(console)
     console.wait_text("No Test", 5, row=6)
-    time.sleep(1.2)
-    assert "No Test" in console.row(6)
+    # Over two refresh ticks (nothing else shows the page's progress).
+    stays(lambda: "No Test" in console.row(6), "No Test for unit 1", seconds=1.1)
     sim.control("unit 1 test on")
     console.wait_text("Test in progress", CHANGE, row=6)
 

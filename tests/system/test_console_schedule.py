@@ -6,7 +6,9 @@ import re
 import time
 from datetime import datetime, timedelta
 
-from conftest import wait_for
+import pytest
+
+from conftest import established_on_2027, wait_for
 
 SERVER_LINE = "=====Server is not start yet!====="
 SAVE_FAIL = "=====!!Save Fail!!====="
@@ -39,7 +41,12 @@ def open_schedule(sim, agent, make_console, schedule=None):
     agent.start()
     console = make_console(agent.dir).start()
     console.wait_text("8.Exit")
-    time.sleep(1.0)  # two menu ticks: the server line shows while nothing answers
+    # The server line shows (from the first tick on) until the console has
+    # a connected unit's record: the daemon's unit connected, the console's
+    # connection up, and then the line gone.
+    wait_for(lambda: any(l[20:] == "01 08 1 0" for l in agent.events()), 15,
+             what="the daemon's unit connected")
+    wait_for(lambda: established_on_2027() >= 2, 15, what="the console's connection")
     wait_for(lambda: SERVER_LINE not in console.text(), 15, what="the console to reach the daemon")
     console.keys("Down", "Down", "Down", "Down", "Enter")
     console.wait_text(LIST_TITLE, row=1)
@@ -119,6 +126,7 @@ def select_month(console, now, year, month):
 # --- entries that the daemon runs
 
 
+@pytest.mark.slow(60)
 def test_added_self_test_runs_at_its_minute_and_a_deleted_entry_does_not(sim, agent,
                                                                         make_console):
     """A battery-low test for the next minute is added and deleted, then a
@@ -163,7 +171,7 @@ def test_added_self_test_runs_at_its_minute_and_a_deleted_entry_does_not(sim, ag
 
     wait_for(lambda: b"T\r" in sim.requests(since), target_epoch - time.time() + 20,
              what="the self test at %s" % target.strftime("%H:%M"))
-    time.sleep(2)
+    sim.wait_requests(2)  # what else was due would go out at the next sends
     requests = sim.requests(since)
     assert b"TL\r" not in requests, "the deleted entry ran"
     assert requests.count(b"T\r") == 1
@@ -235,8 +243,8 @@ def test_new_entries_appear_in_the_list_of_their_month(sim, agent, make_console)
     pick(console, 0, 4)  # Once
     console.keys("Down", "Down", "Enter")
     console.wait_text(LIST_TITLE, row=1)
-    time.sleep(0.6)
-    assert list_rows(console)[:2] == [weekly, ""], "next month's entry is not this month's"
+    wait_for(lambda: list_rows(console)[:2] == [weekly, ""], 5,
+             what="this month's entry alone (not next month's): %s" % list_rows(console)[:2])
     assert len(schedule_lines(agent)) == 2
 
     select_month(console, now, following.year, following.month)

@@ -4,9 +4,8 @@ id, the masked password, Send Test through the real `sms` sender, Save and
 the daemon's reload, and the refusals."""
 import re
 import shutil
-import time
 
-from conftest import BIN, wait_for
+from conftest import BIN, processes_of, stays, wait_for
 
 MASK = "*" * 14
 SENT = "Test SMS has Send,check received."
@@ -56,6 +55,12 @@ def start(sim, agent, make_console, with_sender=True, stderr_to_file=True):
     console.wait_text("SMS Setting", row=1)
     console.wait_text("SMS SERVER:", row=4)
     return console
+
+
+def senders_ended(agent):
+    """Waits until no `sms` the console started runs: one started before
+    its message was shown has sent what it was going to send."""
+    wait_for(lambda: processes_of(agent.dir / "sms") == [], 10, what="no sms sender running")
 
 
 def field(console, row, col, width):
@@ -124,20 +129,22 @@ class TestGatewayAndApiId:
         choose_gateway(console, 0, 1, "second-gw.example.test")
         assert api_caption(console) == "api_id:"
         assert field(console, 5, 46, 19) == " " * 19, "the API id was emptied"
-        time.sleep(0.6)  # a tick keeps it so
-        assert field(console, 5, 46, 19) == " " * 19
+        # A refresh tick keeps it so (nothing else shows the page's progress).
+        stays(lambda: field(console, 5, 46, 19) == " " * 19, "the API id empty", seconds=0.6)
 
     def test_api_id_field_opens_only_for_the_second_gateway(self, sim, agent, make_console):
         named_gateways(agent)
         write_sms(agent, 0, "acct", "", "pw", "0911")
         console = start(sim, agent, make_console, with_sender=False)
         console.keys("Right")
-        assert focused_text(console) == "", "the empty API id field has the focus"
-        console.keys("Enter")
-        time.sleep(0.5)
+        wait_for(lambda: focused_text(console) == "", 5,
+                 what="the focus on the empty API id field (now on %r)" % focused_text(console))
+        # Keys are taken in order: once the next one has moved the focus up
+        # to the gateway, the Enter has been handled.
+        console.keys("Enter", "Up")
+        wait_for(lambda: console.focus_rows() == [4], 5, what="the focus on the gateway")
         assert "Please input SMS API-ID." not in console.text()
 
-        console.keys("Up")
         choose_gateway(console, 0, 1, "second-gw.example.test")
         console.keys("Right")
         type_into(console, "key-7")
@@ -181,15 +188,17 @@ class TestGatewayAndApiId:
         assert api_caption(console) == "api_id:"
         console.keys("Up", "Left", "Left", "Enter")  # [Send Test]
         console.wait_text("Test SMS fail, choose the SMS server.", row=18)
-        time.sleep(1.0)
+        senders_ended(agent)
         assert http_gateway.requests == []
         console.keys("Escape")  # leaving rereads the file
         console.wait_text("4.SMS Setting")
-        time.sleep(0.5)
-        # Its line is not printed over the menu: the frame stays whole.
-        screen = console.lines()
-        assert screen[0] == screen[23] == "-" * 80, screen
-        assert all(len(r) == 80 and r[0] == r[79] == "|" for r in screen[1:23]), screen
+        # Its line is not printed over the menu: the frame stays whole once
+        # the menu is drawn.
+        def whole(screen):
+            return screen[0] == screen[23] == "-" * 80 and \
+                all(len(r) == 80 and r[0] == r[79] == "|" for r in screen[1:23])
+        wait_for(lambda: whole(console.lines()), 5,
+                 what="the frame whole: %s" % "\n".join(console.lines()))
 
 
 class TestPassword:
@@ -257,7 +266,7 @@ class TestSendTest:
         console = start(sim, agent, make_console)
         console.keys("Up", "Left", "Left", "Enter")
         console.wait_text(MISSING, row=18)
-        time.sleep(1.0)
+        senders_ended(agent)
         assert http_gateway.requests == [], "no API id: nothing is sent"
 
         console.keys("Down", "Right")  # [Send Test] -> gateway -> API id
@@ -279,7 +288,7 @@ class TestSendTest:
         before = console.lines()
         console.keys("Up", "Left", "Left", "Enter")
         console.wait_text(SENT, row=18)
-        time.sleep(3)  # the sender's connection refused, its line written
+        senders_ended(agent)  # its connection refused, its line written
         after = console.lines()
         # Only the message row (and the clock in row 0) may have changed.
         assert [r for i, r in enumerate(after) if i not in (0, 18)] == \
@@ -302,7 +311,7 @@ class TestSendTest:
         console.wait_text("Phone Number:;; ", row=7)
         console.keys("Up", "Up", "Up", "Up", "Left", "Left", "Enter")
         console.wait_text("Please input a Mobile Phone number at least.", row=18)
-        time.sleep(1.0)
+        senders_ended(agent)
         assert http_gateway.requests == []
 
 

@@ -12,7 +12,10 @@ import subprocess
 import time
 from pathlib import Path
 
-from conftest import (HISTORY_LINE, STANDIN, Client, connect, pending_deadline, wait_for)
+import pytest
+
+from conftest import (HISTORY_LINE, PORT, STANDIN, Client, connect, pending_deadline, stays,
+                      wait_for)
 
 EVENT_LINE = re.compile(r"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d \d\d \d\d [01] [01]$")
 
@@ -52,8 +55,9 @@ def test_line_that_vanishes_and_returns_under_the_same_path(make_sim, agent, tmp
     first.proc.kill()  # the pseudo-terminal goes with it
     link.unlink()
     wait_for(lambda: "01 08 0 0" in event_codes(agent), 20, what="the Disconnect event")
-    time.sleep(2)  # reopen attempts against a missing path
-    assert agent.alive()
+    # Reopen attempts against a missing path leave no trace to wait for: two
+    # passes (each one an attempt) without the daemon ending.
+    stays(agent.alive, "the daemon alive", seconds=1.0)
 
     second = make_sim()
     link.symlink_to(second.path)
@@ -64,15 +68,24 @@ def test_line_that_vanishes_and_returns_under_the_same_path(make_sim, agent, tmp
     assert event_codes(agent) == ["01 08 1 0", "01 08 0 0", "01 08 1 0"]
 
 
+@pytest.mark.slow(68)
 def test_garbage_half_and_split_replies_cause_no_event_and_little_cpu(sim, agent):
     start(agent, sim.path)
     wait_for(lambda: "01 08 1 0" in event_codes(agent), 20, what="the Connect event")
-    time.sleep(3)  # identity and ratings taken
+    client = connect()
+
+    def identified():
+        record = client.record(1)
+        return record[48:51] == b"SIM" and record[86:91] not in (b"", b"000.0")
+    wait_for(identified, 20, what="identity and ratings taken")
+    client.close()
     before = list(agent.events())
     cpu = cpu_seconds(agent.proc.pid)
     began = time.monotonic()
-    # One bad reply at a time, good ones between: never four failures in a
-    # row, never three bad replies that agree.
+    # One bad reply at a time (two for the faults switched off again), good
+    # ones between: never four failures in a row, never three bad replies
+    # that agree. A request that follows another means its reply was taken
+    # or missed.
     faults = [("garbage once", None), ("length 24 for 1", None), ("slow 600", "slow off"),
               ("delay 400", "delay off"), ("garbage bits", None), ("length 60 for 1", None),
               ("noise input_voltage 30", "noise off"), ("garbage once", None)]
@@ -81,10 +94,10 @@ def test_garbage_half_and_split_replies_cause_no_event_and_little_cpu(sim, agent
         on, off = faults[n % len(faults)]
         n += 1
         sim.control(on)
-        time.sleep(1.2)
+        sim.wait_requests(2, since=sim.control_time(on))
         if off:
             sim.control(off)
-        time.sleep(1.8)
+        sim.wait_requests(2)
     used = cpu_seconds(agent.proc.pid) - cpu
     elapsed = time.monotonic() - began
     assert agent.events() == before, "no stray event"
@@ -122,8 +135,9 @@ def test_kill_at_any_moment_of_event_log_appends_and_trims(make_sim, agent):
     agent.start()
     wait_for(lambda: sum(l.endswith("08 1 0") for l in agent.events()[-4:]) == 4, 20,
              what="four Connect events")
-    time.sleep(1)
-    assert len(whole_lines(log, EVENT_LINE)) == 1000
+    # An append trims the log right after it.
+    wait_for(lambda: len(whole_lines(log, EVENT_LINE)) == 1000, 10,
+             what="the log trimmed to 1000 lines")
 
 
 def in_namespace_of(agent, path):
@@ -172,7 +186,16 @@ def test_full_disk_and_long_settings_line(sim, agent, host_deadline):
     sim.control("mains fail")
     wait_for(lambda: host_deadline(), 20, what="the host shutdown, disk full or not")
     assert abs(host_deadline() - time.time() - 180) < 15, "the delay of line 5"
-    time.sleep(6)  # metrics, Shutdown.ang and the event log meet the full disk too
+    # Metrics (every 5 s) and the event log (AC Failed) meet the full disk
+    # too, and so does the UPS's Shutdown Active after S12R0001: its status
+    # check follows the reply that shows it within the pass.
+    for name in ("Event.ang", "metrics.prom"):
+        wait_for(lambda: "cannot write %s:" % (database / name) in agent.stdout(), 15,
+                 what="the full %s reported" % name)
+    client = connect()
+    wait_for(lambda: client.record(1)[44:45] == b"1", 20, what="the UPS's shutdown active taken")
+    client.close()
+    sim.wait_requests(1)
     out = agent.stdout()
     for name in (history, "Event.ang", "metrics.prom"):
         assert out.count("cannot write %s:" % (database / name)) == 1, (name, out)
@@ -211,7 +234,8 @@ def test_file_size_limit_is_a_reported_write_failure(sim, agent):
                    check=True)
     wait_for(lambda: "cannot write %s: File too large" % path in agent.stdout(), 15,
              what="the file-size limit reported")
-    time.sleep(3)
+    # The history is written every second: three polls see it fail again.
+    sim.wait_requests(3)
     assert agent.alive(), "no death by SIGXFSZ"
     assert agent.stdout().count("cannot write %s:" % path) == 1
     subprocess.run(["prlimit", "--pid", str(agent.proc.pid), "--fsize=unlimited:unlimited"], check=True)
@@ -225,7 +249,8 @@ def test_a_mebibyte_of_garbage_is_one_line(sim, agent):
     rng = random.Random(3)
     client.send(bytes(rng.choice(b"XYZxyz0123#!") for _ in range(1 << 20)))
     client.close()
-    time.sleep(1)
+    # The server closes its end once it has read all of it.
+    wait_for(lambda: server_sockets() == [], 20, what="the server to read the garbage to its end")
     fresh = Client()
     assert len(fresh.record(1)) == 108, "the server still answers"
     fresh.close()
@@ -233,6 +258,20 @@ def test_a_mebibyte_of_garbage_is_one_line(sim, agent):
     assert len(lines) == 1, lines[:5]
 
 
+def server_sockets():
+    """The server's ends of port 2027's connections that it has not closed
+    yet: established, or ended by the client but still to be read (earlier
+    tests' connections in this namespace may linger in TIME_WAIT)."""
+    states = []
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if int(fields[1].split(":")[1], 16) == PORT and fields[3] in ("01", "08"):
+                states.append(fields[3])
+    return states
+
+
+@pytest.mark.slow(17)
 def test_remote_peer_killed_and_restarted_in_an_outage(sim, make_agent, tmp_path):
     local = make_agent("local")
     start(local, sim.path)
@@ -255,7 +294,10 @@ def test_remote_peer_killed_and_restarted_in_an_outage(sim, make_agent, tmp_path
              what="the restarted daemon taking the shutdown in force")
     polled = len(remote.history(1))
     wait_for(lambda: len(remote.history(1)) > polled + 2, 15, what="the restarted daemon polling")
-    time.sleep(5)
+    # A cancel would follow a status the restarted daemon took: three more
+    # of them, and none came.
+    polled = len(remote.history(1))
+    wait_for(lambda: len(remote.history(1)) >= polled + 3, 15, what="the restarted daemon polling on")
     assert '"-c"' not in calls.read_text(), "nothing cancelled"
     assert pending_deadline(calls) is not None
     assert abs(pending_deadline(calls) - deadline) < 10, "the deadline stays"

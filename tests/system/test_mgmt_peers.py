@@ -86,16 +86,20 @@ def wait_logged_in(mon, agent):
 
 
 def test_upsmon_secondary_is_told_of_the_mains_failure_and_goes_down_on_low_battery(
-        sim, agent, procs, tmp_path):
+        sim, agent, procs, tmp_path, make_wire):
     start(sim, agent)
+    wire = make_wire(3493)
     mon = Upsmon(procs, tmp_path)
     wait_logged_in(mon, agent)
     assert ask("LIST CLIENT ups1").splitlines()[1] == "CLIENT ups1 127.0.0.1"
     sim.control("mains fail")
     wait_for(lambda: "ONBATT ups1@127.0.0.1" in mon.read(mon.notices), 20,
              what="upsmon's ONBATT notice")
-    # Ten minutes before this host goes down: the secondary stays up.
-    time.sleep(4)
+    # Ten minutes before this host goes down: the secondary stays up over
+    # three more of its polls.
+    polls = lambda: sum(1 for p in wire.sent() if p.startswith(b"GET VAR ups1 ups.status"))
+    polled = polls()
+    wait_for(lambda: polls() >= polled + 3, 15, what="three more polls of upsmon")
     assert mon.read(mon.shutdowns) == [], mon.output()
     assert "FSD" not in ask("GET VAR ups1 ups.status")
     sim.control("battery low")
@@ -137,7 +141,8 @@ def test_upscmd_with_an_instcmd_user_starts_the_test_at_the_ups(sim, agent):
     code, out = upscmd("-u", "admin", "-p", "wrong", "ups1@127.0.0.1",
                        "test.battery.start.quick")
     assert code != 0 and "ACCESS-DENIED" in out, out
-    time.sleep(2)
+    # Answered, so taken: queued, it would go out at the unit's next send.
+    sim.wait_requests(2)
     assert b"T\r" not in sim.requests(t), "a refused command reached the UPS"
     code, out = upscmd("-u", "admin", "-p", "secret1", "ups1@127.0.0.1",
                        "test.battery.start.quick")

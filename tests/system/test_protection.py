@@ -4,19 +4,13 @@ reloads and restarts must never postpone or lose the host's shutdown."""
 import signal
 import time
 
-from conftest import connect, wait_for
+import pytest
+
+from conftest import connect, server_caught_up, stays, wait_for
 
 
 def event_codes(agent):
     return [line[20:] for line in agent.events()]
-
-
-def steady(what, check, seconds=2.0):
-    """`check` holds for `seconds`."""
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        assert check(), what
-        time.sleep(0.1)
 
 
 def restart(agent):
@@ -24,6 +18,7 @@ def restart(agent):
     agent.start()
 
 
+@pytest.mark.slow(26)
 def test_outage_sequence_never_moves_the_deadline(sim, agent, shutdown_calls, host_deadline):
     # One unit on a shared line (kind 1): every reply is taken as it comes.
     agent.write_settings(mode="Local-Multiple", link="RS232", device=sim.path, ac_fail=10,
@@ -50,7 +45,10 @@ def test_outage_sequence_never_moves_the_deadline(sim, agent, shutdown_calls, ho
     sim.control_and_wait("garbage bits", 3)
     client = connect()
     client.send(b"RefreshSet")
-    time.sleep(3)
+    server_caught_up()
+    # The loop reloads before its next pass; what a reload could upset
+    # shows within the status checks after it.
+    sim.wait_requests(3)
     client.close()
     assert event_codes(agent)[events:] == ["01 06 0 0"]
     assert len(shutdown_calls()) == 1
@@ -63,7 +61,9 @@ def test_outage_sequence_never_moves_the_deadline(sim, agent, shutdown_calls, ho
     restart(agent)
     t_restart = time.time()
     wait_for(lambda: sim.status_replies(t_restart) >= 3, 15, what="polling after the restart")
-    steady("the deadline stays", lambda: deadline - 11 <= host_deadline() <= deadline, 5)
+    t_steady = time.time()
+    stays(lambda: deadline - 11 <= host_deadline() <= deadline, "the deadline stays",
+          until=lambda: sim.status_replies(t_steady) >= 4)
     assert event_codes(agent)[events:] == ["01 06 0 0"]
     assert all(call[0] == "-h" for call in shutdown_calls())
 
@@ -90,8 +90,9 @@ def test_short_identity_and_noisy_readings(sim, agent, shutdown_calls, host_dead
     sim.control("mains fail")
     wait_for(lambda: sim.status_replies(t_fail) >= 3, 10, what="three replies with b7 set")
     third = [t for t, _, data in sim.entries("tx") if t >= t_fail and data[:1] == b"("][2]
-    time.sleep(max(0.0, third + 1.2 - time.time()))  # the reply is read within a pass
-    assert "01 07 1 0" in event_codes(agent), "AC Failed by the third reply"
+    # The reply is read within a pass: AC Failed by then.
+    wait_for(lambda: "01 07 1 0" in event_codes(agent), max(0.0, third + 1.2 - time.time()),
+             interval=0.05, what="AC Failed by the third reply")
     wait_for(lambda: host_deadline(), 10, what="the host shutdown")
 
     sim.control("mains restore")

@@ -164,6 +164,7 @@ class TestMailServerArgument:
         assert result.returncode == 1
         assert_one_line(result.stderr, "mail")
 
+    @pytest.mark.slow(32)
     def test_silent_server_is_given_up_after_30_seconds(self, progdir, smtp_server):
         # Silent only once the message is sent: the connection phase's
         # shorter limit is long over, the 30 s in all must end it.
@@ -318,6 +319,8 @@ class TestMailRefusals:
         event = " $(touch %s) `touch %s`" % (marker, marker)
         result = run(progdir / "mail", mail_args(smtp_address(smtp_server), receiver=receiver,
                                                  event=event))
+        # The sender has ended; a shell it left behind would touch the file
+        # at once: a short while for one to show, as nothing else can.
         time.sleep(0.2)
         assert not marker.exists()
         # Whatever the server made of the odd address, it was only ever text.
@@ -375,6 +378,8 @@ def post_template(gw, path="/http/sendmsg"):
 
 
 def expect_no_request(gw):
+    # The sender has ended, and the stand-in takes a request before it
+    # answers: a short while only for one the sender gave up waiting on.
     time.sleep(0.2)
     assert gw.requests == []
 
@@ -467,6 +472,7 @@ class TestSmsAnswers:
         assert result.returncode == 1
         assert_one_line(result.stderr, "sms")
 
+    @pytest.mark.slow(30)
     def test_silent_gateway_is_given_up_after_30_seconds(self, progdir, http_gateway):
         http_gateway.delay = 60
         write_gateways(progdir, [get_template(http_gateway)])

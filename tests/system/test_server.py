@@ -7,7 +7,10 @@ import socket
 import struct
 import time
 
-from conftest import Client, connect, pending_deadline, wait_for
+import pytest
+
+from conftest import (Client, connect, established_on_2027, pending_deadline, server_caught_up,
+                      wait_for)
 
 Q = b"Q1\r"
 
@@ -59,7 +62,8 @@ def test_all_request_gets_the_units_status_record(make_sim, agent):
     assert text[86:91] == "230.0" and text[92:95] == "004" and text[96:102] == "048.00"
 
     client.send(b"ALL2")
-    assert client.receive(1, timeout=1.0) == b"", "a digit is not a unit byte"
+    server_caught_up()  # read and answered, if it were answered, before that
+    assert client.pending() == b"", "a digit is not a unit byte"
     far = client.record(4)
     assert len(far) == 108 and far[46:47] == b"0", "a unit above the count is answered"
     client.close()
@@ -72,7 +76,7 @@ def test_pass_through_commands_reach_unit_one_unchanged(sim, agent):
         t = time.time()
         client.send(command)
         wait_for(lambda: command in sim.requests(t), 10, what="%r at the UPS" % command)
-        time.sleep(0.6)
+        sim.wait_requests(1)  # the request after it
         requests = sim.requests()
         i = len(requests) - 1 - requests[::-1].index(command)
         assert requests[i - 1] == Q and requests[i + 1:i + 2] == [Q], requests[i - 3:]
@@ -87,43 +91,32 @@ def test_pass_through_commands_reach_unit_one_unchanged(sim, agent):
     client.close()
 
 
-def test_refresh_set_switches_the_link_and_only_exact_commands_count(sim, agent):
+def test_refresh_set_switches_the_link_and_only_exact_commands_count(sim, agent, make_wire):
     client = start(sim, agent)
     readings_taken(agent)
     agent.write_settings(mode="Remote-Single", link="TCP/IP", device="127.0.0.1")
     client.send(b"RefreshSet!")
     wait_for(lambda: "unknown command \"RefreshSet!\"" in agent.stdout(), 5, what="a wrong command")
+    # A reload would close the serial line at the next pass: polling goes on.
     t = time.time()
-    time.sleep(2)
-    assert sim.requests(t), "RefreshSet plus one byte reloads nothing"
+    wait_for(lambda: sim.status_replies(t) >= 2, 10,
+             what="RefreshSet plus one byte to reload nothing: the line still polled")
 
+    wire = make_wire()
     client.send(b"RefreshSet")
-    time.sleep(1.5)
-    t_quiet = time.time()
-    time.sleep(3)
-    assert sim.requests(t_quiet) == [], "the serial line is closed"
     # Now a remote unit: the daemon polls its own server with "ALL". Its own
     # record says the unit is not connected, so that record is no status:
     # the unit stays not connected and nothing is reported.
     wait_for(lambda: established_on_2027() >= 3, 10, what="the daemon's own TCP link")
-    time.sleep(3)
+    t_quiet = time.time()
+    polled = wire.count(b"ALL\x01\x00")
+    wait_for(lambda: wire.count(b"ALL\x01\x00") >= polled + 4, 15,
+             what="four polls of the daemon's own record")
+    assert sim.requests(t_quiet) == [], "the serial line is closed"
     record = client.record(1)
     assert record[46:47] == b"0"
     assert "01 07" not in (agent.dir / "DataBase" / "Event.ang").read_text()
     client.close()
-
-
-def established_on_2027():
-    """Established TCP sockets with an end on port 2027 (both ends of a
-    loopback connection count)."""
-    count = 0
-    with open("/proc/net/tcp") as f:
-        for line in f.readlines()[1:]:
-            fields = line.split()
-            ports = [int(a.split(":")[1], 16) for a in fields[1:3]]
-            if fields[3] == "01" and 2027 in ports:
-                count += 1
-    return count
 
 
 def test_refresh_mail_with_trailing_bytes_reloads(sim, agent, tmp_path):
@@ -135,7 +128,7 @@ def test_refresh_mail_with_trailing_bytes_reloads(sim, agent, tmp_path):
     readings_taken(agent)
     (agent.dir / "Set" / "Mail.ang").write_text("mx\nups@x\na@x\n000000001\n")
     client.send(b"RefreshMail and more")
-    time.sleep(0.5)
+    server_caught_up()  # the mail settings reread
     sim.control("silent on")
     wait_for(lambda: log.exists() and "Machine1 Disconnect" in log.read_text(), 20,
              what="the Disconnect mail after the reload")
@@ -146,8 +139,15 @@ def test_vanishing_clients_leave_no_threads_or_descriptors(sim, agent):
     client = start(sim, agent)
     readings_taken(agent)
     pid = agent.proc.pid
-    time.sleep(0.5)
-    before, rss_before = threads_and_fds(pid), rss_kib(pid)
+    # A file the loop writes is open for a moment: a baseline is two
+    # samples alike.
+    samples = [threads_and_fds(pid)]
+
+    def steady():
+        samples.append(threads_and_fds(pid))
+        return samples[-1] == samples[-2]
+    wait_for(steady, 10, interval=0.05, what="the daemon's threads and descriptors steady")
+    before, rss_before = samples[-1], rss_kib(pid)
     for i in range(1000):
         c = Client()
         if i % 3 == 1:
@@ -173,7 +173,7 @@ def test_sessions_are_capped(sim, agent):
     for c in clients[::32]:
         assert len(c.record(1)) == 108
     extra = Client()
-    assert extra.receive(1, timeout=3.0) == b"", "the 257th connection is closed at once"
+    assert extra.closed_by_server(3.0), "the 257th connection is closed at once"
     wait_for(lambda: "every session is taken" in agent.stdout(), 5, what="the cap line")
     for c in clients:
         c.close()
@@ -200,6 +200,7 @@ def test_client_hammering_reloads_while_units_are_polled(make_sim, agent):
     client.close()
 
 
+@pytest.mark.slow(24)
 def test_two_daemons_remote_unit_and_two_host_shutdown(sim, make_agent, tmp_path):
     a = make_agent("daemon-a")
     b = make_agent("daemon-b")
@@ -221,7 +222,10 @@ def test_two_daemons_remote_unit_and_two_host_shutdown(sim, make_agent, tmp_path
     wait_for(lambda: any(line.endswith("01 07 1 0") for line in b.events()), 10,
              what="B's AC Failed")
     # The UPS belongs to A: it turns off after A's host, and B sends nothing.
-    time.sleep(3)
+    wait_for(lambda: b"S12R0001\r" in sim.requests(t_fail), 10, what="A's S12R0001 at the UPS")
+    # A command of B's would reach the UPS through A within B's next poll of
+    # A and A's next send: three polls of the UPS are past both.
+    sim.wait_requests(3)
     assert [r for r in sim.requests(t_fail) if r != Q] == [b"S12R0001\r"]
     a_deadline = pending_deadline(tmp_path / "a-shutdown.calls")
     b_deadline = pending_deadline(tmp_path / "b-shutdown.calls")
@@ -235,7 +239,10 @@ def test_two_daemons_remote_unit_and_two_host_shutdown(sim, make_agent, tmp_path
     assert client.record(1)[46:47] == b"0", "A has not taken its unit's status yet"
     record_when(client, 1, lambda r: r[46:47] == b"1", "A's unit connected again")
     client.close()
-    time.sleep(2)
+    # B takes A's records once a second; two more lines of B's history are
+    # two of them after A's unit was connected again.
+    lines = len(b.history(1))
+    wait_for(lambda: len(b.history(1)) >= lines + 2, 15, what="B polling A after its restart")
     assert not any(line.endswith("01 07 0 0") for line in b.events())
     assert "-c" not in calls("b-shutdown.calls") and "-c" not in calls("a-shutdown.calls")
     assert b"C\r" not in sim.requests(t_fail)
@@ -250,6 +257,7 @@ def test_two_daemons_remote_unit_and_two_host_shutdown(sim, make_agent, tmp_path
     assert pending_deadline(tmp_path / "b-shutdown.calls") is None
 
 
+@pytest.mark.slow(60)
 def test_runner_sends_a_scheduled_self_test_at_its_minute(sim, agent):
     client = start(sim, agent)
     readings_taken(agent)

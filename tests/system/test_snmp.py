@@ -3,7 +3,9 @@ which serves the UPS-MIB from the simulator's unit model (the snmp_card
 fixture), as it polls a serial unit."""
 import time
 
-from conftest import ask_mgmt as ask, connect, wait_for
+import pytest
+
+from conftest import ask_mgmt as ask, connect, stays, wait_for
 
 SHUTDOWN_AFTER_DELAY = "1.3.6.1.2.1.33.1.8.2.0"
 STARTUP_AFTER_DELAY = "1.3.6.1.2.1.33.1.8.3.0"
@@ -61,12 +63,16 @@ def test_card_is_watched_logged_and_acted_on_like_a_serial_unit(snmp_card, agent
     assert agent.alive()
 
 
+@pytest.mark.slow(35)
 def test_wrong_community_and_a_silent_card_lose_the_unit_and_nothing_else(
-        make_snmp_card, make_agent, shutdown_calls):
+        make_snmp_card, make_agent, shutdown_calls, make_wire):
     card = make_snmp_card()
+    wire = make_wire(card.port, udp=True)
     stranger = make_agent("stranger")
     start(stranger, card, community="wrong")
-    time.sleep(12)  # six polls without an answer: lost before it was ever found
+    # Requests without an answer (a retry after 2 s, then SNMPv1): at the
+    # sixth, five went unanswered. Lost before it was ever found.
+    wait_for(lambda: len(wire.sent()) >= 6, 30, what="six requests at the card")
     assert stranger.alive()
     assert stranger.history(1) == [] and event_codes(stranger) == []
 
@@ -102,8 +108,10 @@ def test_a_card_answering_part_of_the_objects_gives_the_known_values(snmp_card, 
     assert agent.alive()
 
 
-def test_remote_modes_do_not_take_a_card(snmp_card, agent):
+def test_remote_modes_do_not_take_a_card(snmp_card, agent, make_wire):
+    wire = make_wire(snmp_card.port, udp=True)
     start(agent, snmp_card, mode="Remote-Single")
     wait_for(lambda: "does not combine" in agent.stdout(), 10, what="the diagnostic")
-    time.sleep(3)
-    assert agent.history(1) == [] and snmp_card.sets() == []
+    # A card is read every second pass: nothing over two of those.
+    stays(lambda: agent.history(1) == [] and snmp_card.sets() == [] and wire.sent() == [],
+          "nothing asked of the card, no history", seconds=2.0)

@@ -3,10 +3,11 @@ event-log lines, mails through a real SMTP server, SMS requests to a real
 HTTP gateway stand-in, stand-in host shutdowns and UPS commands."""
 import json
 import shutil
-import time
 from pathlib import Path
 
-from conftest import BIN, connect, wait_for
+import pytest
+
+from conftest import BIN, children_of, connect, wait_for
 
 Q = b"Q1\r"
 
@@ -51,6 +52,14 @@ def start_watching(sim, agent):
              what="readings taken by the filter")
 
 
+def senders_done(agent, sim):
+    """Waits until the status check of the last reply is over (the next
+    request has come) and every program it started has ended and been
+    reaped: whatever a sender was going to record is recorded."""
+    sim.wait_requests(1)
+    wait_for(lambda: children_of(agent.proc.pid) == [], 10, what="the senders to end")
+
+
 def zombies_of(pid):
     found = []
     for stat in Path("/proc").glob("[0-9]*/stat"):
@@ -72,6 +81,7 @@ def command_after_query(sim, command, since):
     return i
 
 
+@pytest.mark.slow(29)
 def test_mains_fails_battery_runs_low_mains_returns(sim, agent, smtp_server, http_gateway,
                                                     shutdown_calls):
     shutil.copy2(BIN / "mail", agent.dir / "mail")
@@ -117,7 +127,10 @@ def test_mains_fails_battery_runs_low_mains_returns(sim, agent, smtp_server, htt
     # shutdown already started stands.
     t_normal = sim.control_and_wait("battery normal", 3)
     wait_for(lambda: "01 06 0 0" in event_codes(agent), 10, what="the battery normal event")
-    time.sleep(1.5)
+    # A cancel would go out at the next send after that status check, and
+    # the stand-in shutdown would have been started and ended.
+    sim.wait_requests(2)
+    wait_for(lambda: children_of(agent.proc.pid) == [], 10, what="the daemon's children to end")
     assert len(shutdown_calls()) == 2
     assert b"C\r" not in sim.requests(t_normal)
 
@@ -138,8 +151,8 @@ def test_mains_fails_battery_runs_low_mains_returns(sim, agent, smtp_server, htt
     order = [codes.index(c) for c in ("01 08 1 0", "01 07 1 0", "01 01 1 0", "01 06 1 0",
                                       "01 06 0 0", "01 07 0 0", "01 01 0 0")]
     assert order == sorted(order), codes
-    time.sleep(1.5)  # the senders have ended; the loop reaps within a pass
-    assert zombies_of(agent.proc.pid) == []
+    # The senders end, and the loop reaps them within a pass.
+    wait_for(lambda: zombies_of(agent.proc.pid) == [], 10, what="no zombie left")
 
 
 def test_silent_unit_gives_disconnect_and_runs_the_hook(sim, agent, tmp_path):
@@ -165,11 +178,12 @@ def test_beeper_and_type_changes_give_nothing(sim, agent, tmp_path):
     sim.control_and_wait("beeper on", 4)
     sim.control_and_wait("type offline", 4)
     sim.control_and_wait("beeper off", 4)
-    time.sleep(1)
+    senders_done(agent, sim)
     assert event_codes(agent) == ["01 08 1 0"]
     assert [c[5] for c in recorded(log)] == [" Machine1 Connect"]
 
 
+@pytest.mark.slow(25)
 def test_bypass_on_line_unit_and_avr_on_off_line_unit(make_sim, make_agent, tmp_path):
     for ups_type, mark, text in (("online", "0", " Machine1 Bypass"),
                                  ("offline", "1", " Machine1 In AVR mode")):
@@ -203,7 +217,8 @@ def test_shell_characters_in_values_reach_senders_as_one_argument(sim, agent, tm
     sms = recorded(sms_log)[0]
     assert sms[:5] == ["2", evil, evil, "0911", "`touch %s`" % pwned]
     assert sms[6] == " Machine1 Connect"
-    time.sleep(0.5)
+    # A shell, had one been used, would have run the touch before it ended.
+    wait_for(lambda: children_of(agent.proc.pid) == [], 10, what="the senders to end")
     assert not pwned.exists()
 
 
@@ -213,7 +228,8 @@ def test_overlong_command_line_is_refused(sim, agent, tmp_path):
     # each field holds 255 characters; together they pass the 511-character limit
     write_mail(agent, "m" * 250, "s" * 250, "r@x", flags(8))
     start_watching(sim, agent)
-    time.sleep(1)
+    wait_for(lambda: "refused" in agent.stdout(), 10, what="the refusal line")
+    senders_done(agent, sim)
     assert recorded(log) == []
     refusals = [l for l in agent.stdout().splitlines() if "refused" in l]
     assert len(refusals) == 1 and "mail" in refusals[0], agent.stdout()
@@ -238,5 +254,5 @@ def test_mail_file_with_crlf_and_an_overlong_receiver_line(sim, agent, tmp_path)
     wait_for(lambda: "line 3 is longer than 255" in agent.stdout(), 10, what="the refusal line")
     sim.control("mains restore")
     wait_for(lambda: "01 07 0 0" in event_codes(agent), 15, what="AC Recovery")
-    time.sleep(2)
+    senders_done(agent, sim)
     assert len(recorded(log)) == 2, "no receiver of the cut line is mailed"
