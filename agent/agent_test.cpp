@@ -198,10 +198,23 @@ TEST(AgentLoop, AMainsFailureAReloadAnIdleClientAndTheScheduleOnAFakeClock)
     ASSERT_EQ(send(client, "RefreshSet", 10, 0), 10);
     ASSERT_TRUE(step_until([] { return decision_delays().ac_fail == 5; }, 4));
 
-    // The client says nothing more: closed after the idle limit, not before.
+    // The client says nothing more: closed after the idle limit, not before;
+    // one that asks every 10 s stays.
     double quiet_since = clock.t.mono;
-    ASSERT_TRUE(step_until([&] { return closed_by_server(client); }, 2 * (SERVER_IDLE_SECONDS + 3)));
+    int asking = client_to(port);
+    auto ask = [&] {
+        if (static_cast<long>(clock.t.mono - quiet_since) % 10 == 0)
+            send(asking, "ALL\x01", 5, MSG_NOSIGNAL);
+        return closed_by_server(client);
+    };
+    ASSERT_TRUE(step_until(ask, 2 * (SERVER_IDLE_SECONDS + 3)));
     EXPECT_GE(clock.t.mono - quiet_since, SERVER_IDLE_SECONDS - 1.0);
+    for (int i = 0; i < 2 * 30; i++) {
+        ask();
+        step(1);
+    }
+    EXPECT_FALSE(closed_by_server(asking)) << "a client that asks is never idle";
+    close(asking);
     close(client);
 
     // The schedule's quick test goes out in its minute.

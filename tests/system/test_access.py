@@ -53,7 +53,6 @@ def test_commands_from_other_hosts_need_a_command_line(sim, agent, other_host):
     local.close()
 
 
-@pytest.mark.slow(70)
 def test_one_address_cannot_lock_the_console_out(sim, agent, other_host):
     local = start(sim, agent)
     idle = []
@@ -75,14 +74,8 @@ def test_one_address_cannot_lock_the_console_out(sim, agent, other_host):
     refusals = wait_for(lambda: [l for l in agent.stdout().splitlines() if "connection from" in l],
                         5, what="the refused connections reported")
     assert len(refusals) == 1, refusals
-
-    # Sixty seconds of silence end a session; the console's asking keeps its own.
-    end = time.time() + 62
-    while time.time() < end:
-        assert len(console.record(1)) == 108
-        time.sleep(1)
-    assert not any(alive(c) for c in open_ones), "idle sessions are closed"
-    assert not alive(local), "the silent local client too"
+    # The idle limit itself (sixty seconds of silence end a session, asking
+    # keeps one) is run on the daemon's clock seam, in agent_test.
     for c in idle + [console, local]:
         c.close()
 
