@@ -214,7 +214,7 @@ static void pass(Loop *loop, void *ctx, LoopTime now)
     Agent *a = static_cast<Agent *>(ctx);
     if (a->card_link) {
         if (card_active() && a->history_flag) // a reading a second, at every second pass
-            card_poll(&a->units[0], now.wall, check_card);
+            card_poll(&a->units[0], check_card);
     } else {
         poll_units(a, now);
     }
@@ -316,6 +316,7 @@ bool agent_start(const char *program_path, Loop *loop, const AgentOptions &optio
     mail_init(program_dir());
     sms_init(program_dir());
     decision_start(decision_boot_id());
+    card_attach(loop);
     configure(a, false);
     ServerHooks hooks;
     hooks.reload_settings = reload_hook;

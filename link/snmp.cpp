@@ -1,17 +1,25 @@
 #include "link/snmp.h"
 
-
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/library/large_fd_set.h>
 #include <net-snmp/library/snmpUDPDomain.h>
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/epoll.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
-// Most alarm rows read in one poll; a card that lists more is read that far.
-static const int ALARM_ROWS_MAX = 32;
+#include "base/address.h"
+#include "base/log.h"
+
+static_assert(std::is_same_v<oid, unsigned long>, "the walk keeps identifiers as unsigned long");
+
+enum { OP_NONE = 0, OP_POLL = 1, OP_SEND = 2 };
+enum { STAGE_GET = 1, STAGE_WALK = 2, STAGE_LOCK = 3, STAGE_SET = 4 };
 
 // The library is set up once per process, with only what v1 and v2c over
 // UDP need: the UDP transport. The whole init_snmp would read configuration
@@ -30,20 +38,19 @@ static void library_init()
 }
 
 // "1.3.6..." into `out`; false for anything that is not dotted numbers.
-static bool oid_parse(const char *text, oid *out, size_t *len)
+static bool oid_parse(const std::string &text, std::vector<oid> *out)
 {
-    size_t n = 0;
-    const char *p = text;
+    out->clear();
+    const char *p = text.c_str();
     while (*p) {
         char *end = nullptr;
         unsigned long part = strtoul(p, &end, 10);
-        if (end == p || n >= MAX_OID_LEN || (*end != '.' && *end != '\0'))
+        if (end == p || out->size() >= MAX_OID_LEN || (*end != '.' && *end != '\0'))
             return false;
-        out[n++] = part;
+        out->push_back(part);
         p = *end == '.' ? end + 1 : end;
     }
-    *len = n;
-    return n >= 2;
+    return out->size() >= 2;
 }
 
 static std::string oid_text(const oid *name, size_t len)
@@ -86,17 +93,22 @@ SnmpValue snmp_link_value(const variable_list *var)
     return v;
 }
 
+static std::string peer_of(const SnmpLink *link)
+{
+    return link->host + ":" + std::to_string(link->port);
+}
+
 bool snmp_link_set(SnmpLink *link, const std::string &device, const std::string &community,
                    std::string *why)
 {
     std::string host;
     int port = 0;
-    int got = snmp_map_address(device, SNMP_LINK_PORT, &host, &port);
-    if (got == SNMP_ADDRESS_BAD_PORT) {
+    int got = ipv4_parse_endpoint(device, SNMP_LINK_PORT, &host, &port);
+    if (got == IPV4_ENDPOINT_BAD_PORT) {
         *why = "the port of \"" + device + "\" is not 1..65535";
         return false;
     }
-    if (got != SNMP_ADDRESS_OK) {
+    if (got != IPV4_ENDPOINT_OK) {
         *why = "\"" + device + "\" is not an IPv4 address (A.B.C.D or A.B.C.D:PORT)";
         return false;
     }
@@ -109,214 +121,458 @@ bool snmp_link_set(SnmpLink *link, const std::string &device, const std::string 
     return true;
 }
 
-void snmp_link_close(SnmpLink *link)
+void snmp_link_attach(SnmpLink *link, Loop *loop)
 {
+    link->loop = loop;
+}
+
+bool snmp_link_busy(const SnmpLink *link)
+{
+    return link->op != OP_NONE;
+}
+
+// --- The session and the loop ---------------------------------------------
+
+static void on_readable(Loop *loop, int fd, uint32_t events, void *ctx, LoopTime now);
+static void on_retry(Loop *loop, void *ctx, LoopTime now);
+
+// Closes the session. A request still out is dropped first: the library
+// calls it back from the close, and that call is for nothing the link waits
+// for any more.
+static void session_close(SnmpLink *link)
+{
+    link->reqid = 0;
+    if (link->fd >= 0 && link->loop)
+        loop_unwatch(link->loop, link->fd);
+    link->fd = -1;
     if (link->session)
         snmp_sess_close(link->session);
     link->session = nullptr;
 }
 
-// The session for the version to try now; nullptr when it cannot be opened.
-static void *session_of(SnmpLink *link)
+// The session for the version to try now, its socket watched by the loop;
+// false, after one line, when it cannot be had.
+static bool session_open(SnmpLink *link)
 {
     long want = link->version >= 0 ? link->version
                                    : link->trying_v1 ? SNMP_VERSION_1 : SNMP_VERSION_2c;
     if (link->session) {
         netsnmp_session *s = snmp_sess_session(link->session);
         if (s && s->version == want)
-            return link->session;
-        snmp_link_close(link);
+            return true;
+        session_close(link);
     }
     library_init();
     netsnmp_session s;
     snmp_sess_init(&s);
-    std::string peer = "udp:" + link->host + ":" + std::to_string(link->port);
+    std::string peer = "udp:" + peer_of(link);
     s.peername = const_cast<char *>(peer.c_str());
     s.version = want;
     s.community = reinterpret_cast<u_char *>(const_cast<char *>(link->community.c_str()));
     s.community_len = link->community.size();
-    s.timeout = SNMP_LINK_TIMEOUT_US;
-    s.retries = SNMP_LINK_RETRIES;
+    s.timeout = link->timeout_us;
+    s.retries = link->retries;
     link->session = snmp_sess_open(&s); // copies what it keeps
-    if (!link->session)
-        printf("snmp: cannot open a session to %s\n", peer.c_str());
-    return link->session;
+    if (!link->session) {
+        log_warning("snmp: cannot open a session to %s", peer.c_str());
+        return false;
+    }
+    netsnmp_transport *transport = snmp_sess_transport(link->session);
+    int fd = transport ? transport->sock : -1;
+    // Non-blocking: a read the loop asks for never waits, even for a
+    // descriptor number that was reused within one round of the loop.
+    int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ||
+        !loop_watch(link->loop, fd, EPOLLIN, on_readable, link)) {
+        log_warning("snmp: cannot watch the socket of the session to %s", peer.c_str());
+        snmp_sess_close(link->session);
+        link->session = nullptr;
+        return false;
+    }
+    link->fd = fd;
+    return true;
 }
 
-// One request and its answer; nullptr when none came (then, while the
-// version is not known, the next request tries the other one).
-static netsnmp_pdu *exchange(SnmpLink *link, netsnmp_pdu *pdu)
+// The library's end of a request: its answer, its time-out after the
+// retries, or a send that failed. Resends are no end. Only noted here; the
+// link moves on once the library call that ran this returned.
+static int on_reply(int operation, netsnmp_session *, int reqid, netsnmp_pdu *pdu, void *magic)
 {
-    void *session = session_of(link);
-    if (!session) {
-        snmp_free_pdu(pdu);
-        return nullptr;
-    }
-    netsnmp_pdu *response = nullptr;
-    int status = snmp_sess_synch_response(session, pdu, &response); // frees pdu
-    if (status != STAT_SUCCESS || !response) {
-        if (response)
-            snmp_free_pdu(response);
-        if (link->version < 0)
-            link->trying_v1 = !link->trying_v1;
-        return nullptr;
-    }
-    if (link->version < 0)
-        link->version = link->trying_v1 ? SNMP_VERSION_1 : SNMP_VERSION_2c;
-    return response;
+    SnmpLink *link = static_cast<SnmpLink *>(magic);
+    bool end = operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE ||
+               operation == NETSNMP_CALLBACK_OP_TIMED_OUT ||
+               operation == NETSNMP_CALLBACK_OP_SEND_FAILED;
+    if (!end || link->reqid == 0 || reqid != link->reqid)
+        return 1;
+    link->reqid = 0;
+    link->replied = true;
+    if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu)
+        link->reply = snmp_clone_pdu(pdu);
+    return 1;
 }
 
-// The index in snmp_objects of a varbind's name; -1 for none.
-static int object_of(const variable_list *var, oid names[][MAX_OID_LEN], const size_t *lens)
+// The retry timer follows the library's next time-out or retry.
+static void arm_retry(SnmpLink *link, LoopTime now)
 {
-    for (int i = 0; i < SNMP_OBJECTS; i++)
-        if (snmp_oid_compare(var->name, var->name_length, names[i], lens[i]) == 0)
-            return i;
+    if (!link->session || link->reqid == 0) {
+        loop_timer_cancel(link->loop, &link->retry_timer);
+        return;
+    }
+    int fds_count = 0;
+    int block = 1; // on return 0 when a time-out is pending
+    netsnmp_large_fd_set fds;
+    netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
+    struct timeval wait = {0, 0};
+    snmp_sess_select_info2(link->session, &fds_count, &fds, &wait, &block);
+    netsnmp_large_fd_set_cleanup(&fds);
+    if (block) {
+        loop_timer_cancel(link->loop, &link->retry_timer);
+        return;
+    }
+    // A millisecond late, so the library finds the time-out due.
+    double due = now.mono + wait.tv_sec + wait.tv_usec / 1e6 + 0.001;
+    loop_timer_at(link->loop, &link->retry_timer, due, on_retry, link);
+}
+
+// --- The operation --------------------------------------------------------
+
+// Ends the operation in flight and runs its completion, last: the link is
+// idle by then, so the completion may start another or close the link.
+static void finish(SnmpLink *link, bool ok, LoopTime now)
+{
+    int op = link->op;
+    loop_timer_cancel(link->loop, &link->retry_timer);
+    loop_timer_cancel(link->loop, &link->limit_timer);
+    link->op = OP_NONE;
+    link->stage = 0;
+    link->reqid = 0;
+    link->replied = false;
+    if (link->reply)
+        snmp_free_pdu(link->reply);
+    link->reply = nullptr;
+    void *ctx = link->ctx;
+    link->ctx = nullptr;
+    if (op == OP_POLL) {
+        SnmpPollDone done = link->poll_done;
+        link->poll_done = nullptr;
+        SnmpPollResult result = ok ? std::move(link->poll_result) : SnmpPollResult{};
+        link->poll_result = SnmpPollResult{};
+        if (done)
+            done(link, ok, result, ctx, now);
+    } else if (op == OP_SEND) {
+        SnmpSendDone done = link->send_done;
+        link->send_done = nullptr;
+        link->send_plan = SnmpSendPlan{};
+        if (done)
+            done(link, ok, ctx, now);
+    }
+}
+
+// Sends `pdu` (taken) as the request the operation waits for. One that
+// cannot go out counts as unanswered, taken from the loop at once.
+static void request(SnmpLink *link, netsnmp_pdu *pdu, int stage, LoopTime now)
+{
+    link->stage = stage;
+    link->replied = false;
+    link->reqid = 0;
+    int id = link->session ? snmp_sess_async_send(link->session, pdu, on_reply, link) : 0;
+    if (id == 0) {
+        snmp_free_pdu(pdu); // the library leaves a PDU it could not send to its caller
+        link->replied = true;
+        loop_timer_at(link->loop, &link->retry_timer, now.mono, on_retry, link);
+        return;
+    }
+    link->reqid = id;
+    arm_retry(link, now);
+}
+
+static void request_walk(SnmpLink *link, LoopTime now)
+{
+    netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GETNEXT);
+    snmp_add_null_var(pdu, link->at.data(), link->at.size());
+    request(link, pdu, STAGE_WALK, now);
+}
+
+// The index in the poll's objects of a varbind's name; -1 for none.
+static int object_of(const SnmpLink *link, const variable_list *var)
+{
+    std::string name = oid_text(var->name, var->name_length);
+    const std::vector<std::string> &objects = link->poll_plan.objects;
+    for (size_t i = 0; i < objects.size(); i++)
+        if (objects[i] == name)
+            return static_cast<int>(i);
     return -1;
 }
 
-static bool get_objects(SnmpLink *link, SnmpAnswers *answers)
+static void got_objects(SnmpLink *link, netsnmp_pdu *reply, LoopTime now)
 {
-    static oid names[SNMP_OBJECTS][MAX_OID_LEN];
-    static size_t lens[SNMP_OBJECTS];
-    static std::once_flag parsed;
-    std::call_once(parsed, [] {
-        for (int i = 0; i < SNMP_OBJECTS; i++)
-            oid_parse(snmp_objects[i].oid, names[i], &lens[i]);
-    });
-    netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
-    for (int i = 0; i < SNMP_OBJECTS; i++)
-        snmp_add_null_var(pdu, names[i], lens[i]);
+    SnmpPollResult &result = link->poll_result;
     // SNMP v1 refuses a whole GET for one missing object: it is left out
     // and the rest asked again.
-    for (int round = 0; round <= SNMP_OBJECTS && pdu; round++) {
-        netsnmp_pdu *response = exchange(link, pdu);
-        if (!response)
-            return false;
-        pdu = nullptr;
-        if (response->errstat == SNMP_ERR_NOSUCHNAME) {
-            pdu = snmp_fix_pdu(response, SNMP_MSG_GET); // nullptr when nothing is left
-            snmp_free_pdu(response);
-            if (!pdu)
-                return true;
-            continue;
+    if (reply->errstat == SNMP_ERR_NOSUCHNAME) {
+        netsnmp_pdu *again = snmp_fix_pdu(reply, SNMP_MSG_GET); // nullptr when nothing is left
+        if (!again || link->rounds > static_cast<int>(result.values.size())) {
+            if (again)
+                snmp_free_pdu(again);
+            finish(link, true, now);
+            return;
         }
-        if (response->errstat != SNMP_ERR_NOERROR) {
-            snmp_free_pdu(response);
-            return false;
-        }
-        for (variable_list *var = response->variables; var; var = var->next_variable) {
-            int i = object_of(var, names, lens);
-            if (i < 0)
-                continue;
-            SnmpValue v = snmp_link_value(var);
-            answers->values[i] = v.kind == snmp_objects[i].kind ? v : SnmpValue{};
-        }
-        snmp_free_pdu(response);
-        return true;
+        link->rounds++;
+        request(link, again, STAGE_GET, now);
+        return;
     }
-    if (pdu)
-        snmp_free_pdu(pdu);
-    return true;
+    if (reply->errstat != SNMP_ERR_NOERROR) {
+        finish(link, false, now);
+        return;
+    }
+    for (variable_list *var = reply->variables; var; var = var->next_variable) {
+        int i = object_of(link, var);
+        if (i >= 0)
+            result.values[i] = snmp_link_value(var);
+    }
+    int walk_if = link->poll_plan.walk_if;
+    bool walk = walk_if >= 0 && walk_if < static_cast<int>(result.values.size()) &&
+                result.values[walk_if].kind == SNMP_NUMBER && result.values[walk_if].number > 0;
+    if (!walk || !oid_parse(link->poll_plan.column, &link->at)) {
+        finish(link, true, now);
+        return;
+    }
+    link->rounds = 0;
+    request_walk(link, now);
 }
 
-// The alarm column row by row (GETNEXT); false when the card stopped
-// answering on the way.
-static bool walk_alarms(SnmpLink *link, SnmpAnswers *answers)
+// One row of the column, or its end: a name outside the column, an
+// exception, an error, or a name that does not move on (a card that would
+// keep a walk going forever).
+static void got_row(SnmpLink *link, netsnmp_pdu *reply, LoopTime now)
 {
-    oid column[MAX_OID_LEN], at[MAX_OID_LEN];
-    size_t column_len = 0;
-    oid_parse(SNMP_ALARM_COLUMN, column, &column_len);
-    memcpy(at, column, column_len * sizeof(oid));
-    size_t at_len = column_len;
-    for (int row = 0; row < ALARM_ROWS_MAX; row++) {
-        netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GETNEXT);
-        snmp_add_null_var(pdu, at, at_len);
-        netsnmp_pdu *response = exchange(link, pdu);
-        if (!response)
-            return false;
-        variable_list *var = response->variables;
-        bool inside = response->errstat == SNMP_ERR_NOERROR && var &&
-                      var->name_length > column_len &&
-                      snmp_oid_compare(var->name, column_len, column, column_len) == 0;
-        if (inside) {
-            SnmpValue v = snmp_link_value(var);
-            if (v.kind == SNMP_IDENTIFIER)
-                answers->alarms.push_back(v.text);
-            memcpy(at, var->name, var->name_length * sizeof(oid));
-            at_len = var->name_length;
-        }
-        snmp_free_pdu(response);
-        if (!inside)
-            break; // past the column: every row was read
+    std::vector<oid> column;
+    oid_parse(link->poll_plan.column, &column);
+    variable_list *var = reply->variables;
+    bool inside = reply->errstat == SNMP_ERR_NOERROR && var && var->name_length > column.size() &&
+                  snmp_oid_compare(var->name, column.size(), column.data(), column.size()) == 0 &&
+                  snmp_oid_compare(var->name, var->name_length, link->at.data(), link->at.size()) > 0 &&
+                  var->type != SNMP_ENDOFMIBVIEW && var->type != SNMP_NOSUCHOBJECT &&
+                  var->type != SNMP_NOSUCHINSTANCE;
+    SnmpPollResult &result = link->poll_result;
+    if (!inside) {
+        result.walked = true; // past the column: every row was read
+        finish(link, true, now);
+        return;
     }
-    return true;
+    result.column.push_back(snmp_link_value(var));
+    link->at.assign(var->name, var->name + var->name_length);
+    if (++link->rounds >= link->walk_max) {
+        result.walked = true; // as far as a walk goes
+        finish(link, true, now);
+        return;
+    }
+    request_walk(link, now);
 }
 
-bool snmp_link_poll(SnmpLink *link, SnmpAnswers *answers)
+// The SET request, with the lock as `lock_reply` gave it (when it did).
+static void request_sets(SnmpLink *link, netsnmp_pdu *lock_reply, LoopTime now)
 {
-    *answers = SnmpAnswers{};
-    if (!get_objects(link, answers))
-        return false;
-    const SnmpValue &present = answers->values[SNMP_ALARMS_PRESENT];
-    if (present.kind == SNMP_NUMBER && present.number == 0) {
-        answers->alarms_known = true;
-    } else if (present.kind == SNMP_NUMBER) {
-        if (!walk_alarms(link, answers))
-            return false;
-        answers->alarms_known = true;
-    }
-    return true;
-}
-
-bool snmp_link_send(SnmpLink *link, const std::vector<SnmpSet> &sets)
-{
-    std::string peer = link->host + ":" + std::to_string(link->port);
     netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_SET);
-    oid name[MAX_OID_LEN];
-    size_t len = 0;
-    if (snmp_map_is_test(sets)) {
-        // The spin lock as it is now goes with the test, so two managers
-        // never start tests over each other.
-        oid_parse(SNMP_TEST_SPIN_LOCK, name, &len);
-        netsnmp_pdu *get = snmp_pdu_create(SNMP_MSG_GET);
-        snmp_add_null_var(get, name, len);
-        if (netsnmp_pdu *response = exchange(link, get)) {
-            variable_list *var = response->variables;
-            if (response->errstat == SNMP_ERR_NOERROR && var && var->type == ASN_INTEGER) {
-                long lock = *var->val.integer;
-                snmp_pdu_add_variable(pdu, name, len, ASN_INTEGER, &lock, sizeof lock);
-            }
-            snmp_free_pdu(response);
+    std::vector<oid> name;
+    if (lock_reply && oid_parse(link->send_plan.lock, &name)) {
+        variable_list *var = lock_reply->variables;
+        if (lock_reply->errstat == SNMP_ERR_NOERROR && var && var->type == ASN_INTEGER) {
+            long lock = *var->val.integer;
+            snmp_pdu_add_variable(pdu, name.data(), name.size(), ASN_INTEGER, &lock, sizeof lock);
         }
     }
-    for (const SnmpSet &s : sets) {
-        oid_parse(s.oid, name, &len);
+    for (const SnmpSet &s : link->send_plan.sets) {
+        if (!oid_parse(s.oid, &name))
+            continue;
         if (s.kind == SNMP_IDENTIFIER) {
-            oid value[MAX_OID_LEN];
-            size_t value_len = 0;
-            oid_parse(s.text.c_str(), value, &value_len);
-            snmp_pdu_add_variable(pdu, name, len, ASN_OBJECT_ID, value, value_len * sizeof(oid));
+            std::vector<oid> value;
+            oid_parse(s.text, &value);
+            snmp_pdu_add_variable(pdu, name.data(), name.size(), ASN_OBJECT_ID, value.data(),
+                                  value.size() * sizeof(oid));
         } else {
             long number = static_cast<long>(s.number);
-            snmp_pdu_add_variable(pdu, name, len, ASN_INTEGER, &number, sizeof number);
+            snmp_pdu_add_variable(pdu, name.data(), name.size(), ASN_INTEGER, &number,
+                                  sizeof number);
         }
     }
-    netsnmp_pdu *response = exchange(link, pdu);
-    if (!response) {
-        printf("snmp: the card at %s did not answer a command\n", peer.c_str());
-        return false;
-    }
-    bool ok = response->errstat == SNMP_ERR_NOERROR;
+    request(link, pdu, STAGE_SET, now);
+}
+
+static void got_set(SnmpLink *link, netsnmp_pdu *reply, LoopTime now)
+{
+    bool ok = reply->errstat == SNMP_ERR_NOERROR;
     if (!ok) {
         std::string what = "?";
         long index = 1;
-        for (variable_list *var = response->variables; var; var = var->next_variable, index++)
-            if (index == response->errindex)
+        for (variable_list *var = reply->variables; var; var = var->next_variable, index++)
+            if (index == reply->errindex)
                 what = oid_text(var->name, var->name_length);
-        printf("snmp: the card at %s refused the SET of %s: %s\n", peer.c_str(), what.c_str(),
-               snmp_errstring(static_cast<int>(response->errstat)));
+        log_warning("snmp: the card at %s refused the SET of %s: %s", peer_of(link).c_str(),
+                    what.c_str(), snmp_errstring(static_cast<int>(reply->errstat)));
     }
-    snmp_free_pdu(response);
-    return ok;
+    finish(link, ok, now);
+}
+
+// The request waited for ended: `reply` (taken; nullptr when none came).
+static void step(SnmpLink *link, netsnmp_pdu *reply, LoopTime now)
+{
+    if (!reply) {
+        if (link->version < 0)
+            link->trying_v1 = !link->trying_v1; // the next operation tries the other version
+        if (link->stage == STAGE_LOCK) {
+            request_sets(link, nullptr, now); // the SETs go without the lock
+            return;
+        }
+        if (link->stage == STAGE_SET)
+            log_warning("snmp: the card at %s did not answer a command", peer_of(link).c_str());
+        finish(link, false, now);
+        return;
+    }
+    if (link->version < 0 && link->session)
+        link->version = snmp_sess_session(link->session)->version;
+    switch (link->stage) {
+    case STAGE_GET: got_objects(link, reply, now); break;
+    case STAGE_WALK: got_row(link, reply, now); break;
+    case STAGE_LOCK: request_sets(link, reply, now); break;
+    case STAGE_SET: got_set(link, reply, now); break;
+    default: finish(link, false, now); break;
+    }
+    snmp_free_pdu(reply); // a copy: the link may be closed by now
+}
+
+// After the library ran: the next step when the request ended, else the
+// retry timer set for what the library waits for now.
+static void advance(SnmpLink *link, LoopTime now)
+{
+    if (link->op == OP_NONE)
+        return;
+    if (!link->replied) {
+        arm_retry(link, now);
+        return;
+    }
+    netsnmp_pdu *reply = link->reply;
+    link->reply = nullptr;
+    link->replied = false;
+    step(link, reply, now);
+}
+
+static void on_readable(Loop *, int fd, uint32_t, void *ctx, LoopTime now)
+{
+    SnmpLink *link = static_cast<SnmpLink *>(ctx);
+    if (!link->session)
+        return;
+    netsnmp_large_fd_set fds;
+    netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
+    NETSNMP_LARGE_FD_SET(fd, &fds);
+    snmp_sess_read2(link->session, &fds); // an answer to nothing waited for is dropped
+    netsnmp_large_fd_set_cleanup(&fds);
+    advance(link, now);
+}
+
+static void on_retry(Loop *, void *ctx, LoopTime now)
+{
+    SnmpLink *link = static_cast<SnmpLink *>(ctx);
+    if (link->session)
+        snmp_sess_timeout(link->session); // resends, or ends the request after its retries
+    advance(link, now);
+}
+
+// The operation's limit: a request still out is dropped with the session.
+// Also how an operation that could not start ends, from the loop.
+static void on_limit(Loop *, void *ctx, LoopTime now)
+{
+    SnmpLink *link = static_cast<SnmpLink *>(ctx);
+    if (link->op == OP_NONE)
+        return;
+    if (link->reqid != 0) {
+        log_debug("snmp: the card at %s did not finish within %.1f s; given up",
+                  peer_of(link).c_str(), link->limit_s);
+        session_close(link);
+    }
+    finish(link, false, now);
+}
+
+// Takes the link for an operation and opens its session; false when busy
+// or not ready. A session that cannot be opened ends the operation from
+// the loop.
+static bool start(SnmpLink *link, int op, void *ctx, LoopTime *now)
+{
+    if (!link->loop || link->host.empty() || link->op != OP_NONE)
+        return false;
+    *now = loop_now(link->loop);
+    link->op = op;
+    link->ctx = ctx;
+    link->reqid = 0;
+    link->replied = false;
+    link->rounds = 0;
+    if (!session_open(link)) {
+        loop_timer_at(link->loop, &link->limit_timer, now->mono, on_limit, link);
+        return true;
+    }
+    loop_timer_at(link->loop, &link->limit_timer, now->mono + link->limit_s, on_limit, link);
+    return true;
+}
+
+bool snmp_link_poll_start(SnmpLink *link, const SnmpPollPlan &plan, SnmpPollDone done, void *ctx)
+{
+    LoopTime now;
+    if (!start(link, OP_POLL, ctx, &now))
+        return false;
+    link->poll_done = done;
+    link->poll_plan = plan;
+    link->poll_result = SnmpPollResult{};
+    link->poll_result.values.resize(plan.objects.size());
+    if (!link->session)
+        return true; // ends from the loop
+    netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
+    std::vector<oid> name;
+    for (const std::string &object : plan.objects)
+        if (oid_parse(object, &name))
+            snmp_add_null_var(pdu, name.data(), name.size());
+    link->rounds = 1;
+    request(link, pdu, STAGE_GET, now);
+    return true;
+}
+
+bool snmp_link_send_start(SnmpLink *link, const SnmpSendPlan &plan, SnmpSendDone done, void *ctx)
+{
+    LoopTime now;
+    if (!start(link, OP_SEND, ctx, &now))
+        return false;
+    link->send_done = done;
+    link->send_plan = plan;
+    if (!link->session)
+        return true; // ends from the loop
+    std::vector<oid> lock;
+    if (plan.lock.empty() || !oid_parse(plan.lock, &lock)) {
+        request_sets(link, nullptr, now);
+        return true;
+    }
+    // The lock as it is now goes with the SETs, so two managers never act
+    // over each other.
+    netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
+    snmp_add_null_var(pdu, lock.data(), lock.size());
+    request(link, pdu, STAGE_LOCK, now);
+    return true;
+}
+
+void snmp_link_close(SnmpLink *link)
+{
+    if (link->loop) {
+        loop_timer_cancel(link->loop, &link->retry_timer);
+        loop_timer_cancel(link->loop, &link->limit_timer);
+    }
+    session_close(link);
+    link->op = OP_NONE;
+    link->stage = 0;
+    link->replied = false;
+    if (link->reply)
+        snmp_free_pdu(link->reply);
+    link->reply = nullptr;
+    link->poll_done = nullptr;
+    link->send_done = nullptr;
+    link->ctx = nullptr;
+    link->poll_result = SnmpPollResult{};
+    link->send_plan = SnmpSendPlan{};
 }

@@ -39,6 +39,33 @@ static const char *const SHUTDOWN_AFTER_DELAY = "1.3.6.1.2.1.33.1.8.2.0";
 static const char *const STARTUP_AFTER_DELAY = "1.3.6.1.2.1.33.1.8.3.0";
 static const char *const AUTO_RESTART = "1.3.6.1.2.1.33.1.8.5.0";
 
+const SnmpPollPlan &snmp_map_poll_plan()
+{
+    static const SnmpPollPlan plan = [] {
+        SnmpPollPlan p;
+        for (const SnmpObject &o : snmp_objects)
+            p.objects.push_back(o.oid);
+        p.walk_if = SNMP_ALARMS_PRESENT;
+        p.column = SNMP_ALARM_COLUMN;
+        return p;
+    }();
+    return plan;
+}
+
+SnmpAnswers snmp_map_answers(const SnmpPollResult &result)
+{
+    SnmpAnswers a;
+    for (int i = 0; i < SNMP_OBJECTS && i < static_cast<int>(result.values.size()); i++)
+        if (result.values[i].kind == snmp_objects[i].kind)
+            a.values[i] = result.values[i];
+    for (const SnmpValue &v : result.column)
+        if (v.kind == SNMP_IDENTIFIER)
+            a.alarms.push_back(v.text);
+    const SnmpValue &present = a.values[SNMP_ALARMS_PRESENT];
+    a.alarms_known = result.walked || (present.kind == SNMP_NUMBER && present.number == 0);
+    return a;
+}
+
 // upsWellKnownTests.
 static const char *const TEST_ABORT = "1.3.6.1.2.1.33.1.7.7.2";
 static const char *const TEST_QUICK = "1.3.6.1.2.1.33.1.7.7.4";
@@ -229,10 +256,19 @@ bool snmp_map_command(const std::string &command, std::vector<SnmpSet> *sets)
 
 bool snmp_map_is_test(const std::vector<SnmpSet> &sets)
 {
-    return sets.size() == 1 && strcmp(sets[0].oid, TEST_ID) == 0;
+    return sets.size() == 1 && sets[0].oid == TEST_ID;
 }
 
 int snmp_map_address(const std::string &device, int default_port, std::string *host, int *port)
 {
     return ipv4_parse_endpoint(device, default_port, host, port);
+}
+
+SnmpSendPlan snmp_map_send_plan(const std::vector<SnmpSet> &sets)
+{
+    SnmpSendPlan plan;
+    plan.sets = sets;
+    if (snmp_map_is_test(sets))
+        plan.lock = SNMP_TEST_SPIN_LOCK; // so two managers never start tests over each other
+    return plan;
 }

@@ -2,12 +2,14 @@
 // 1.3.6.1.2.1.33) and what they mean for a unit: the objects one poll
 // reads, written once in one table with their numeric identifiers, the
 // reading a set of answers gives, and the SETs a UPS command becomes. No
-// SNMP here: the link hands in values already taken out of their varbinds.
+// SNMP here: the link (link/snmp) hands back values already taken out of
+// their varbinds, and sends what the mapping plans.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "link/snmp_types.h"
 #include "protocol/machine.h"
 #include "protocol/ups_command.h"
 #include "base/address.h"
@@ -37,9 +39,6 @@ enum {
     SNMP_OBJECTS
 };
 
-// What kind of value an object holds.
-enum { SNMP_NUMBER = 0, SNMP_TEXT = 1, SNMP_IDENTIFIER = 2 };
-
 struct SnmpObject {
     const char *name; // the MIB's name, for diagnostics
     const char *oid;  // numeric, with the instance ("...1.0", "...1.1" for line 1)
@@ -57,14 +56,6 @@ extern const char *const SNMP_ALARM_COLUMN;
 // together with upsTestId.
 extern const char *const SNMP_TEST_SPIN_LOCK;
 
-// One value as the card answered it.
-struct SnmpValue {
-    int kind = -1;           // SNMP_NUMBER, SNMP_TEXT, SNMP_IDENTIFIER; -1 missing
-                             // (no such object or instance, an error, or a type of no use)
-    long long number = 0;    // SNMP_NUMBER: INTEGER, Gauge32, Counter32 (never negative), TimeTicks
-    std::string text;        // SNMP_TEXT: the octets; SNMP_IDENTIFIER: dotted numbers without a leading dot
-};
-
 // Everything one poll brought back.
 struct SnmpAnswers {
     SnmpValue values[SNMP_OBJECTS];   // by the SNMP_ values; a wrong kind counts as missing
@@ -72,20 +63,23 @@ struct SnmpAnswers {
     bool alarms_known = false;        // the alarm table was read (or upsAlarmsPresent was 0)
 };
 
+// What a poll asks the link for: a GET of every object of snmp_objects (in
+// that order), then the walk of SNMP_ALARM_COLUMN when upsAlarmsPresent is
+// above 0.
+const SnmpPollPlan &snmp_map_poll_plan();
+
+// The answers an answered poll of snmp_map_poll_plan() gives: a value of
+// another kind than its object's counts as missing; the alarms are the
+// identifiers of the walked column, known when the column was walked or
+// upsAlarmsPresent was 0.
+SnmpAnswers snmp_map_answers(const SnmpPollResult &result);
+
 // The unit's reading from the answers. `previous_type` is the unit's
 // status character b3 so far: the card shows an off-line (line-interactive)
 // unit only while it boosts or reduces, and the type must not flip back in
 // between. Returns false when not one object came (then the reading is no
 // reading at all).
 bool snmp_map_reading(const SnmpAnswers &answers, char previous_type, MachineReading *out);
-
-// One SET of a UPS command.
-struct SnmpSet {
-    const char *oid;   // numeric, with the instance
-    int kind;          // SNMP_NUMBER or SNMP_IDENTIFIER
-    long long number;  // SNMP_NUMBER: the INTEGER to set
-    std::string text;  // SNMP_IDENTIFIER: the identifier to set
-};
 
 // The SETs a UPS command (ups_command) becomes: the tests set upsTestId (a
 // test also needs the spin lock, see SNMP_TEST_SPIN_LOCK); a turn-off sets
@@ -102,6 +96,10 @@ bool snmp_map_command(const std::string &command, std::vector<SnmpSet> *sets);
 
 // True when the SETs start a test (so the spin lock goes with them).
 bool snmp_map_is_test(const std::vector<SnmpSet> &sets);
+
+// What the link sends for `sets`: the SETs, with SNMP_TEST_SPIN_LOCK as the
+// lock when they start a test.
+SnmpSendPlan snmp_map_send_plan(const std::vector<SnmpSet> &sets);
 
 // What snmp_map_address makes of a card's address.
 enum {

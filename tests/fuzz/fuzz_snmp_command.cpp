@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (sets.empty())
             __builtin_trap();
         for (const SnmpSet &s : sets)
-            if (!s.oid || (s.kind != SNMP_NUMBER && s.kind != SNMP_IDENTIFIER))
+            if (s.oid.empty() || (s.kind != SNMP_NUMBER && s.kind != SNMP_IDENTIFIER))
                 __builtin_trap();
         snmp_map_is_test(sets);
     }
