@@ -46,11 +46,11 @@ SnmpValue through_link(const Bind &b)
 SnmpAnswers answers_of(const std::vector<Bind> &binds, std::vector<std::string> alarms = {},
                        bool alarms_known = true)
 {
-    SnmpAnswers a;
-    for (const Bind &b : binds) {
-        SnmpValue v = through_link(b);
-        a.values[b.object] = v.kind == snmp_objects[b.object].kind ? v : SnmpValue{};
-    }
+    SnmpPollResult result;
+    result.values.resize(SNMP_OBJECTS);
+    for (const Bind &b : binds)
+        result.values[b.object] = through_link(b);
+    SnmpAnswers a = snmp_map_answers(result);
     a.alarms = alarms;
     a.alarms_known = alarms_known;
     return a;
@@ -174,6 +174,55 @@ TEST(SnmpMap, UnsignedTypesNeverTurnNegative)
     EXPECT_EQ(through_link({SNMP_INPUT_VOLTAGE, ASN_IPADDRESS, 0, nullptr}).kind, -1);
 }
 
+// What a poll asks the link for, and the answers its result gives: values
+// of the wrong kind are missing, the alarms are the column's identifiers,
+// known only when the column was walked or no alarm is present.
+TEST(SnmpMap, PollPlanAndAnswers)
+{
+    const SnmpPollPlan &plan = snmp_map_poll_plan();
+    ASSERT_EQ(plan.objects.size(), static_cast<size_t>(SNMP_OBJECTS));
+    for (int i = 0; i < SNMP_OBJECTS; i++)
+        EXPECT_EQ(plan.objects[i], snmp_objects[i].oid);
+    EXPECT_EQ(plan.walk_if, SNMP_ALARMS_PRESENT);
+    EXPECT_EQ(plan.column, SNMP_ALARM_COLUMN);
+
+    const std::string ON_BATTERY = "1.3.6.1.2.1.33.1.6.3.2";
+    SnmpValue number{SNMP_NUMBER, 0, ""};
+    SnmpValue text{SNMP_TEXT, 0, "230"};
+    SnmpValue alarm{SNMP_IDENTIFIER, 0, ON_BATTERY};
+    struct Case {
+        const char *what;
+        int present;  // upsAlarmsPresent; -1 missing
+        bool walked;
+        std::vector<SnmpValue> column;
+        bool known;
+        std::vector<std::string> alarms;
+    } cases[] = {
+        {"none present", 0, false, {}, true, {}},
+        {"walked", 2, true, {alarm, text}, true, {ON_BATTERY}},
+        {"present but not walked", 1, false, {}, false, {}},
+        {"count missing", -1, false, {}, false, {}},
+    };
+    for (const Case &c : cases) {
+        SnmpPollResult r;
+        r.values.resize(SNMP_OBJECTS);
+        r.values[SNMP_INPUT_VOLTAGE] = text; // a number's place: missing
+        r.values[SNMP_IDENT_MODEL] = text;
+        if (c.present >= 0) {
+            r.values[SNMP_ALARMS_PRESENT] = number;
+            r.values[SNMP_ALARMS_PRESENT].number = c.present;
+        }
+        r.walked = c.walked;
+        r.column = c.column;
+        SnmpAnswers a = snmp_map_answers(r);
+        EXPECT_EQ(a.values[SNMP_INPUT_VOLTAGE].kind, -1) << c.what;
+        EXPECT_EQ(a.values[SNMP_IDENT_MODEL].text, "230") << c.what;
+        EXPECT_EQ(a.alarms_known, c.known) << c.what;
+        EXPECT_EQ(a.alarms, c.alarms) << c.what;
+    }
+    EXPECT_EQ(snmp_map_answers(SnmpPollResult{}).values[0].kind, -1) << "nothing came";
+}
+
 // The UPS commands of the queue and the SETs they become.
 TEST(SnmpMap, CommandsBecomeSets)
 {
@@ -209,8 +258,11 @@ TEST(SnmpMap, CommandsBecomeSets)
             got.push_back(std::string(s.oid) + "=" +
                           (s.kind == SNMP_IDENTIFIER ? s.text : std::to_string(s.number)));
         EXPECT_EQ(got, c.sets) << c.command;
-        EXPECT_EQ(snmp_map_is_test(sets), c.sets.size() == 1 && c.sets[0].find(".7.1.0=") != std::string::npos)
-            << c.command;
+        bool test = c.sets.size() == 1 && c.sets[0].find(".7.1.0=") != std::string::npos;
+        EXPECT_EQ(snmp_map_is_test(sets), test) << c.command;
+        SnmpSendPlan plan = snmp_map_send_plan(sets);
+        EXPECT_EQ(plan.sets.size(), sets.size()) << c.command;
+        EXPECT_EQ(plan.lock, test ? SNMP_TEST_SPIN_LOCK : "") << c.command;
     }
 }
 
