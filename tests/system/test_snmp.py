@@ -115,3 +115,35 @@ def test_remote_modes_do_not_take_a_card(snmp_card, agent, make_wire):
     # A card is read every second pass: nothing over two of those.
     stays(lambda: agent.history(1) == [] and snmp_card.sets() == [] and wire.sent() == [],
           "nothing asked of the card, no history", seconds=2.0)
+
+
+@pytest.mark.slow(25)
+def test_a_silent_card_holds_nothing_up_and_is_still_lost(snmp_card, agent, shutdown_calls):
+    start(agent, snmp_card)
+    wait_for(lambda: "01 08 1 0" in event_codes(agent), 15, what="the Connect event")
+    wait_for(lambda: agent.history(1), 5, what="a history line")
+    client = connect()
+    snmp_card.pause()
+    # The card answers nothing now, yet the unit counts as connected until
+    # its fourth failed poll (some 15 s away). Meanwhile the daemon keeps its
+    # pace: port 2027 answers at once and a history line comes every second
+    # (a loop that waited out the card's time-outs would leave gaps of 4 s
+    # and more).
+    last = {"count": len(agent.history(1)), "at": time.monotonic()}
+
+    def keeps_pace():
+        asked = time.monotonic()
+        if len(client.record(1)) != 108 or time.monotonic() - asked > 0.5:
+            return False
+        count = len(agent.history(1))
+        if count > last["count"]:
+            last["count"], last["at"] = count, time.monotonic()
+        return time.monotonic() - last["at"] < 3 and "01 08 0 0" not in event_codes(agent)
+    stays(keeps_pace, "ALL answered within 0.5 s, a history line at least every 3 s, the unit "
+          "not yet lost", seconds=8)
+
+    wait_for(lambda: "01 08 0 0" in event_codes(agent), 40, what="the card lost")
+    client.close()
+    assert event_codes(agent) == ["01 08 1 0", "01 08 0 0"]
+    assert shutdown_calls() == []
+    assert agent.alive()
