@@ -33,7 +33,11 @@ static void library_init()
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
-        netsnmp_udp_ctor(); // the UDP transport alone: no TLS or DTLS domains to set up
+        // The UDP transport alone: no TLS or DTLS domains to set up. Once
+        // per process, also beside another user of the library (a second
+        // registration would leak the first's names).
+        if (!netsnmp_tdomain_support(netsnmpUDPDomain, netsnmpUDPDomain_len, nullptr, nullptr))
+            netsnmp_udp_ctor();
     });
 }
 
