@@ -5,7 +5,7 @@
 #include "link/snmp.h"
 #include "protocol/snmp_map.h"
 
-static SnmpLink link;
+static SnmpLink card_link;
 static bool active = false;
 static Loop *card_loop = nullptr;
 
@@ -16,7 +16,7 @@ static void (*polled_check)(MachineContext *unit, time_t now) = nullptr;
 bool card_configure(const std::string &device, const std::string &community)
 {
     std::string why;
-    active = snmp_link_set(&link, device, community, &why);
+    active = snmp_link_set(&card_link, device, community, &why);
     if (!active)
         log_error("upsagent: SNMP link: %s; no unit is polled", why.c_str());
     return active;
@@ -24,13 +24,13 @@ bool card_configure(const std::string &device, const std::string &community)
 
 void card_attach(Loop *loop)
 {
-    snmp_link_attach(&link, loop);
+    snmp_link_attach(&card_link, loop);
     card_loop = loop;
 }
 
 void card_close()
 {
-    snmp_link_close(&link);
+    snmp_link_close(&card_link);
     active = false;
 }
 
@@ -54,7 +54,7 @@ static void read_done(SnmpLink *, bool answered, const SnmpPollResult &result, v
 
 static void start_reading(LoopTime now)
 {
-    if (!snmp_link_poll_start(&link, snmp_map_poll_plan(), read_done, nullptr)) {
+    if (!snmp_link_poll_start(&card_link, snmp_map_poll_plan(), read_done, nullptr)) {
         machine_miss_reading(polled_unit); // not reached: the link is idle and set here
         polled_check(polled_unit, now.wall);
     }
@@ -68,7 +68,7 @@ static void sent(SnmpLink *, bool, void *, LoopTime now)
 
 void card_poll(MachineContext *unit, void (*check)(MachineContext *unit, time_t now))
 {
-    if (!active || !card_loop || snmp_link_busy(&link))
+    if (!active || !card_loop || snmp_link_busy(&card_link))
         return;
     polled_unit = unit;
     polled_check = check;
@@ -78,7 +78,7 @@ void card_poll(MachineContext *unit, void (*check)(MachineContext *unit, time_t 
         if (!snmp_map_command(command, &sets))
             log_warning("upsagent: the command \"%.20s\" has no SNMP form; not sent",
                         command.substr(0, command.find('\r')).c_str());
-        else if (snmp_link_send_start(&link, snmp_map_send_plan(sets), sent, nullptr))
+        else if (snmp_link_send_start(&card_link, snmp_map_send_plan(sets), sent, nullptr))
             return;
     }
     start_reading(loop_now(card_loop));
