@@ -47,15 +47,15 @@ void check_status_events(MachineContext *ctx, time_t now)
             char state = v.status[p];
             if (state == v.status_prev[p] || p == STATUS_BEEPER || p == STATUS_TYPE)
                 continue;
-            event_log_append(v.address, p, state, v.status[STATUS_TYPE]);
+            event_log_append_at(now, v.address, p, state, v.status[STATUS_TYPE]);
             metrics_count_event(v.address, p);
             const char *text = event_notice_text(p, state, v.status[STATUS_TYPE]);
             if (mail.mail_events[p] == '1')
                 mail_notify(mail.mail_server, mail.mail_sender, mail.mail_receivers, text,
-                            v.address);
+                            v.address, now);
             if (sms.sms_events[p] == '1')
                 sms_notify(sms.sms_gateway, sms.sms_id, sms.sms_api_id, sms.sms_password,
-                           sms.sms_phones, text, v.address);
+                           sms.sms_phones, text, v.address, now);
             run_hook(v.address, p, state, text);
         }
         if (first == 0 && last == STATUS_CONNECTION) {

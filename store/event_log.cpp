@@ -147,10 +147,6 @@ bool event_log_flush()
     return append_locked(nullptr);
 }
 
-void event_log_append(int address, int code, char new_state, char type_char)
-{
-    event_log_append_at(time(nullptr), address, code, new_state, type_char);
-}
 
 bool event_log_create()
 {

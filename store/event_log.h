@@ -20,15 +20,11 @@ constexpr int EVENT_LOG_MAX_LINES = 1000;
 void event_log_format(char out[EVENT_LINE_LEN + 1], time_t when, int address, int code,
                       char new_state, char type_char);
 
-// Appends one line stamped with the current local time, then trims the file
-// to its newest 1000 lines. A log that cannot be opened or written is
-// reported through write_report and the line is kept (see below).
-// Serialised by the module's lock.
-void event_log_append(int address, int code, char new_state, char type_char);
-
-// Appends a line stamped `when`; event_log_append with an explicit clock.
-// A line that cannot be written (a full disk) is kept, with its stamp, and
-// written before the next one or by event_log_flush; at most 1000 are kept.
+// Appends one line stamped with the local time of `when`, then trims the
+// file to its newest 1000 lines. A log that cannot be opened or written is
+// reported through write_report and the line is kept: with its stamp, it
+// is written before the next one or by event_log_flush; at most 1000 are
+// kept. Serialised by the module's lock.
 void event_log_append_at(time_t when, int address, int code, char new_state, char type_char);
 
 // Writes the lines kept since a failed append. Returns true when none is

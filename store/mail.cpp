@@ -103,7 +103,7 @@ void mail_settings_set(const MailSettings &s)
 }
 
 bool mail_send_one(const char *server, const char *sender, const char *receiver,
-                   const char *text, int unit)
+                   const char *text, int unit, time_t when)
 {
     std::string prog;
     {
@@ -112,7 +112,7 @@ bool mail_send_one(const char *server, const char *sender, const char *receiver,
     }
     char subject[320];
     snprintf(subject, sizeof subject, "Machine%d %s", unit, text);
-    std::string stamp = time_stamp_text(time(nullptr));
+    std::string stamp = time_stamp_text(when);
     std::vector<std::string> argv = {
         prog,
         server,
@@ -130,9 +130,9 @@ bool mail_send_one(const char *server, const char *sender, const char *receiver,
 }
 
 int mail_notify(const char *server, const char *sender, const char *receivers,
-                const char *text, int unit)
+                const char *text, int unit, time_t when)
 {
     return spawn_per_entry(receivers, plausible_address, [&](const std::string &receiver) {
-        return mail_send_one(server, sender, receiver.c_str(), text, unit);
+        return mail_send_one(server, sender, receiver.c_str(), text, unit, when);
     });
 }

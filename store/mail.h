@@ -5,6 +5,7 @@
 // guarded by the store's lock.
 #pragma once
 
+#include <ctime>
 #include <string>
 
 struct MailSettings {
@@ -45,9 +46,9 @@ void mail_settings_set(const MailSettings &settings);
 // -1 when a sender could not be started (its command line too long, or the
 // program missing), else 0.
 int mail_notify(const char *server, const char *sender, const char *receivers,
-                const char *text, int unit);
+                const char *text, int unit, time_t when);
 
 // Starts the sender for one receiver, with the subject "Machine<unit>
-// <text>" and the current local time. Returns true when it was started.
+// <text>" and the local time of `when`. Returns true when it was started.
 bool mail_send_one(const char *server, const char *sender, const char *receiver,
-                   const char *text, int unit);
+                   const char *text, int unit, time_t when);

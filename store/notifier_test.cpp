@@ -17,6 +17,8 @@
 
 namespace {
 
+const time_t kWhen = 1765200000; // the stamp the senders are given
+
 std::string slurp(const std::string &path)
 {
     std::ifstream in(path);
@@ -65,7 +67,7 @@ TEST(MailNotify, OneSenderPerReceiverInListOrder)
     TempProgramDir dir;
     mail_init(dir.path);
     SpawnRecorder rec;
-    EXPECT_EQ(mail_notify("mx:25", "ups@x", "a@x;b@y;", "AC Failed", 2), 0);
+    EXPECT_EQ(mail_notify("mx:25", "ups@x", "a@x;b@y;", "AC Failed", 2, kWhen), 0);
     ASSERT_EQ(spawned().size(), 2u) << "a trailing ';' adds no third call";
     const std::vector<std::string> &a = spawned()[0];
     ASSERT_EQ(a.size(), 7u);
@@ -79,8 +81,8 @@ TEST(MailNotify, OneSenderPerReceiverInListOrder)
     EXPECT_EQ(spawned()[1][3], "RCPT TO:b@y");
 
     spawned().clear();
-    EXPECT_EQ(mail_notify("mx", "ups@x", "", "Test Mail", 1), 1);
-    EXPECT_EQ(mail_notify("mx", "ups@x", ";;", "Test Mail", 1), 1);
+    EXPECT_EQ(mail_notify("mx", "ups@x", "", "Test Mail", 1, kWhen), 1);
+    EXPECT_EQ(mail_notify("mx", "ups@x", ";;", "Test Mail", 1, kWhen), 1);
     EXPECT_TRUE(spawned().empty());
 }
 
@@ -90,10 +92,10 @@ TEST(MailNotify, ShellCharactersStayInsideOneArgument)
     mail_init(dir.path);
     sms_init(dir.path);
     SpawnRecorder rec;
-    mail_notify("mx", "\"; touch /tmp/pwned; \"$(id)", "a@x", "AC Failed", 1);
+    mail_notify("mx", "\"; touch /tmp/pwned; \"$(id)", "a@x", "AC Failed", 1, kWhen);
     ASSERT_EQ(spawned().size(), 1u);
     EXPECT_EQ(spawned()[0][2], "MAIL FROM:\"; touch /tmp/pwned; \"$(id)");
-    sms_notify(0, "\"; touch /tmp/pwned; \"", "", "p w", "0911", "T", 1);
+    sms_notify(0, "\"; touch /tmp/pwned; \"", "", "p w", "0911", "T", 1, kWhen);
     ASSERT_EQ(spawned().size(), 2u);
     EXPECT_EQ(spawned()[1][2], "\"; touch /tmp/pwned; \"");
     EXPECT_EQ(spawned()[1][3], "p w");
@@ -109,11 +111,11 @@ TEST(MailNotify, CommandLineOver511CharactersIsRefused)
     std::string fixed = dir.path + "mail  \"mx\" \"MAIL FROM:s\" \"RCPT TO:\" \"2026/12/07 10:00:00\""
                         " \"Subject:From SoftWare Reply Question-\" \" Machine1 T\" &";
     std::string fits = std::string(511 - fixed.size() - 2, 'r') + "@x";
-    mail_notify("mx", "s", fits.c_str(), "T", 1);
+    mail_notify("mx", "s", fits.c_str(), "T", 1, kWhen);
     EXPECT_EQ(spawned().size(), 1u);
     std::string over = "r" + fits;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(mail_notify("mx", "s", over.c_str(), "T", 1), -1) << "reported, not passed as sent";
+    EXPECT_EQ(mail_notify("mx", "s", over.c_str(), "T", 1, kWhen), -1) << "reported, not passed as sent";
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(spawned().size(), 1u) << "nothing is started for a 512-character line";
     EXPECT_NE(out.find("refused"), std::string::npos);
@@ -125,7 +127,7 @@ TEST(MailNotify, MissingSenderProgramIsReportedNotPassedAsSent)
     TempProgramDir dir; // holds no mail program
     mail_init(dir.path);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(mail_notify("mx", "ups@x", "a@x", "Test Mail", 1), -1);
+    EXPECT_EQ(mail_notify("mx", "ups@x", "a@x", "Test Mail", 1, kWhen), -1);
     EXPECT_NE(testing::internal::GetCapturedStdout(), "");
 }
 
@@ -165,7 +167,7 @@ TEST(SmsNotify, ArgumentsInSenderOrderWithOneBasedGateway)
     TempProgramDir dir;
     sms_init(dir.path);
     SpawnRecorder rec;
-    EXPECT_EQ(sms_notify(1, "acct", "api7", "secret", "0911;0922", "Battery Low", 3), 0);
+    EXPECT_EQ(sms_notify(1, "acct", "api7", "secret", "0911;0922", "Battery Low", 3, kWhen), 0);
     ASSERT_EQ(spawned().size(), 2u);
     const std::vector<std::string> &a = spawned()[0];
     ASSERT_EQ(a.size(), 8u);
@@ -180,7 +182,7 @@ TEST(SmsNotify, ArgumentsInSenderOrderWithOneBasedGateway)
     EXPECT_EQ(spawned()[1][4], "0922");
     EXPECT_EQ(spawned()[1][2], "acct");
     spawned().clear();
-    EXPECT_EQ(sms_notify(0, "acct", "", "pw", ";", "Test Message", 1), 1);
+    EXPECT_EQ(sms_notify(0, "acct", "", "pw", ";", "Test Message", 1, kWhen), 1);
     EXPECT_TRUE(spawned().empty());
 }
 
@@ -231,7 +233,7 @@ TEST(NotifierFiles, OverlongLinesAreRefusedWholeAndImplausibleEntriesSkipped)
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
     SpawnRecorder rec;
     SmsSettings s = sms_settings_get();
-    sms_notify(s.sms_gateway, s.sms_id, s.sms_api_id, s.sms_password, s.sms_phones, "T", 1);
+    sms_notify(s.sms_gateway, s.sms_id, s.sms_api_id, s.sms_password, s.sms_phones, "T", 1, kWhen);
     ASSERT_EQ(spawned().size(), 2u);
     EXPECT_EQ(spawned()[0][4], "0911 222 333");
     EXPECT_EQ(spawned()[1][4], "+44-20");

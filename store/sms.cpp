@@ -103,7 +103,7 @@ void sms_settings_set(const SmsSettings &s)
 }
 
 bool sms_send_one(int gateway, const char *id, const char *api_id, const char *password,
-                  const char *phone, const char *text, int unit)
+                  const char *phone, const char *text, int unit, time_t when)
 {
     std::string prog;
     {
@@ -114,7 +114,7 @@ bool sms_send_one(int gateway, const char *id, const char *api_id, const char *p
     snprintf(message, sizeof message, "Machine%d %s", unit, text);
     char number[16];
     snprintf(number, sizeof number, "%d", gateway + 1);
-    std::string stamp = time_stamp_text(time(nullptr));
+    std::string stamp = time_stamp_text(when);
     std::vector<std::string> argv = {prog, number, id, password, phone, api_id, stamp,
                                      std::string(" ") + message};
     // The shell command line this start stands for, for the length rule.
@@ -124,9 +124,9 @@ bool sms_send_one(int gateway, const char *id, const char *api_id, const char *p
 }
 
 int sms_notify(int gateway, const char *id, const char *api_id, const char *password,
-               const char *phones, const char *text, int unit)
+               const char *phones, const char *text, int unit, time_t when)
 {
     return spawn_per_entry(phones, plausible_phone, [&](const std::string &phone) {
-        return sms_send_one(gateway, id, api_id, password, phone.c_str(), text, unit);
+        return sms_send_one(gateway, id, api_id, password, phone.c_str(), text, unit, when);
     });
 }

@@ -1,6 +1,7 @@
 #include "console/screens/mail_page.h"
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,8 @@ const char *mail_page_send_test(const MailSettings &m)
 {
     if (m.mail_server[0] == '\0' || m.mail_sender[0] == '\0' || m.mail_receivers[0] == '\0')
         return "Test Mail fail, check input data.";
-    int result = mail_notify(m.mail_server, m.mail_sender, m.mail_receivers, "Test Mail", 1);
+    int result =
+        mail_notify(m.mail_server, m.mail_sender, m.mail_receivers, "Test Mail", 1, time(nullptr));
     if (result == 1)
         return "Please input an receiver mailbox at least.";
     if (result < 0) // nothing may pass for sent that never left

@@ -1,6 +1,7 @@
 #include "console/screens/sms_page.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "console/client.h"
 #include "console/ui/draw.h"
@@ -159,7 +160,7 @@ static void send_test()
         set_message(refusal);
     } else {
         int result = sms_notify(s.sms_gateway, s.sms_id, s.sms_api_id, s.sms_password,
-                                s.sms_phones, "Test Message", 1);
+                                s.sms_phones, "Test Message", 1, time(nullptr));
         if (result == 1)
             set_message("Please input a Mobile Phone number at least.");
         else if (result < 0) // nothing may pass for sent that never left
