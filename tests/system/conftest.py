@@ -226,15 +226,16 @@ def stays(predicate, what, seconds=None, until=None, timeout=20.0, interval=0.1)
         time.sleep(interval)
 
 
-def children_of(pid):
-    """Process ids of the children of `pid`, zombies among them."""
+def children_of(pid, zombies_only=False):
+    """Process ids of the children of `pid`, zombies among them (or only the
+    zombies)."""
     found = []
     for stat in Path("/proc").glob("[0-9]*/stat"):
         try:
             fields = stat.read_text().rsplit(")", 1)[1].split()
         except (OSError, IndexError):
             continue
-        if int(fields[1]) == pid:
+        if int(fields[1]) == pid and (fields[0] == "Z" or not zombies_only):
             found.append(int(stat.parent.name))
     return found
 

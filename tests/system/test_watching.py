@@ -3,7 +3,6 @@ event-log lines, mails through a real SMTP server, SMS requests to a real
 HTTP gateway stand-in, stand-in host shutdowns and UPS commands."""
 import json
 import shutil
-from pathlib import Path
 
 import pytest
 
@@ -58,18 +57,6 @@ def senders_done(agent, sim):
     reaped: whatever a sender was going to record is recorded."""
     sim.wait_requests(1)
     wait_for(lambda: children_of(agent.proc.pid) == [], 10, what="the senders to end")
-
-
-def zombies_of(pid):
-    found = []
-    for stat in Path("/proc").glob("[0-9]*/stat"):
-        try:
-            fields = stat.read_text().rsplit(")", 1)[1].split()
-        except (OSError, IndexError):
-            continue
-        if fields[0] == "Z" and int(fields[1]) == pid:
-            found.append(stat.parent.name)
-    return found
 
 
 def command_after_query(sim, command, since):
@@ -152,7 +139,7 @@ def test_mains_fails_battery_runs_low_mains_returns(sim, agent, smtp_server, htt
                                       "01 06 0 0", "01 07 0 0", "01 01 0 0")]
     assert order == sorted(order), codes
     # The senders end, and the loop reaps them within a pass.
-    wait_for(lambda: zombies_of(agent.proc.pid) == [], 10, what="no zombie left")
+    wait_for(lambda: children_of(agent.proc.pid, zombies_only=True) == [], 10, what="no zombie left")
 
 
 def test_silent_unit_gives_disconnect_and_runs_the_hook(sim, agent, tmp_path):
