@@ -140,16 +140,16 @@ static void arm_timerfd(Loop *loop)
     if (due == loop->armed_for)
         return;
     loop->armed_for = due;
-    struct itimerspec spec;
-    memset(&spec, 0, sizeof spec);
+    struct itimerspec value;
+    memset(&value, 0, sizeof value);
     if (due >= 0) {
         double wait = due - read_clock(loop).mono;
         if (wait < 1e-6)
             wait = 1e-6; // zero would disarm it
-        spec.it_value.tv_sec = static_cast<time_t>(wait);
-        spec.it_value.tv_nsec = static_cast<long>((wait - std::floor(wait)) * 1e9);
+        value.it_value.tv_sec = static_cast<time_t>(wait);
+        value.it_value.tv_nsec = static_cast<long>((wait - std::floor(wait)) * 1e9);
     }
-    timerfd_settime(loop->timer_fd, 0, &spec, nullptr);
+    timerfd_settime(loop->timer_fd, 0, &value, nullptr);
 }
 
 void loop_timer_at(Loop *loop, LoopTimer *timer, double due, LoopTimerHandler handler, void *ctx)
