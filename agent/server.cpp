@@ -585,11 +585,6 @@ void server_set_units(MachineContext *unit_contexts)
     units = unit_contexts;
 }
 
-static int count_units(void *)
-{
-    return hooks.unit_count ? hooks.unit_count(hooks.ctx) : 1;
-}
-
 void server_start(Loop *event_loop, const ServerPorts &ports, MachineContext *unit_contexts,
                   const ServerHooks &server_hooks)
 {
@@ -613,7 +608,7 @@ void server_start(Loop *event_loop, const ServerPorts &ports, MachineContext *un
         log_warning("server: STARTTLS stays off: %s names a %s but no %s", network_path.c_str(),
                     network.key.empty() ? "certificate" : "key",
                     network.key.empty() ? "key" : "certificate");
-    mgmt_configure(units, count_units, nullptr);
+    mgmt_configure(units, hooks.unit_count, hooks.ctx);
     LoopTime now = loop_now(loop);
     bind_all(loop, nullptr, now);
     loop_timer_at(loop, &sweep_timer, now.mono + 1.0, sweep, nullptr);

@@ -1,4 +1,5 @@
 #include "link/link.h"
+#include "tests/netns.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -184,16 +185,8 @@ class Tcp : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (unshare(CLONE_NEWNET) != 0)
+        if (!enter_private_network())
             GTEST_SKIP() << "needs root for a private network namespace";
-        int s = socket(AF_INET, SOCK_DGRAM, 0);
-        struct ifreq ifr;
-        memset(&ifr, 0, sizeof ifr);
-        strcpy(ifr.ifr_name, "lo");
-        ioctl(s, SIOCGIFFLAGS, &ifr);
-        ifr.ifr_flags |= IFF_UP;
-        ASSERT_EQ(ioctl(s, SIOCSIFFLAGS, &ifr), 0);
-        close(s);
         listener = socket(AF_INET, SOCK_STREAM, 0);
         struct sockaddr_in addr;
         memset(&addr, 0, sizeof addr);

@@ -1,4 +1,5 @@
 #include "link/snmp.h"
+#include "tests/netns.h"
 
 #include <gtest/gtest.h>
 
@@ -205,16 +206,7 @@ protected:
     {
         // A network namespace of its own where it can be had (root): only
         // loopback, and every port free.
-        if (unshare(CLONE_NEWNET) == 0) {
-            int s = socket(AF_INET, SOCK_DGRAM, 0);
-            struct ifreq ifr;
-            memset(&ifr, 0, sizeof ifr);
-            strcpy(ifr.ifr_name, "lo");
-            ioctl(s, SIOCGIFFLAGS, &ifr);
-            ifr.ifr_flags |= IFF_UP;
-            ioctl(s, SIOCSIFFLAGS, &ifr);
-            close(s);
-        }
+        enter_private_network();
         loop = loop_new(clock_now, &clock);
         ASSERT_NE(loop, nullptr);
         std::string why;

@@ -127,15 +127,7 @@ class Client:
     def closed_by_server(self, timeout=5.0):
         """True when the server ends the connection within `timeout` (what
         it sent before is read and dropped); False when it stays open."""
-        self.sock.settimeout(timeout)
-        try:
-            while self.sock.recv(4096):
-                pass
-        except ConnectionResetError:
-            pass
-        except socket.timeout:
-            return False
-        return True
+        return closed_by_peer(self.sock, timeout)
 
     def close(self):
         self.sock.close()
@@ -224,6 +216,21 @@ def stays(predicate, what, seconds=None, until=None, timeout=20.0, interval=0.1)
                             % (timeout, what))
             return
         time.sleep(interval)
+
+
+def closed_by_peer(sock, timeout=5.0):
+    """True when the peer ends the connection on `sock` within `timeout`
+    (whatever it sent first, a TLS alert for one, is read and dropped);
+    False when it stays open."""
+    sock.settimeout(timeout)
+    try:
+        while sock.recv(4096):
+            pass
+    except ConnectionResetError:
+        pass
+    except socket.timeout:
+        return False
+    return True
 
 
 def children_of(pid, zombies_only=False):

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import OTHER_LOCAL, connect, wait_for
+from conftest import OTHER_LOCAL, closed_by_peer, connect, wait_for
 from servers import make_certificate
 
 MGMT = 3493
@@ -34,20 +34,6 @@ def ask(sock, request, end=b"\n"):
         assert chunk, "closed after %r" % got
         got += chunk
     return got
-
-
-def closed(sock, timeout=5.0):
-    """True when the peer ends the connection within `timeout` (whatever
-    it sent first, a TLS alert for one)."""
-    sock.settimeout(timeout)
-    try:
-        while sock.recv(4096):
-            pass
-    except ConnectionResetError:
-        pass
-    except socket.timeout:
-        return False
-    return True
 
 
 def test_starttls_then_the_protocol_over_tls(sim, agent):
@@ -113,7 +99,7 @@ def test_a_failed_handshake_closes_only_its_own_session(sim, agent, tmp_path):
             socket.create_connection(("127.0.0.1", MGMT), timeout=5) as bad:
         assert ask(bad, b"STARTTLS\n") == b"OK STARTTLS\n"
         bad.sendall(b"GET VAR ups1 ups.status\n" * 4)  # no ClientHello
-        assert closed(bad)
+        assert closed_by_peer(bad)
         assert ask(other, b"GET VAR ups1 ups.status\n") == b'VAR ups1 ups.status "OL"\n'
     context = ssl.create_default_context(cafile=str(cert))
     with socket.create_connection(("127.0.0.1", MGMT), timeout=5) as plain:
