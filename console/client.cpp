@@ -88,13 +88,8 @@ static const int CHARGE_WAIT_MS = 2000;
 
 static void refresh_charges()
 {
-    if (!link_is_up(&charge_port)) {
-        int opened = link_open(&charge_port);
-        if (opened == LINK_OPEN_PENDING && !link_wait(&charge_port, CHARGE_WAIT_MS))
-            link_close(&charge_port);
-        if (!link_is_up(&charge_port))
-            return;
-    }
+    if (!link_is_up(&charge_port) && link_open_wait(&charge_port, CHARGE_WAIT_MS) < 0)
+        return;
     for (int i = 0; i < machine_count.load(); i++) {
         char request[48];
         int len = snprintf(request, sizeof request, "GET VAR ups%d battery.charge\n", i + 1);

@@ -152,6 +152,16 @@ int link_connect_done(LinkPort *port)
     return 0;
 }
 
+int link_open_wait(LinkPort *port, int ms)
+{
+    if (link_open(port) != LINK_OPEN_PENDING)
+        return port->link_up ? 0 : -1;
+    if (link_wait(port, ms))
+        return 0;
+    link_close(port); // still under way, or failed
+    return -1;
+}
+
 bool link_wait(LinkPort *port, int ms)
 {
     if (port->fd < 0)

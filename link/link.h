@@ -95,6 +95,11 @@ int link_connect_done(LinkPort *port);
 // or input is there.
 bool link_wait(LinkPort *port, int ms);
 
+// link_open for a caller that may wait: a TCP connect under way is given
+// up to `ms` milliseconds. Returns 0 when the port is open, negative when
+// not (nothing is held then).
+int link_open_wait(LinkPort *port, int ms);
+
 // Releases whatever the port holds (also when link_up was already cleared by
 // link_set_up); link_up becomes 0. Closing a closed port does nothing.
 void link_close(LinkPort *port);

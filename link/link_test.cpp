@@ -207,22 +207,12 @@ protected:
     LinkPort port;
 };
 
-// Opening the link as far as a caller that may wait goes: done, or failed.
-int open_waiting(LinkPort *port)
-{
-    int rc = link_open(port);
-    if (rc != LINK_OPEN_PENDING)
-        return rc;
-    link_wait(port, 5000);
-    return link_connect_done(port);
-}
-
 // Nothing on the TCP link ever waits: a read with nothing there returns at
 // once, a record that came is read whole, a closed peer reads as -1.
 TEST_F(Tcp, ReadsNeverWaitThenTakeRecordsAndSeeTheClose)
 {
     link_set_tcp(&port, "127.0.0.1", 2027);
-    ASSERT_EQ(open_waiting(&port), 0);
+    ASSERT_EQ(link_open_wait(&port, 5000), 0);
     EXPECT_EQ(link_is_up(&port), 1);
     int peer = accept(listener, nullptr, nullptr);
     ASSERT_GE(peer, 0);
@@ -257,7 +247,7 @@ TEST_F(Tcp, BadAddressOrNoListenerFailsCleanly)
     close(listener);
     listener = -1;
     link_set_tcp(&port, "127.0.0.1", 2027);
-    EXPECT_LT(open_waiting(&port), 0);
+    EXPECT_LT(link_open_wait(&port, 5000), 0);
     EXPECT_EQ(link_is_up(&port), 0);
     EXPECT_EQ(port.fd, -1) << "a failed connect holds nothing";
 }
