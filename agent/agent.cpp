@@ -8,6 +8,7 @@
 #include "agent/decision.h"
 #include "agent/events.h"
 #include "agent/history.h"
+#include "agent/host.h"
 #include "agent/metrics.h"
 #include "agent/runner.h"
 #include "base/log.h"
@@ -309,6 +310,8 @@ bool agent_start(const char *program_path, Loop *loop, const AgentOptions &optio
 
     decision_init(&a->units[0]);
     decision_set_worker(a->worker);
+    decision_set_return_hold(options.return_hold);
+    host_set_worker(a->worker);
     runner_init(&a->units[0]);
 
     LoopTime now = loop_now(loop);
@@ -341,6 +344,7 @@ void agent_stop()
     card_close();
     link_close(&a->link);
     decision_set_worker(nullptr);
-    worker_stop(a->worker);
+    worker_stop(a->worker); // a host call under way ends first (bounded)
+    host_set_worker(nullptr);
     a->worker = nullptr;
 }

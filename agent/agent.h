@@ -18,6 +18,7 @@
 struct AgentOptions {
     ServerPorts ports;  // where the server listens
     bool worker = true; // start the worker thread (false: blocking work runs inline)
+    int return_hold = 30; // seconds a condition's end must hold before the decision takes it
 };
 
 // Start-up on `loop`: program directory, settings, link and unit contexts,

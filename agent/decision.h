@@ -1,36 +1,53 @@
-// The shutdown decision of upsagent, one per process. It knows which
-// conditions hold (the mains failed on a unit, a unit's battery is low), the
-// host shutdown it started (an absolute deadline) and the UPS turn-off it
-// queued, and keeps them consistent whatever order the status checks come
-// in:
-// - the host deadline is the earliest deadline of the conditions that hold;
-//   a new condition may move it earlier, nothing moves it later (repeated
-//   sightings, reloads and restarts included);
-// - the cancels ("shutdown -c", "C\r") go out only when no condition holds;
-// - the UPS turns off ups_shutdown minutes after the host deadline in force,
-//   queued again (a turn-off with restore, minutes from now) when that
-//   deadline moves earlier, never before it; a turn-off further than the
-//   command's longest delay (99 minutes) is queued by decision_tick once it
-//   comes within reach;
+// The shutdown decision of upsagent, one per process, and the only path to
+// the UPS turn-off and its cancel. It knows which conditions hold (the mains
+// failed on a unit, a unit's battery is low), whether a planned shutdown is
+// under way (a schedule entry, or a turn-off a client sent), the host
+// shutdown it wants (an absolute deadline, carried out by the host module)
+// and the UPS turn-off that follows it, and keeps them consistent whatever
+// order the status checks and commands come in:
+// - the host deadline is the earliest of the conditions' and the planned
+//   shutdown's; nothing moves it later (repeated sightings, flaps, reloads
+//   and restarts included);
+// - a condition starts at the first status that shows it; it ends only
+//   when its status stayed clear for the return hold time (default 30 s),
+//   and a failure within that time keeps the first deadline;
+// - the cancels ("shutdown -c", "C\r") go out only when no condition holds
+//   (hold time included) and no planned shutdown is under way;
+// - a UPS turn-off is queued only behind a host shutdown, at least
+//   max(ups_shutdown, 1) minutes after the host deadline in force, queued
+//   again (minutes from now) when that deadline moves earlier; one further
+//   than the command's longest delay (99 minutes) is queued by
+//   decision_tick once it comes within reach;
+// - the UPS is watched: a turn-off it does not show ("shutdown active", b1)
+//   a few status replies after it was sent is sent again with the minutes
+//   left, a cancel it does not take is sent again, each at most three times,
+//   then reported (event 10); a UPS that counts down to a turn-off the
+//   decision did not give (its state was lost) gets a cancel, and the
+//   decision's own turn-off when one is due;
 // - the state lives in "DataBase/Shutdown.ang" too, so a restarted daemon
-//   issues the remaining minutes instead of a new full delay, and reports
-//   only the status changes it did not see.
+//   keeps the deadline instead of starting a new full delay, and reports
+//   only the status changes it did not see; without a usable file, a
+//   shutdown the platform holds is adopted, never replaced by a later one.
 //
-// The host shutdown is the platform's `shutdown` (spawn module, whose
-// observer is the tests' seam); the UPS commands (ups_command) go into unit
-// 1's control lane, where each replaces the one not yet sent and nothing
-// else can. Time is always given by the caller.
+// Every step is one line on standard output. The UPS commands
+// (ups_command) go into unit 1's control lane, where each replaces the one
+// not yet sent and nothing else can. Time is always given by the caller.
 #pragma once
 
 #include <ctime>
 #include <string>
 
 #include "protocol/machine.h"
+#include "protocol/ups_command.h"
 #include "store/settings.h"
 
 constexpr int DECISION_DELAY_MAX = 99;  // minutes; delays are clamped into 0..99
 constexpr int DECISION_ALIGN_SECONDS = 10;
 constexpr int DECISION_ALIGN_WAIT = 120; // seconds a restored deadline waits at most to line up
+
+constexpr int DECISION_RETURN_HOLD = 30; // seconds a condition's end must hold, by default
+constexpr int DECISION_CONFIRM_CHECKS = 4; // status replies of unit 1 before a command counts as not taken
+constexpr int DECISION_RESENDS = 3;        // times a command the UPS did not take is sent again
 
 enum { DECISION_MAINS = 0, DECISION_BATTERY = 1 };
 
@@ -46,6 +63,7 @@ struct DecisionSight {
     bool lost;         // the unit is lost (its last status stands, unconfirmed)
     bool mains_failed; // status b7
     bool battery_low;  // status b6
+    bool shutdown_active; // status b1: the UPS counts down to a turn-off
 };
 
 // The state, for tests and diagnostics.
@@ -54,6 +72,9 @@ struct DecisionState {
     time_t host_deadline; // the host shutdown in force; 0 none
     time_t ups_deadline;  // the UPS turn-off in force; 0 none
     bool reissue_due;     // restored deadlines not yet issued again by this process
+    bool planned;         // a planned shutdown is under way
+    bool ups_gave_up;     // the UPS did not take a command after every resend
+    bool ups_told;        // a turn-off of this decision may be in force at the UPS
 };
 
 // The delays of a settings record, each clamped into 0..DECISION_DELAY_MAX;
@@ -62,6 +83,14 @@ DecisionDelays decision_delays_from(const SettingsRecord &s);
 
 // The unit whose control lane takes the UPS commands (unit 1); nullptr: none.
 void decision_init(MachineContext *unit1);
+
+// Seconds a condition's end must hold before it is taken (0: at once).
+void decision_set_return_hold(int seconds);
+
+// Told of the decision's own events: code 10 (the UPS did not take a
+// command: state '1'; it took one again: '0') of unit `address`, at `when`.
+using DecisionReporter = void (*)(int address, int code, char state, time_t when);
+void decision_set_reporter(DecisionReporter reporter);
 
 struct Worker;
 // The worker that writes "DataBase/Shutdown.ang" (its fsync must not hold
@@ -89,7 +118,24 @@ bool decision_start(const std::string &boot_id);
 // unit's conditions, and acts.
 void decision_observe(time_t now, int index, const DecisionSight &sight);
 
-// Every loop pass: issues restored deadlines when their time has come, and
+// What a command from outside the decision became.
+enum DecisionVerdict {
+    DECISION_PASS,    // not the decision's (a test; any command of a remote daemon, which
+                      // forwards it): the caller queues it as it is
+    DECISION_TAKEN,   // carried out by the decision (a planned shutdown, a cancel)
+    DECISION_REFUSED, // refused with a line: a cancel while a condition holds
+};
+
+// A UPS command from `source` (for the lines: "the schedule", "127.0.0.1",
+// "admin@127.0.0.1"): a turn-off ("S..." with or without restore) starts a
+// planned shutdown: the host shutdown at once, the UPS turn-off
+// max(ups_shutdown, the command's delay, 1) minutes later with the
+// command's restore (or none); a cancel ("C") ends a planned shutdown
+// (host and UPS), or passes to the UPS when nothing is under way, and is
+// refused while a condition holds (its hold time included). Tests pass.
+DecisionVerdict decision_command(time_t now, const UpsCommand &command, const char *source);
+
+// Every loop pass: ends conditions whose hold time is over, issues restored deadlines when their time has come, and
 // queues a held-back UPS turn-off once it is within the command's reach.
 void decision_tick(time_t now);
 

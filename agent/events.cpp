@@ -71,5 +71,6 @@ void check_status_events(MachineContext *ctx, time_t now)
     sight.lost = !v.connected && v.fail_count >= 4;
     sight.mains_failed = v.status[STATUS_AC_FAILED] == '1';
     sight.battery_low = v.status[STATUS_BATTERY_LOW] == '1';
+    sight.shutdown_active = v.status[STATUS_SHUTDOWN] == '1';
     decision_observe(now, v.address - 1, sight);
 }

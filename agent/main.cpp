@@ -1,7 +1,10 @@
 // upsagent: watches one to four UPS units and protects the host. Its files
-// live below the directory of its executable. "-d" prints debug lines too.
+// live below the directory of its executable. "-d" prints debug lines too;
+// "--return-hold SECONDS" sets how long the mains must be back (and a low
+// battery over) before the shutdown they started is cancelled.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "agent/agent.h"
@@ -11,11 +14,21 @@
 int main(int argc, char **argv)
 {
     bool debug = false;
+    AgentOptions options;
     for (int i = 1; i < argc; i++) {
+        char *end = nullptr;
         if (strcmp(argv[i], "-d") == 0) {
             debug = true;
+        } else if (strcmp(argv[i], "--return-hold") == 0 && i + 1 < argc &&
+                   (options.return_hold = static_cast<int>(strtol(argv[i + 1], &end, 10)),
+                    *argv[i + 1] && *end == '\0' && options.return_hold >= 0 &&
+                        options.return_hold <= 3600)) {
+            i++;
         } else {
-            fprintf(stderr, "usage: upsagent [-d]\n  -d  print debug lines too\n");
+            fprintf(stderr, "usage: upsagent [-d] [--return-hold SECONDS]\n"
+                            "  -d                      print debug lines too\n"
+                            "  --return-hold SECONDS   how long the mains must be back before a "
+                            "shutdown is cancelled (0..3600, default 30)\n");
             return 2;
         }
     }
@@ -24,7 +37,7 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);            // a vanished peer is an error code, not an end
     signal(SIGXFSZ, SIG_IGN);            // a file-size limit fails that write (EFBIG), reported
     Loop *loop = loop_new();
-    if (!loop || !agent_start(argc > 0 ? argv[0] : nullptr, loop, AgentOptions{}))
+    if (!loop || !agent_start(argc > 0 ? argv[0] : nullptr, loop, options))
         return 1;
     int status = loop_run(loop);
     agent_stop();

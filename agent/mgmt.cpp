@@ -568,10 +568,11 @@ static std::string session_command(MgmtSession *s, const std::vector<std::string
     return cmd == "MASTER" ? "OK MASTER-GRANTED\n" : "OK PRIMARY-GRANTED\n";
 }
 
-// "INSTCMD UPS COMMAND": the UPS command joins unit 1's command queue (its
-// ordinary lane), which the polling loop sends after the decision's own.
+// "INSTCMD UPS COMMAND": the turn-offs and the cancel go to the shutdown
+// decision; a test joins unit 1's command queue (its ordinary lane), which
+// the polling loop sends after the decision's own.
 static std::string instant_command(MgmtSession *s, const std::vector<std::string> &w,
-                                   double now)
+                                   double now, time_t wall_now)
 {
     int index = 0;
     if (w.size() != 3)
@@ -587,7 +588,18 @@ static std::string instant_command(MgmtSession *s, const std::vector<std::string
     std::string command = ups_bytes(*c);
     if (const char *why = no_values(0))
         return err(why); // a lost unit drops what its queue holds
-    if (!machine_queue_command(&units[0], command.data(), static_cast<int>(command.size())))
+    // The turn-offs and the cancel are the shutdown decision's: a turn-off
+    // starts a planned shutdown (the host first), a cancel is refused while
+    // a condition holds.
+    UpsCommand parsed;
+    std::string source = s->username + "@" + access_address_text(s->peer);
+    DecisionVerdict verdict = ups_command_parse(command, &parsed)
+                                  ? decision_command(wall_now, parsed, source.c_str())
+                                  : DECISION_PASS;
+    if (verdict == DECISION_REFUSED)
+        return err("INSTCMD-FAILED");
+    if (verdict == DECISION_PASS &&
+        !machine_queue_command(&units[0], command.data(), static_cast<int>(command.size())))
         return err("INSTCMD-FAILED"); // the queue is full
     log_notice("mgmt: %s on %s by %s@%s\n", c->name, unit_name(index).c_str(), s->username.c_str(),
            access_address_text(s->peer).c_str());
@@ -639,7 +651,7 @@ std::string mgmt_request(MgmtSession *s, const std::string &line, LoopTime now)
     if (cmd == "LOGIN" || cmd == "PRIMARY" || cmd == "MASTER" || cmd == "FSD")
         return session_command(s, w, now.mono);
     if (cmd == "INSTCMD")
-        return instant_command(s, w, now.mono);
+        return instant_command(s, w, now.mono, now.wall);
     if (cmd == "SET")
         return err("ACCESS-DENIED"); // nothing is writable
     return err("UNKNOWN-COMMAND");

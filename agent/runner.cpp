@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "agent/decision.h"
 #include "protocol/ups_command.h"
 #include "store/schedule.h"
 #include "store/settings.h"
@@ -65,8 +66,10 @@ std::string runner_command(const char *action, int delay)
     return "";
 }
 
-int runner_pass(time_t now)
+int runner_pass(time_t now, time_t actual)
 {
+    if (!actual)
+        actual = now;
     struct tm t;
     localtime_r(&now, &t);
     if (date_changed(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday))
@@ -77,8 +80,16 @@ int runner_pass(time_t now)
         if (!time_matches(e.start_time, t.tm_hour, t.tm_min))
             continue;
         std::string command = runner_command(e.action, delay);
-        if (!command.empty() && unit1 &&
-            machine_queue_command(unit1, command.data(), static_cast<int>(command.size())))
+        UpsCommand c;
+        if (command.empty() || !ups_command_parse(command, &c))
+            continue;
+        // A turn-off is a planned shutdown: the decision starts the host's
+        // first and turns the UPS off after it.
+        DecisionVerdict verdict = decision_command(actual, c, "the schedule");
+        if (verdict == DECISION_TAKEN)
+            queued++;
+        else if (verdict == DECISION_PASS && unit1 &&
+                 machine_queue_command(unit1, command.data(), static_cast<int>(command.size())))
             queued++;
     }
     return queued;
@@ -94,7 +105,7 @@ int runner_tick(time_t now)
         from = last_minute + 1;
     int queued = 0;
     for (long m = from; m <= minute; m++)
-        queued += runner_pass(static_cast<time_t>(m) * 60);
+        queued += runner_pass(static_cast<time_t>(m) * 60, now);
     last_minute = minute;
     return queued;
 }

@@ -1,7 +1,7 @@
 // The schedule runner: once a minute (the daemon's loop calls runner_tick
 // from a timer at the start of each minute), queues the UPS commands of the
-// schedule entries due at that minute into unit 1's command queue (its
-// ordinary lane), and keeps
+// schedule entries due at that minute to the shutdown decision (a turn-off
+// is a planned shutdown; a test joins unit 1's ordinary lane), and keeps
 // the schedule's selection equal to today's due entries across midnight. No
 // minute is passed over by a late tick and none is seen twice.
 #pragma once
@@ -32,9 +32,12 @@ int time_matches(const char *entry_time, int hour, int minute);
 std::string runner_command(const char *action, int ups_shutdown_delay);
 
 // The work of the minute that contains `now` (local time): a new date
-// selects today's entries; every selected entry whose time matches queues
-// its command. Returns the number of commands queued.
-int runner_pass(time_t now);
+// selects today's entries; every selected entry whose time matches gives
+// its command to the decision (decision_command at `actual`, the time of
+// the tick; 0: `now`): a turn-off ("S", "R") starts a planned shutdown,
+// a test joins unit 1's ordinary lane. Returns the number of commands
+// taken or queued.
+int runner_pass(time_t now, time_t actual = 0);
 
 // The tick at `now`: one pass for each minute since the last pass (at most
 // ten, when the loop was held up), none when this minute had its pass

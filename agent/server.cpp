@@ -17,6 +17,7 @@
 #include "agent/users.h"
 #include "agent/network.h"
 #include "agent/tls.h"
+#include "agent/decision.h"
 #include "protocol/ups_command.h"
 #include "store/mail.h"
 #include "store/paths.h"
@@ -129,11 +130,17 @@ static bool ups_command_at(const unsigned char *data, int len, UpsCommand *comma
     return ups_command_parse(reinterpret_cast<const char *>(data), n, command);
 }
 
-// The read's UPS command joins unit 1's queue (its ordinary lane).
-static void queue_unit1(const unsigned char *data, int len)
+// The read's UPS command goes to the shutdown decision (a turn-off starts a
+// planned shutdown, a cancel is refused while a condition holds); what it
+// passes (the tests) joins unit 1's ordinary lane.
+static void queue_unit1(const ServerPeer &peer, const unsigned char *data, int len,
+                        LoopTime now)
 {
     UpsCommand command;
     if (!ups_command_at(data, len, &command))
+        return;
+    std::string source = access_address_text(peer.address);
+    if (decision_command(now.wall, command, source.c_str()) != DECISION_PASS)
         return;
     std::string bytes = ups_command_format(command);
     machine_queue_command(&units[0], bytes.data(), static_cast<int>(bytes.size()));
@@ -213,7 +220,7 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, L
     case 4:
     case 5:
     case 6:
-        queue_unit1(data, len);
+        queue_unit1(peer, data, len, now);
         break;
     case 7:
         reload_spaced(RELOAD_MAIL, now);

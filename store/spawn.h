@@ -18,6 +18,22 @@ constexpr int SPAWN_LINE_MAX = 511;
 // true when the program was started.
 bool spawn_command(const std::string &line, const std::vector<std::string> &argv);
 
+// How a program run to its end went (spawn_run).
+struct SpawnRun {
+    bool started;     // the program was started
+    bool timed_out;   // it ran past the limit and was killed
+    int status;       // its exit status; 128 + the signal that ended it; -1 not known
+    std::string error; // why it was not started (strerror text); empty otherwise
+};
+
+// Starts `argv` as spawn_command does (no shell, PATH lookup) and waits for
+// its end, at most `limit_seconds`; one that runs longer is killed
+// (SIGKILL) and reaped. Blocks: for a worker thread, never the loop. The
+// child is not in spawn_reap's list, so nothing else can reap it first.
+// With the observer set, it is called with `argv` instead, and the run
+// counts as ended with status 0.
+SpawnRun spawn_run(const std::vector<std::string> &argv, int limit_seconds);
+
 // The notifiers' loop: calls `start` once per entry of the ";"-separated
 // `list` that `plausible` accepts (empty entries and the others are
 // skipped), in list order. Returns 1 when no entry was taken (nothing

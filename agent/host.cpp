@@ -1,0 +1,209 @@
+#include "agent/host.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "base/log.h"
+#include "base/worker.h"
+#include "store/spawn.h"
+#include "store/textfile.h"
+
+// The loop's thread only: the worker runs the call and nothing else.
+struct Host {
+    Worker *worker = nullptr;
+    HostRunner runner = nullptr;
+    HostReporter reporter = nullptr;
+    std::string present_dir = "/run/systemd/system";
+    std::string scheduled_file = "/run/systemd/shutdown/scheduled";
+    time_t wanted = 0;
+    time_t issued = 0;     // what the platform took from a call that worked
+    bool told = false;     // a shutdown was told or adopted (so a cancel is owed)
+    bool in_flight = false;
+    bool failing = false;
+    time_t retry_at = 0;   // no call before this
+    time_t next_check = 0; // the next read-back
+    int calls = 0;
+};
+
+static Host host;
+
+void host_set_worker(Worker *worker)
+{
+    host.worker = worker;
+}
+
+void host_set_runner(HostRunner runner)
+{
+    host.runner = runner;
+}
+
+void host_set_reporter(HostReporter reporter)
+{
+    host.reporter = reporter;
+}
+
+void host_set_platform(const std::string &present_dir, const std::string &scheduled_file)
+{
+    host.present_dir = present_dir;
+    host.scheduled_file = scheduled_file;
+}
+
+void host_reset()
+{
+    host.wanted = host.issued = 0;
+    host.told = host.in_flight = host.failing = false;
+    host.retry_at = host.next_check = 0;
+    host.calls = 0;
+}
+
+HostState host_state()
+{
+    return {host.wanted, host.issued, host.in_flight, host.failing, host.calls};
+}
+
+bool host_platform_pending(time_t *deadline)
+{
+    *deadline = 0;
+    if (access(host.present_dir.c_str(), F_OK) != 0)
+        return false;
+    char data[1024];
+    int n = read_file(host.scheduled_file, data, sizeof data - 1);
+    if (n <= 0)
+        return true; // nothing pending
+    data[n] = '\0';
+    for (const char *line = data; line; line = strchr(line, '\n')) {
+        if (*line == '\n')
+            line++;
+        unsigned long long usec = 0;
+        if (sscanf(line, "USEC=%llu", &usec) == 1) {
+            *deadline = static_cast<time_t>(usec / 1000000ULL);
+            break;
+        }
+    }
+    return true;
+}
+
+static HostCallResult run_shutdown(const std::vector<std::string> &argv)
+{
+    SpawnRun run = spawn_run(argv, HOST_CALL_LIMIT);
+    if (!run.started)
+        return {false, "cannot start: " + run.error};
+    if (run.timed_out)
+        return {false, "no end after " + std::to_string(HOST_CALL_LIMIT) + " s"};
+    if (run.status != 0)
+        return {false, "exit status " + std::to_string(run.status)};
+    return {true, ""};
+}
+
+static std::string call_text(const std::vector<std::string> &argv)
+{
+    return argv[0] + " " + argv[1] + (argv[1] == "-h" ? " " + argv[2] : "");
+}
+
+// The call has ended (on the loop's thread, or at once without a worker);
+// `at` is when it was started.
+static void finish(const std::vector<std::string> &argv, time_t target, time_t at,
+                   const HostCallResult &result)
+{
+    host.in_flight = false;
+    if (!result.ok) {
+        log_error("upsagent: %s failed (%s); trying again in %d s", call_text(argv).c_str(),
+                  result.why.c_str(), HOST_RETRY_SECONDS);
+        if (!host.failing && host.reporter)
+            host.reporter(true, at);
+        host.failing = true;
+        host.retry_at = at + HOST_RETRY_SECONDS;
+        return;
+    }
+    if (host.failing) {
+        log_notice("upsagent: %s worked; the host's shutdown calls work again",
+                   call_text(argv).c_str());
+        if (host.reporter)
+            host.reporter(false, at);
+    }
+    host.failing = false;
+    host.issued = target;
+    host.told = target != 0;
+    host.retry_at = 0;
+    host.next_check = at + HOST_CHECK_SECONDS;
+    time_t pending;
+    if (target && host_platform_pending(&pending) &&
+        (pending == 0 || pending > target + HOST_LATE_SLACK)) {
+        // It worked by its exit status, yet the platform does not hold it.
+        log_error("upsagent: %s ended well but the platform holds %s; trying again in %d s",
+                  call_text(argv).c_str(),
+                  pending ? ("a shutdown at " + time_stamp_text(pending)).c_str() : "none",
+                  HOST_RETRY_SECONDS);
+        host.issued = 0;
+        host.retry_at = at + HOST_RETRY_SECONDS;
+    }
+}
+
+// Starts the call the wish asks for, when one is owed and may go now.
+static void pump(time_t now)
+{
+    if (host.in_flight || now < host.retry_at)
+        return;
+    time_t target = host.wanted;
+    if (target ? target == host.issued : !host.told)
+        return;
+    std::vector<std::string> argv;
+    if (target) {
+        long minutes = target > now ? static_cast<long>((target - now) / 60) : 0;
+        std::string when = "+" + std::to_string(minutes);
+        argv = {"shutdown", "-h", when,
+                "System will shut down after " + std::to_string(minutes) + " mins."};
+        log_notice("upsagent: calling shutdown -h %s: the host goes down at %s", when.c_str(),
+                   time_stamp_text(now + minutes * 60).c_str());
+    } else {
+        argv = {"shutdown", "-c", "Cancel shut down command"};
+        log_notice("upsagent: calling shutdown -c: no host shutdown is wanted any more");
+    }
+    host.in_flight = true;
+    host.calls++;
+    HostRunner runner = host.runner ? host.runner : run_shutdown;
+    auto result = std::make_shared<HostCallResult>();
+    worker_submit(
+        host.worker, [runner, argv, result] { *result = runner(argv); },
+        [argv, target, now, result] { finish(argv, target, now, *result); });
+}
+
+void host_want(time_t deadline, time_t now, bool held)
+{
+    if (deadline != host.wanted)
+        host.retry_at = 0; // a new wish is tried at once, failures or not
+    host.wanted = deadline;
+    if (held && deadline) {
+        host.issued = deadline;
+        host.told = true;
+        host.next_check = now + HOST_CHECK_SECONDS;
+        return;
+    }
+    pump(now);
+}
+
+void host_tick(time_t now)
+{
+    if (host.wanted && !host.in_flight && host.issued == host.wanted && now >= host.next_check) {
+        host.next_check = now + HOST_CHECK_SECONDS;
+        time_t pending;
+        if (host_platform_pending(&pending)) {
+            if (pending == 0) {
+                log_warning("upsagent: the platform's pending shutdown is gone (a call that "
+                            "failed, or a shutdown -c outside this daemon): calling it again "
+                            "with the minutes left");
+                host.issued = 0;
+            } else if (pending > host.wanted + HOST_LATE_SLACK) {
+                log_warning("upsagent: the platform's pending shutdown at %s is later than "
+                            "this daemon's at %s: calling it again with the minutes left",
+                            time_stamp_text(pending).c_str(),
+                            time_stamp_text(host.wanted).c_str());
+                host.issued = 0;
+            }
+        }
+    }
+    pump(now);
+}
