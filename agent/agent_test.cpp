@@ -20,6 +20,7 @@
 #include "agent/decision.h"
 #include "base/loop.h"
 #include "tests/spawn_recorder.h"
+#include "tests/host_standin.h"
 #include "tests/tempdir.h"
 
 namespace {
@@ -42,6 +43,7 @@ struct TestUps {
     std::string pending;
     std::vector<std::pair<std::string, time_t>> requests; // with the daemon's time
     bool mains_failed = false;
+    bool counting_down = false; // a turn-off was taken (status b1)
 
     TestUps()
     {
@@ -73,9 +75,14 @@ struct TestUps {
             std::string request = pending.substr(0, end + 1);
             pending.erase(0, end + 1);
             requests.push_back({request, now});
+            if (request[0] == 'S')
+                counting_down = true;
+            else if (request == "C\r")
+                counting_down = false;
             if (request == "Q1\r")
                 answer(std::string("(230.0 230.0 230.0 025 50.0 2.25 30.0 ") +
-                       (mains_failed ? "1" : "0") + "0000000\r");
+                       (mains_failed ? "1" : "0") + "00000" + (counting_down ? "1" : "0") +
+                       "0\r");
             else if (request == "I\r")
                 answer("#      SIMULATED   SIM-1001        1.0\r");
             else if (request == "F\r")
@@ -94,7 +101,7 @@ struct TestUps {
 std::vector<std::string> shutdown_calls()
 {
     std::vector<std::string> calls;
-    for (const auto &argv : spawned())
+    for (const auto &argv : host_standin_calls())
         if (!argv.empty() && argv[0] == "shutdown")
             calls.push_back(argv.size() > 2 ? argv[1] + " " + argv[2] : argv[1]);
     return calls;
@@ -159,6 +166,7 @@ TEST(AgentLoop, AMainsFailureAReloadAnIdleClientAndTheScheduleOnAFakeClock)
     ASSERT_NE(loop, nullptr);
     AgentOptions options;
     options.ports = {0, 0};
+    options.worker = false; // the writes and the host's calls at once: a run that repeats
     ASSERT_TRUE(agent_start((dir.path + "upsagent").c_str(), loop, options));
     int port = server_bound_port(0);
     ASSERT_GT(port, 0);
@@ -187,9 +195,11 @@ TEST(AgentLoop, AMainsFailureAReloadAnIdleClientAndTheScheduleOnAFakeClock)
     ASSERT_TRUE(step_until([] { return !shutdown_calls().empty(); }, 20));
     EXPECT_EQ(shutdown_calls(), std::vector<std::string>{"-h +1"});
     ASSERT_TRUE(step_until([&] { return ups.got("S03R0001\r"); }, 10));
-    // The mains returns: both are cancelled.
+    // The mains returns: both are cancelled once it held for 30 s.
     ups.mains_failed = false;
-    ASSERT_TRUE(step_until([&] { return ups.got("C\r"); }, 20));
+    time_t back = clock.t.wall;
+    ASSERT_TRUE(step_until([&] { return ups.got("C\r"); }, 100));
+    EXPECT_GE(clock.t.wall - back, DECISION_RETURN_HOLD) << "the return hold time";
     EXPECT_EQ(shutdown_calls(), (std::vector<std::string>{"-h +1", "-c Cancel shut down command"}));
 
     // A reload asked for by a client takes the new delay.

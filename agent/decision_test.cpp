@@ -14,6 +14,7 @@
 #include "agent/host.h"
 #include "protocol/ups_command.h"
 #include "store/textfile.h"
+#include "tests/host_standin.h"
 #include "tests/tempdir.h"
 
 namespace {
@@ -143,8 +144,7 @@ protected:
         decision_init(nullptr);
         decision_set_reporter(nullptr);
         decision_set_return_hold(DECISION_RETURN_HOLD);
-        host_set_runner(nullptr);
-        host_set_platform("/run/systemd/system", "/run/systemd/shutdown/scheduled");
+        host_standin_install();
         platform = nullptr;
     }
 

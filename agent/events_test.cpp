@@ -12,6 +12,7 @@
 #include "store/mail.h"
 #include "store/settings.h"
 #include "store/sms.h"
+#include "tests/host_standin.h"
 #include "tests/spawn_recorder.h"
 #include "tests/tempdir.h"
 
@@ -92,11 +93,13 @@ TEST_F(Events, MainsFailureOnUnitTwoIsLoggedMailedAndActedOn)
 {
     reply(1, "00000000");
     spawned().clear();
+    host_standin_clear();
     reply(1, "10000000");
     EXPECT_EQ(log_lines(dir.path), (std::vector<std::string>{"02 08 1 0", "02 07 1 0"}));
     EXPECT_EQ(subjects(), (std::vector<std::string>{" Machine2 AC Failed", " Machine2 AC Failed"}));
-    ASSERT_EQ(spawned().size(), 3u);
-    EXPECT_EQ(spawned()[2][0], "shutdown");
+    ASSERT_EQ(spawned().size(), 2u);
+    ASSERT_EQ(host_standin_calls().size(), 1u);
+    EXPECT_EQ(host_standin_calls()[0][1], "-h");
     EXPECT_EQ(machine_queued(&units[0]), std::vector<std::string>{"S12R0001\r"})
         << "the UPS command always goes to unit 1";
     reply(1, "10000000");
@@ -163,6 +166,7 @@ TEST_F(Events, OnlyTheConnectionCountsUntilTheStatusIsTaken)
 {
     reply(0, "10000000");
     spawned().clear();
+    host_standin_clear();
     decision_start("events-test"); // a restart during the outage
     machine_setup(&units[0], KIND_LOCAL_MULTIPLE, 1);
     machine_preset_status_prev(&units[0], STATUS_AC_FAILED, '1');
@@ -171,9 +175,8 @@ TEST_F(Events, OnlyTheConnectionCountsUntilTheStatusIsTaken)
     EXPECT_EQ(log_lines(dir.path), (std::vector<std::string>{"01 07 1 0", "01 08 1 0",
                                                              "01 08 1 0"}));
     std::vector<std::string> shutdowns;
-    for (const auto &argv : spawned())
-        if (argv[0] == "shutdown")
-            shutdowns.push_back(argv[1] + " " + argv[2]);
+    for (const auto &argv : host_standin_calls())
+        shutdowns.push_back(argv[1] + " " + argv[2]);
     EXPECT_EQ(shutdowns, std::vector<std::string>{"-h +10"}) << "the minutes left, once";
     EXPECT_TRUE(decision_holds(0, DECISION_MAINS));
 }

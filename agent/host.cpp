@@ -28,49 +28,62 @@ struct Host {
     int calls = 0;
 };
 
-static Host host;
+// Made at its first use: a test's stand-in may set the runner before this
+// file's statics would be.
+static Host &the_host()
+{
+    static Host h;
+    return h;
+}
 
 void host_set_worker(Worker *worker)
 {
-    host.worker = worker;
+    Host &H = the_host();
+    H.worker = worker;
 }
 
 void host_set_runner(HostRunner runner)
 {
-    host.runner = runner;
+    Host &H = the_host();
+    H.runner = runner;
 }
 
 void host_set_reporter(HostReporter reporter)
 {
-    host.reporter = reporter;
+    Host &H = the_host();
+    H.reporter = reporter;
 }
 
 void host_set_platform(const std::string &present_dir, const std::string &scheduled_file)
 {
-    host.present_dir = present_dir;
-    host.scheduled_file = scheduled_file;
+    Host &H = the_host();
+    H.present_dir = present_dir;
+    H.scheduled_file = scheduled_file;
 }
 
 void host_reset()
 {
-    host.wanted = host.issued = 0;
-    host.told = host.in_flight = host.failing = false;
-    host.retry_at = host.next_check = 0;
-    host.calls = 0;
+    Host &H = the_host();
+    H.wanted = H.issued = 0;
+    H.told = H.in_flight = H.failing = false;
+    H.retry_at = H.next_check = 0;
+    H.calls = 0;
 }
 
 HostState host_state()
 {
-    return {host.wanted, host.issued, host.in_flight, host.failing, host.calls};
+    Host &H = the_host();
+    return {H.wanted, H.issued, H.in_flight, H.failing, H.calls};
 }
 
 bool host_platform_pending(time_t *deadline)
 {
+    Host &H = the_host();
     *deadline = 0;
-    if (access(host.present_dir.c_str(), F_OK) != 0)
+    if (access(H.present_dir.c_str(), F_OK) != 0)
         return false;
     char data[1024];
-    int n = read_file(host.scheduled_file, data, sizeof data - 1);
+    int n = read_file(H.scheduled_file, data, sizeof data - 1);
     if (n <= 0)
         return true; // nothing pending
     data[n] = '\0';
@@ -108,27 +121,28 @@ static std::string call_text(const std::vector<std::string> &argv)
 static void finish(const std::vector<std::string> &argv, time_t target, time_t at,
                    const HostCallResult &result)
 {
-    host.in_flight = false;
+    Host &H = the_host();
+    H.in_flight = false;
     if (!result.ok) {
         log_error("upsagent: %s failed (%s); trying again in %d s", call_text(argv).c_str(),
                   result.why.c_str(), HOST_RETRY_SECONDS);
-        if (!host.failing && host.reporter)
-            host.reporter(true, at);
-        host.failing = true;
-        host.retry_at = at + HOST_RETRY_SECONDS;
+        if (!H.failing && H.reporter)
+            H.reporter(true, at);
+        H.failing = true;
+        H.retry_at = at + HOST_RETRY_SECONDS;
         return;
     }
-    if (host.failing) {
+    if (H.failing) {
         log_notice("upsagent: %s worked; the host's shutdown calls work again",
                    call_text(argv).c_str());
-        if (host.reporter)
-            host.reporter(false, at);
+        if (H.reporter)
+            H.reporter(false, at);
     }
-    host.failing = false;
-    host.issued = target;
-    host.told = target != 0;
-    host.retry_at = 0;
-    host.next_check = at + HOST_CHECK_SECONDS;
+    H.failing = false;
+    H.issued = target;
+    H.told = target != 0;
+    H.retry_at = 0;
+    H.next_check = at + HOST_CHECK_SECONDS;
     time_t pending;
     if (target && host_platform_pending(&pending) &&
         (pending == 0 || pending > target + HOST_LATE_SLACK)) {
@@ -137,18 +151,19 @@ static void finish(const std::vector<std::string> &argv, time_t target, time_t a
                   call_text(argv).c_str(),
                   pending ? ("a shutdown at " + time_stamp_text(pending)).c_str() : "none",
                   HOST_RETRY_SECONDS);
-        host.issued = 0;
-        host.retry_at = at + HOST_RETRY_SECONDS;
+        H.issued = 0;
+        H.retry_at = at + HOST_RETRY_SECONDS;
     }
 }
 
 // Starts the call the wish asks for, when one is owed and may go now.
 static void pump(time_t now)
 {
-    if (host.in_flight || now < host.retry_at)
+    Host &H = the_host();
+    if (H.in_flight || now < H.retry_at)
         return;
-    time_t target = host.wanted;
-    if (target ? target == host.issued : !host.told)
+    time_t target = H.wanted;
+    if (target ? target == H.issued : !H.told)
         return;
     std::vector<std::string> argv;
     if (target) {
@@ -162,24 +177,25 @@ static void pump(time_t now)
         argv = {"shutdown", "-c", "Cancel shut down command"};
         log_notice("upsagent: calling shutdown -c: no host shutdown is wanted any more");
     }
-    host.in_flight = true;
-    host.calls++;
-    HostRunner runner = host.runner ? host.runner : run_shutdown;
+    H.in_flight = true;
+    H.calls++;
+    HostRunner runner = H.runner ? H.runner : run_shutdown;
     auto result = std::make_shared<HostCallResult>();
     worker_submit(
-        host.worker, [runner, argv, result] { *result = runner(argv); },
+        H.worker, [runner, argv, result] { *result = runner(argv); },
         [argv, target, now, result] { finish(argv, target, now, *result); });
 }
 
 void host_want(time_t deadline, time_t now, bool held)
 {
-    if (deadline != host.wanted)
-        host.retry_at = 0; // a new wish is tried at once, failures or not
-    host.wanted = deadline;
+    Host &H = the_host();
+    if (deadline != H.wanted)
+        H.retry_at = 0; // a new wish is tried at once, failures or not
+    H.wanted = deadline;
     if (held && deadline) {
-        host.issued = deadline;
-        host.told = true;
-        host.next_check = now + HOST_CHECK_SECONDS;
+        H.issued = deadline;
+        H.told = true;
+        H.next_check = now + HOST_CHECK_SECONDS;
         return;
     }
     pump(now);
@@ -187,21 +203,22 @@ void host_want(time_t deadline, time_t now, bool held)
 
 void host_tick(time_t now)
 {
-    if (host.wanted && !host.in_flight && host.issued == host.wanted && now >= host.next_check) {
-        host.next_check = now + HOST_CHECK_SECONDS;
+    Host &H = the_host();
+    if (H.wanted && !H.in_flight && H.issued == H.wanted && now >= H.next_check) {
+        H.next_check = now + HOST_CHECK_SECONDS;
         time_t pending;
         if (host_platform_pending(&pending)) {
             if (pending == 0) {
                 log_warning("upsagent: the platform's pending shutdown is gone (a call that "
                             "failed, or a shutdown -c outside this daemon): calling it again "
                             "with the minutes left");
-                host.issued = 0;
-            } else if (pending > host.wanted + HOST_LATE_SLACK) {
+                H.issued = 0;
+            } else if (pending > H.wanted + HOST_LATE_SLACK) {
                 log_warning("upsagent: the platform's pending shutdown at %s is later than "
                             "this daemon's at %s: calling it again with the minutes left",
                             time_stamp_text(pending).c_str(),
-                            time_stamp_text(host.wanted).c_str());
-                host.issued = 0;
+                            time_stamp_text(H.wanted).c_str());
+                H.issued = 0;
             }
         }
     }

@@ -1,4 +1,5 @@
 #include "agent/mgmt.h"
+#include "agent/decision.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -29,6 +30,11 @@ protected:
         for (int i = 0; i < 4; i++)
             machine_setup(&units[i], KIND_LOCAL_MULTIPLE, i + 1);
         mgmt_configure(units, two, nullptr);
+        // The turn-offs and the cancel are the decision's (the host's calls
+        // go to the tests' stand-in).
+        decision_init(&units[0]);
+        decision_start("mgmt-test-boot");
+        decision_configure({10, 1, 2}, true);
         MachineContext &u = units[0];
         u.connected = 1;
         u.status_taken = 1;
@@ -316,6 +322,8 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
         {2, "INSTCMD ups1 test.battery.start.quick", "OK\n", "T\r"},
         {2, "INSTCMD ups test.battery.start.deep", "OK\n", "TL\r"},
         {2, "INSTCMD ups1 test.battery.stop", "OK\n", "CT\r"},
+        // A planned shutdown (the host first, the UPS after it), again,
+        // and its cancel.
         {2, "INSTCMD ups1 shutdown.return", "OK\n", "S02R0001\r"},
         {2, "INSTCMD ups1 shutdown.stayoff", "OK\n", "S02\r"},
         {2, "INSTCMD ups1 shutdown.stop", "OK\n", "C\r"},

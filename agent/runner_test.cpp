@@ -4,8 +4,11 @@
 
 #include <cstdlib>
 
+#include "agent/decision.h"
+#include "agent/host.h"
 #include "store/schedule.h"
 #include "store/settings.h"
+#include "tests/host_standin.h"
 #include "tests/tempdir.h"
 
 namespace {
@@ -21,8 +24,16 @@ protected:
         machine_setup(&unit1, KIND_LOCAL_SINGLE, 1);
         runner_init(&unit1);
         runner_reset_dates();
+        decision_init(&unit1);
+        decision_start("runner-test-boot");
+        decision_configure({10, 1, 2}, true);
+        host_standin_clear();
     }
-    void TearDown() override { runner_init(nullptr); }
+    void TearDown() override
+    {
+        runner_init(nullptr);
+        decision_init(nullptr);
+    }
 
     // Every queued command, in the order they go out, joined; the queue
     // is emptied.
@@ -76,6 +87,9 @@ TEST_F(Runner, HeldUpThreadCatchesUpTheMinutesItMissed)
     schedule_add(2, "2026/12/07", 8, 30, 'S', 'O', 0, 0, 0, "");
     runner_tick(at(8, 28, 50));
     EXPECT_EQ(runner_tick(at(8, 31, 1)), 1) << "08:30 was passed over";
+    // A planned shutdown: the host at once, the UPS after it.
+    EXPECT_EQ(host_standin_calls(), (std::vector<std::vector<std::string>>{
+                                        {"shutdown", "-h", "+0", "System will shut down after 0 mins."}}));
     EXPECT_EQ(take_pending(), "S02\r");
 }
 
@@ -99,12 +113,14 @@ TEST_F(Runner, SchedulePicksUpRefreshWithoutANewDate)
     EXPECT_EQ(take_pending(), "TL\r");
 }
 
-TEST_F(Runner, TwoEntriesInOneMinuteBothGoOutInFileOrder)
+// Both entries of a minute go out; the turn-off is the decision's, so it
+// goes first (the control lane).
+TEST_F(Runner, TwoEntriesInOneMinuteBothGoOut)
 {
     schedule_add(2, "2026/12/07", 10, 0, 'T', 'O', 0, 0, 0, "");
     schedule_add(2, "2026/12/07", 10, 0, 'R', 'O', 1, 6, 0, "1 day later 06:00 restart");
     EXPECT_EQ(runner_tick(at(10, 0)), 2);
-    EXPECT_EQ(take_pending(), "T\rS02R1200\r");
+    EXPECT_EQ(take_pending(), "S02R1200\rT\r");
 }
 
 } // namespace

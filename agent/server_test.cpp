@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "agent/decision.h"
 #include "store/mail.h"
 #include "tests/tempdir.h"
 
@@ -79,7 +80,7 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
         {"TL\r", 5, "TL\r"},
         {"T\rjunk", 4, "T\r"},
         {"S05\r", 6, "S05\r"},
-        {"S.5\r", 6, "S.5\r"},
+        {"S.5\r", 6, "S02\r"}, // a planned shutdown: never before the UPS delay
         {"S02R0480\r", 6, "S02R0480\r"},
         {"S02R0480\rS03\r", 6, "S02R0480\r"},
         {"S120\r", 11, ""},
@@ -91,7 +92,10 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
         {"C", 11, ""},
     };
     testing::internal::CaptureStdout();
+    decision_init(&units[0]); // the turn-offs and the cancel are the decision's
+    decision_configure({10, 1, 2}, true);
     for (const Row &r : rows) {
+        decision_start("server-test-boot"); // each row from nothing under way
         std::string reply;
         EXPECT_EQ(server_command(local, bytes(r.bytes.c_str()), static_cast<int>(r.bytes.size()),
                                  at(2000), &reply),
@@ -102,6 +106,7 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
             all += one;
         EXPECT_EQ(all, r.queued) << r.bytes;
     }
+    decision_init(nullptr);
     testing::internal::GetCapturedStdout();
 }
 
