@@ -95,9 +95,14 @@ void decision_init(MachineContext *unit)
     unit1 = unit;
 }
 
+static bool reconsider; // the delays changed: does a held condition still ask for a shutdown?
+
 void decision_configure(const DecisionDelays &d, bool commands)
 {
     Guard g(lock);
+    if ((d.ac_fail != delays.ac_fail || d.battery_low != delays.battery_low) &&
+        (host_deadline || ups_deadline))
+        reconsider = true;
     delays = d;
     ups_commands = commands;
 }
@@ -474,6 +479,7 @@ bool decision_start(const std::string &boot_id)
     expect_checks = expect_resends = 0;
     ups_gave_up = false;
     memset(last_status, 0, sizeof last_status);
+    reconsider = false;
     host_reset();
     boot_id_now = boot_id.empty() ? "unknown" : boot_id;
     if (!load()) {
@@ -682,11 +688,31 @@ DecisionVerdict decision_command(time_t now, const UpsCommand &c, const char *so
     return ups_commands ? DECISION_TAKEN : DECISION_PASS;
 }
 
+// True when a held condition has a delay in force: an operator who set
+// the delays of the conditions that hold to 0 stops their shutdown on
+// purpose.
+static bool conditions_ask()
+{
+    for (int i = 0; i < 4; i++)
+        if ((held[i][DECISION_MAINS] && delays.ac_fail > 0) ||
+            (held[i][DECISION_BATTERY] && delays.battery_low > 0))
+            return true;
+    return false;
+}
+
 void decision_tick(time_t now)
 {
     Guard g(lock);
     if (end_conditions(now))
         save();
+    if (reconsider) {
+        reconsider = false;
+        if (!planned && (host_deadline || ups_deadline) && !conditions_ask()) {
+            cancel_all(now, "the delays now in force ask for no shutdown for the conditions "
+                            "that hold");
+            save();
+        }
+    }
     reissue_restored(now);
     bool in_reach = ups_deadline - now <= UPS_COMMAND_MINUTES_MAX * 60;
     if (ups_held_back && ups_deadline && ups_commands && in_reach)

@@ -101,7 +101,10 @@ void decision_set_worker(Worker *worker);
 // The delays, and whether this daemon commands the UPS (a remote daemon does
 // not: the UPS belongs to the daemon it polls, which turns it off after its
 // own host). Held conditions and deadlines stay; delays apply to conditions
-// that start later.
+// that start later. One exception, the operator's way to stop a shutdown
+// on purpose: when the delays changed and no held condition has a delay
+// above 0 any more (and no planned shutdown is under way), the next
+// decision_tick cancels the shutdown.
 void decision_configure(const DecisionDelays &delays, bool ups_commands);
 
 // Process start: forgets all state, then takes "DataBase/Shutdown.ang" when

@@ -257,6 +257,29 @@ TEST_F(Decision, ClientCommandsNeverDisplaceTheDecisions)
         << "the clients' commands all wait their turn";
 }
 
+// The operator's way to stop a condition's shutdown on purpose: the delays
+// of the conditions that hold set to 0. A reload that changes nothing, or
+// leaves a held condition with a delay, keeps the shutdown.
+TEST_F(Decision, DelaysSetTo0StopTheShutdownOfTheConditionsThatHold)
+{
+    start({0, 1, 2});
+    see(0, true, true); // battery low starts it, the mains keeps it
+    see(0, true, false);
+    EXPECT_EQ(world.host, now + 60);
+    start({0, 1, 2}); // a reload that changes nothing
+    tick(1);
+    EXPECT_NE(world.host, 0) << "a low battery's shutdown, kept by the mains failure";
+    start({0, 0, 2});
+    tick(1);
+    EXPECT_EQ(world.host, 0);
+    EXPECT_EQ(world.last_ups, "C\r");
+    EXPECT_TRUE(decision_holds(0, DECISION_MAINS)) << "the condition still holds";
+    start({10, 1, 2});
+    tick(5);
+    see(0, true, false);
+    EXPECT_EQ(world.host, 0) << "a delay applies to conditions that start later";
+}
+
 TEST_F(Decision, DelaysAreClampedWithOneLineEach)
 {
     SettingsRecord s{};
