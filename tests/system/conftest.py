@@ -585,7 +585,8 @@ class Agent:
 
     def _running_upsagent(self):
         try:
-            return os.readlink("/proc/%d/exe" % self.proc.pid) == str(self.dir / "upsagent")
+            return os.readlink("/proc/%d/exe" % self.proc.pid) == \
+                str((self.dir / "upsagent").resolve())
         except OSError:
             return self.proc.poll() is not None  # ended: the caller sees it dead
 

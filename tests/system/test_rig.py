@@ -115,7 +115,7 @@ def test_private_run_outlives_a_restart_and_takes_the_operator_cancel(sim, agent
     agent.write_settings(device=sim.path)
     agent.start(private_run=True)
     # The process kept is upsagent itself, with the private /run.
-    assert os.readlink("/proc/%d/exe" % agent.proc.pid) == str(agent.dir / "upsagent")
+    assert os.readlink("/proc/%d/exe" % agent.proc.pid) == str((agent.dir / "upsagent").resolve())
     assert Path("/proc/%d/root/run/ups-standin-run" % agent.proc.pid).exists()
     assert not Path("/run/ups-standin-run").exists()
     wait_for(lambda: any(e.endswith("01 08 1 0") for e in agent.events()), 15, what="Connect")
