@@ -191,6 +191,9 @@ class Run:
         return [(t, data) for t, _, data in self.sim.entries("rx") if not is_poll(data)]
 
     def check(self):
+        if self.agent.proc is not None and not self.agent.alive() and "kill" not in self.marks:
+            pytest.fail("%s: upsagent ended: %s" % (
+                self.row.name, self.agent.stderr_path.read_text(errors="replace")[-2000:]))
         calls, commands = self.calls(), [c for _, c in self.commands()]
         pending = self.agent.platform_pending()
         if pending is not None and self.first_pending is None:
@@ -298,6 +301,7 @@ class Run:
 
     def do_start(self):
         self.agent.start(private_run=True, args=self.row.args)
+        del self.marks["kill"]  # watched again
         self.mark("start")
 
     def do_standin(self, kind, text):
