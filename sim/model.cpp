@@ -26,6 +26,8 @@ static int g_log_fd = -1;
 
 static constexpr double k_test_seconds = 10.0;
 static constexpr long k_for_max = 1000000;
+static constexpr double k_flap_min = 0.1;    // seconds between mains changes of `mains flap`
+static constexpr double k_flap_max = 86400.0;
 
 // ---- helpers -------------------------------------------------------------
 
@@ -97,12 +99,39 @@ static void model_reset_locked() {
   g_rng = model_seed_mix(g_seed);
 }
 
+static void model_mains_locked(ModelUnit* u, bool failed) {
+  if (failed) {
+    // A second failure must not remember 0.0 as the good voltage.
+    if (!u->mains_saved) {
+      u->mains_voltage = u->input_voltage;
+      u->mains_saved = true;
+    }
+    u->bits |= MODEL_BIT_MAINS_FAILED;
+    u->input_voltage = 0.0;
+  } else {
+    u->bits &= static_cast<uint8_t>(~MODEL_BIT_MAINS_FAILED);
+    if (u->mains_saved) u->input_voltage = u->mains_voltage;
+    u->mains_saved = false;
+  }
+}
+
+// Failed in the even periods since the flapping started (a `now` before its
+// start counts as the first), back in the odd ones.
+static bool model_flap_failed(const ModelUnit* u, double now) {
+  double periods = (now - u->flap_start) / u->flap_period;
+  return !(periods >= 0.0) || static_cast<long long>(std::floor(periods)) % 2 == 0;
+}
+
 static void model_tick_locked(double now) {
   for (int i = 0; i < MODEL_UNITS_MAX; i++) {
     ModelUnit* u = &g_units[i];
     if (u->test_timed && now >= u->test_ends) {
       u->bits &= static_cast<uint8_t>(~MODEL_BIT_TEST);
       u->test_timed = false;
+    }
+    if (u->flap_period > 0.0) {
+      bool failed = model_flap_failed(u, now);
+      if (failed != ((u->bits & MODEL_BIT_MAINS_FAILED) != 0)) model_mains_locked(u, failed);
     }
   }
 }
@@ -210,6 +239,7 @@ static bool model_is_shutdown(const unsigned char* b, size_t n) {
 static void model_command_locked(const unsigned char* b, size_t n, double now) {
   for (int i = 0; i < MODEL_UNITS_MAX; i++) {
     ModelUnit* u = &g_units[i];
+    if (u->commands_ignored) continue;
     if (model_equals(b, n, "T")) {
       u->bits |= MODEL_BIT_TEST;
       u->test_timed = true;
@@ -312,6 +342,8 @@ enum {
   MODEL_ACT_BIT,
   MODEL_ACT_MAINS_FAIL,
   MODEL_ACT_MAINS_RESTORE,
+  MODEL_ACT_MAINS_FLAP,
+  MODEL_ACT_COMMANDS,
   MODEL_ACT_SET_REAL,
   MODEL_ACT_SET_WHOLE,
   MODEL_ACT_SET_TEXT,
@@ -331,9 +363,9 @@ enum {
 struct model_action {
   int kind;        // MODEL_ACT_*
   uint8_t bit;     // MODEL_ACT_BIT: the bit
-  bool on;         // MODEL_ACT_BIT / MODEL_ACT_SILENT: set or clear
+  bool on;         // MODEL_ACT_BIT / MODEL_ACT_SILENT / MODEL_ACT_COMMANDS: set or clear
   int field;       // MODEL_ACT_SET_*: MODEL_SET_*
-  double real;     // MODEL_ACT_SET_REAL / MODEL_ACT_SET_WHOLE: the value
+  double real;     // MODEL_ACT_SET_REAL / MODEL_ACT_SET_WHOLE: the value; MAINS_FLAP: period, 0 off
   long whole;      // MODEL_ACT_LENGTH/SLOW/DELAY/GARBAGE: the value (0 = off)
   char text[MODEL_COMPANY_WIDTH + 1];  // MODEL_ACT_SET_TEXT: value cut to width
   uint8_t status;  // MODEL_ACT_SET_STATUS: the eight bits
@@ -483,6 +515,16 @@ static bool model_parse_action(const model_token* tok, int n, model_action* a) {
     return n == 1;
   }
   if (n < 2) return false;
+  if (model_is(w, "mains") && model_is(tok[1], "flap")) {
+    a->kind = MODEL_ACT_MAINS_FLAP;
+    if (n != 3) return false;
+    if (model_is(tok[2], "off")) return true;
+    return model_token_real(tok[2], &a->real) && a->real >= k_flap_min && a->real <= k_flap_max;
+  }
+  if (model_is(w, "commands")) {
+    a->kind = MODEL_ACT_COMMANDS;
+    return n == 2 && model_token_switch(tok[1], "ignore", "take", &a->on);
+  }
   if (model_is(w, "mains")) {
     if (n != 2) return false;
     if (model_is(tok[1], "fail")) a->kind = MODEL_ACT_MAINS_FAIL;
@@ -574,7 +616,7 @@ static bool model_parse_action(const model_token* tok, int n, model_action* a) {
   return false;
 }
 
-static void model_apply_unit(ModelUnit* u, const model_action* a) {
+static void model_apply_unit(ModelUnit* u, const model_action* a, double now) {
   switch (a->kind) {
     case MODEL_ACT_BIT:
       if (a->on)
@@ -585,18 +627,19 @@ static void model_apply_unit(ModelUnit* u, const model_action* a) {
       if (a->bit == MODEL_BIT_TEST) u->test_timed = false;
       break;
     case MODEL_ACT_MAINS_FAIL:
-      // A second `mains fail` must not remember 0.0 as the good voltage.
-      if (!u->mains_saved) {
-        u->mains_voltage = u->input_voltage;
-        u->mains_saved = true;
-      }
-      u->bits |= MODEL_BIT_MAINS_FAILED;
-      u->input_voltage = 0.0;
-      break;
     case MODEL_ACT_MAINS_RESTORE:
-      u->bits &= static_cast<uint8_t>(~MODEL_BIT_MAINS_FAILED);
-      if (u->mains_saved) u->input_voltage = u->mains_voltage;
-      u->mains_saved = false;
+      u->flap_period = 0.0;
+      model_mains_locked(u, a->kind == MODEL_ACT_MAINS_FAIL);
+      break;
+    case MODEL_ACT_MAINS_FLAP:
+      // `off` leaves the mains where the flapping has it at `now`.
+      if (u->flap_period > 0.0) model_mains_locked(u, model_flap_failed(u, now));
+      u->flap_period = a->real;
+      u->flap_start = now;
+      if (a->real > 0.0) model_mains_locked(u, true);
+      break;
+    case MODEL_ACT_COMMANDS:
+      u->commands_ignored = a->on;
       break;
     case MODEL_ACT_SET_REAL: {
       double* p = model_real_field(u, a->field);
@@ -646,7 +689,9 @@ static void model_apply_unit(ModelUnit* u, const model_action* a) {
   }
 }
 
-bool model_control(const char* line) {
+bool model_control(const char* line) { return model_control_at(line, model_clock()); }
+
+bool model_control_at(const char* line, double now) {
   if (!line) return false;
   size_t len = strnlen(line, MODEL_LINE_MAX + 1);
   if (len > static_cast<size_t>(MODEL_LINE_MAX)) return false;
@@ -706,7 +751,7 @@ bool model_control(const char* line) {
       g_saved[i] = g_units[i];
       g_revert_left[i] = static_cast<int>(revert);
     }
-    model_apply_unit(&g_units[i], &a);
+    model_apply_unit(&g_units[i], &a, now);
   }
   return true;
 }

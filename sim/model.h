@@ -74,6 +74,9 @@ struct ModelUnit {
   int noise_field;               // reading that alternates on status replies (set field id); -1 none
   double noise_amount;           // its swing: +amount and -amount on successive replies
   bool noise_up;                 // the next status reply carries +amount
+  double flap_period;            // `mains flap`: seconds between mains changes; 0 not flapping
+  double flap_start;             // monotonic seconds the flapping started (with a failure)
+  bool commands_ignored;         // `commands ignore`: the UPS commands change nothing
 };
 
 // One reply to put on the line, with the pacing to use.
@@ -105,10 +108,24 @@ int model_request(const unsigned char* bytes, size_t len, double now, ModelReply
 // (ignored ones count while the unit is silent). One pending restore per
 // unit: a new `for` replaces it, and anything changed meanwhile is undone
 // by the restore too.
+// `mains flap SECONDS` (0.1..86400, a real number): the mains fails now,
+// returns SECONDS later, fails again SECONDS after that and so on, by the
+// `now` of the requests and ticks, until `mains fail`, `mains restore` or
+// `mains flap off` (which leaves the mains as it is at that moment).
+// `commands ignore`: the unit takes the UPS commands (T, TL, CT, C, S...)
+// off the line and does nothing with them; `commands take` (the default)
+// undoes it.
 bool model_control(const char* line);
 
+// model_control with the time it is applied at (monotonic seconds, as for
+// model_request): the start of a `mains flap`. model_control uses
+// model_clock().
+bool model_control_at(const char* line, double now);
+
 // Ends timed self tests whose 10 seconds are over at `now` (monotonic
-// seconds). model_request does this by itself too.
+// seconds) and moves flapping mains to where they are at `now` (failed in
+// the even periods since the flapping started, back in the odd ones).
+// model_request does this by itself too.
 void model_tick(double now);
 
 // Copies the state of unit `unit` (1..units) into *out. Returns false when

@@ -267,6 +267,90 @@ TEST_F(Model, CommandsNotUnderstoodChangeNothing) {
   EXPECT_FALSE(model_control(nullptr));
 }
 
+// ---- flapping mains and a UPS that ignores commands ----------------------------
+
+TEST_F(Model, MainsFlapFailsAndReturnsEveryPeriodUntilStopped) {
+  ASSERT_TRUE(model_control_at("mains flap 2", 100.0));
+  // Failed at once, back after one period, failed again after the next.
+  struct Step {
+    double at;
+    char b7;
+  };
+  for (const Step& step : {Step{100.0, '1'}, Step{101.9, '1'}, Step{102.0, '0'}, Step{103.9, '0'},
+                           Step{104.0, '1'}, Step{107.5, '0'}, Step{108.2, '1'}}) {
+    std::string s = ask("Q1\r", step.at);
+    EXPECT_EQ(s[kBitsAt], step.b7) << "at " << step.at;
+    EXPECT_EQ(s.substr(1, 5), step.b7 == '1' ? "000.0" : "230.0") << "at " << step.at;
+  }
+  // A tick moves it too, without a request.
+  model_tick(110.5);
+  ModelUnit u;
+  ASSERT_TRUE(model_snapshot(1, &u));
+  EXPECT_FALSE(u.bits & MODEL_BIT_MAINS_FAILED);
+  // Only the unit it was given to flaps.
+  EXPECT_EQ(status_of(2, 112.5)[kBitsAt], '0');
+
+  // `mains restore` ends it for good, with the good voltage back.
+  ASSERT_TRUE(model_control_at("mains restore", 112.5));
+  for (double at : {112.5, 114.5, 116.5, 1000.0}) EXPECT_EQ(ask("Q1\r", at), kOnlineStatus) << at;
+  // `mains fail` ends it failed.
+  ASSERT_TRUE(model_control_at("unit 2 mains flap 0.5", 200.0));
+  EXPECT_EQ(status_of(2, 200.6)[kBitsAt], '0');
+  ASSERT_TRUE(model_control_at("unit 2 mains fail", 200.7));
+  for (double at : {201.1, 201.6, 300.0}) EXPECT_EQ(status_of(2, at)[kBitsAt], '1') << at;
+  EXPECT_EQ(status_of(1, 300.0), kOnlineStatus);
+  // `mains flap off` leaves the mains as it is then.
+  ASSERT_TRUE(model_control_at("unit 3 mains flap 1.5", 400.0));
+  ASSERT_TRUE(model_control_at("unit 3 mains flap off", 401.0));
+  for (double at : {401.0, 402.0, 403.5}) EXPECT_EQ(status_of(3, at)[kBitsAt], '1') << at;
+  ASSERT_TRUE(model_control_at("unit 4 mains flap 1", 500.0));
+  ASSERT_TRUE(model_control_at("unit 4 mains flap off", 501.5));
+  for (double at : {501.5, 502.5, 510.0}) EXPECT_EQ(status_of(4, at)[kBitsAt], '0') << at;
+  // A new flapping starts over, failed at its start.
+  ASSERT_TRUE(model_control_at("unit 4 mains flap 3", 600.0));
+  EXPECT_EQ(status_of(4, 600.0)[kBitsAt], '1');
+  EXPECT_EQ(status_of(4, 603.0)[kBitsAt], '0');
+
+  for (const char* bad : {"mains flap", "mains flap 0", "mains flap -1", "mains flap 0.05",
+                          "mains flap x", "mains flap 2 3", "mains flap 100000", "mains flap on",
+                          "mains flap nan", "mains flap 2 for"}) {
+    EXPECT_FALSE(model_control_at(bad, 700.0)) << bad;
+    EXPECT_EQ(status_of(1, 702.5), kOnlineStatus) << bad;
+  }
+}
+
+TEST_F(Model, IgnoredCommandsChangeNothingUntilTakenAgain) {
+  ASSERT_TRUE(model_control("commands ignore"));
+  for (const char* command : {"S05R0001\r", "S03\r", "T\r", "TL\r"}) {
+    EXPECT_EQ(ask(command, 10.0), "") << command;
+    EXPECT_EQ(bits_of(ask("Q1\r", 10.0)), "00000000") << command;
+  }
+  // Nor does a cancel undo what the unit does by itself.
+  ASSERT_TRUE(model_control("shutdown on"));
+  ASSERT_TRUE(model_control("test on"));
+  ask("C\r");
+  ask("CT\r");
+  EXPECT_EQ(bits_of(ask("Q1\r")), "00000110");
+
+  ASSERT_TRUE(model_control("commands take"));
+  ask("C\r");
+  ask("CT\r");
+  EXPECT_EQ(bits_of(ask("Q1\r")), "00000000");
+  // Per unit: the line's other units still take them.
+  ASSERT_TRUE(model_control("unit 2 commands ignore"));
+  ask("S02R0001\r");
+  EXPECT_EQ(bits_of(status_of(1)), "00000010");
+  EXPECT_EQ(bits_of(status_of(2)), "00000000");
+  EXPECT_EQ(bits_of(status_of(3)), "00000010");
+
+  for (const char* bad : {"commands", "commands ignore now", "commands off", "commands Take"})
+    EXPECT_FALSE(model_control(bad)) << bad;
+  // `reset` takes them again.
+  ASSERT_TRUE(model_control("reset"));
+  ask("S02\r");
+  EXPECT_EQ(bits_of(status_of(2)), "00000010");
+}
+
 // ---- timed restore (`for N`) ----------------------------------------------------
 
 TEST_F(Model, ForOneMakesASingleReplyGlitch) {
@@ -496,7 +580,8 @@ TEST(ModelRobustness, RandomRequestsAndControlLinesStayInBounds) {
   const char* words[] = {"unit", "all", "1", "2", "4", "for", "3", "set", "load", "company",
                          "status", "10101010", "garbage", "once", "on", "off", "length",
                          "200", "silent", "mains", "fail", "restore", "test", "reset", "1e308",
-                         "-1e308", "battery_voltage", "slow", "delay", "0"};
+                         "-1e308", "battery_voltage", "slow", "delay", "0", "flap", "0.5",
+                         "commands", "ignore", "take"};
   const size_t nwords = sizeof words / sizeof words[0];
   unsigned char req[300];
   ModelReply reply;

@@ -543,6 +543,7 @@ class Agent:
         self.dir.mkdir(parents=True, exist_ok=True)
         self.env = env
         self.proc = None
+        self.run_holder = None  # the process that keeps the private /run (start(private_run=True))
         self.stdout_path = self.dir / "agent.out"
         self.stderr_path = self.dir / "agent.err"
         shutil.copy2(BIN / "upsagent", self.dir / "upsagent")
@@ -554,17 +555,78 @@ class Agent:
         lines = [mode, link, device, community, ac_fail, battery_low, ups_shutdown, number, baud]
         (setdir / "Setting.ang").write_text("".join("%s\n" % v for v in lines))
 
-    def start(self, argv0=None, cwd=None):
+    def start(self, argv0=None, cwd=None, private_run=False, args=()):
+        """Starts upsagent with the extra command-line options `args`. With
+        `private_run` it runs in a mount namespace whose /run is a tmpfs of
+        its own, with /run/systemd/system in it: the stand-in shutdown keeps
+        its pending shutdown there as systemd does (platform_pending). The
+        first such start of a test makes that /run; later ones (restarts)
+        get the same one, as the platform outlives a daemon restart."""
         found = shutil.which("shutdown", path=self.env.get("PATH", ""))
         if found is None or Path(found).resolve() != (STANDIN / "shutdown").resolve():
             raise RuntimeError("refusing to start upsagent: the stand-in shutdown is not "
                                "first on PATH (found %r)" % found)
-        argv = [argv0 or str(self.dir / "upsagent")]
+        program = str(self.dir / "upsagent")
+        argv = [argv0 or program] + [str(a) for a in args]
+        executable = program
+        if private_run:
+            # nsenter execs upsagent, so the process kept is upsagent itself.
+            argv = ["nsenter", "-t", str(self.private_run().pid), "-m", "--"] + argv
+            executable = None
         self.proc = self.procs.start(
-            argv, executable=str(self.dir / "upsagent"), cwd=cwd or str(self.dir),
+            argv, executable=executable, cwd=cwd or str(self.dir),
             env=self.env, stdout=open(self.stdout_path, "a"),
             stderr=open(self.stderr_path, "a"))
+        if private_run:
+            # Started once upsagent runs, not nsenter: its stop and kill reach the daemon.
+            wait_for(lambda: self._running_upsagent(), 10, interval=0.02,
+                     what="upsagent to start in its mount namespace")
         return self
+
+    def _running_upsagent(self):
+        try:
+            return os.readlink("/proc/%d/exe" % self.proc.pid) == \
+                str((self.dir / "upsagent").resolve())
+        except OSError:
+            return self.proc.poll() is not None  # ended: the caller sees it dead
+
+    def private_run(self):
+        """The process holding the mount namespace with the daemon's own /run
+        (a tmpfs, with /run/systemd/system and /run/systemd/shutdown, and the
+        stand-in's marker /run/ups-standin-run); made at the first call,
+        stopped with the test's other processes."""
+        if self.run_holder is None or self.run_holder.poll() is not None:
+            self.run_holder = self.procs.start(
+                ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                 "mount -t tmpfs -o mode=0755 tmpfs /run && "
+                 "mkdir -p /run/systemd/system /run/systemd/shutdown && "
+                 "touch /run/ups-standin-run && exec sleep infinity"],
+                env=self.env)
+            wait_for(lambda: self.run_path("/run/ups-standin-run").exists(), 10,
+                     what="the private /run")
+        return self.run_holder
+
+    def run_path(self, path):
+        """A path as the daemon's mount namespace sees it (`path` absolute)."""
+        return Path("/proc/%d/root%s" % (self.run_holder.pid, path))
+
+    def platform_pending(self):
+        """The deadline (seconds since the epoch) of the shutdown pending on
+        the daemon's platform, from systemd's /run/systemd/shutdown/scheduled
+        in its private /run; None when none is pending."""
+        try:
+            text = self.run_path("/run/systemd/shutdown/scheduled").read_text()
+        except FileNotFoundError:
+            return None
+        fields = dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+        return int(fields["USEC"]) / 1e6
+
+    def operator_cancel(self):
+        """An operator's "shutdown -c" by hand on the daemon's host: the
+        stand-in, run in the daemon's mount namespace with its environment."""
+        return subprocess.run(["nsenter", "-t", str(self.private_run().pid), "-m", "--",
+                               str(STANDIN / "shutdown"), "-c"],
+                              env=self.env, capture_output=True, text=True, check=True)
 
     def stop(self):
         if self.proc:
