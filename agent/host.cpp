@@ -167,7 +167,8 @@ static void pump(time_t now)
         return;
     std::vector<std::string> argv;
     if (target) {
-        long minutes = target > now ? static_cast<long>((target - now) / 60) : 0;
+        long left = target > now ? static_cast<long>(target - now) : 0;
+        long minutes = left / 60 + (left > 0 && left % 60 >= 60 - HOST_CALL_GRACE ? 1 : 0);
         std::string when = "+" + std::to_string(minutes);
         argv = {"shutdown", "-h", when,
                 "System will shut down after " + std::to_string(minutes) + " mins."};

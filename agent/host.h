@@ -26,6 +26,7 @@ constexpr int HOST_CALL_LIMIT = 20;     // seconds a call may take before it is 
 constexpr int HOST_RETRY_SECONDS = 30;  // between a failed call and the next try
 constexpr int HOST_CHECK_SECONDS = 60;  // between read-backs while a shutdown is wanted
 constexpr int HOST_LATE_SLACK = 60;     // seconds a pending shutdown may lie past the wanted one
+constexpr int HOST_CALL_GRACE = 10;     // a call this late still says the whole minute
 
 // What one call of `shutdown` gave.
 struct HostCallResult {
@@ -70,9 +71,11 @@ void host_reset();
 bool host_platform_pending(time_t *deadline);
 
 // The host deadline wanted from `now` on (0: none). A deadline is told to
-// the platform as "shutdown -h +M" with M the whole minutes left (rounded
-// down: never later than wanted); none as "shutdown -c" when a shutdown was
-// told or adopted. `held` says the platform holds `deadline` already (a
+// the platform as "shutdown -h +M" with M the whole minutes left, rounded
+// down (never later than wanted) unless the call comes at most
+// HOST_CALL_GRACE seconds after a whole minute (a call that waited for the
+// one before it: a minute earlier would be the worse error); none as
+// "shutdown -c" when a shutdown was told or adopted. `held` says the platform holds `deadline` already (a
 // pending shutdown adopted at start-up, or one told before a restart and
 // read back): nothing is called then.
 void host_want(time_t deadline, time_t now, bool held = false);

@@ -555,13 +555,23 @@ class Agent:
         lines = [mode, link, device, community, ac_fail, battery_low, ups_shutdown, number, baud]
         (setdir / "Setting.ang").write_text("".join("%s\n" % v for v in lines))
 
-    def start(self, argv0=None, cwd=None, private_run=False, args=()):
-        """Starts upsagent with the extra command-line options `args`. With
-        `private_run` it runs in a mount namespace whose /run is a tmpfs of
-        its own, with /run/systemd/system in it: the stand-in shutdown keeps
-        its pending shutdown there as systemd does (platform_pending). The
-        first such start of a test makes that /run; later ones (restarts)
-        get the same one, as the platform outlives a daemon restart."""
+    # The return hold time the tests run with unless they say otherwise:
+    # short, so a mains return is taken within a test's usual limits; the
+    # tests of the hold time itself give their own.
+    RETURN_HOLD = 2
+
+    def start(self, argv0=None, cwd=None, private_run=True, args=()):
+        """Starts upsagent with the extra command-line options `args` (and
+        `--return-hold RETURN_HOLD` unless they name one). With
+        `private_run` (the default: no test depends on the host's /run) it
+        runs in a mount namespace whose /run is a tmpfs of its own, with
+        /run/systemd/system in it: the stand-in shutdown keeps its pending
+        shutdown there as systemd does (platform_pending). The first such
+        start of a test makes that /run; later ones (restarts) get the same
+        one, as the platform outlives a daemon restart."""
+        args = [str(a) for a in args]
+        if "--return-hold" not in args:
+            args = ["--return-hold", str(self.RETURN_HOLD)] + args
         found = shutil.which("shutdown", path=self.env.get("PATH", ""))
         if found is None or Path(found).resolve() != (STANDIN / "shutdown").resolve():
             raise RuntimeError("refusing to start upsagent: the stand-in shutdown is not "

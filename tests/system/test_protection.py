@@ -280,6 +280,14 @@ class Run:
         self.wait(lambda: self.sim.status_replies(since) >= count, 10 + 2 * count,
                   "%d status replies" % count)
 
+    def do_last_failure(self):
+        """Marks "last mains failure": the last status reply that showed the
+        mains failed (a flap may have brought it back before the control
+        command did)."""
+        failed = [t for t, bits in self.status_bits() if bits[0:1] == b"1"]
+        assert failed, "%s: no reply showed the mains failed" % self.row.name
+        self.mark("last mains failure", failed[-1])
+
     def do_held(self, later, earlier, seconds):
         """Mark `later` came at least `seconds` after mark `earlier`."""
         gap = self.marks[later] - self.marks[earlier]
@@ -461,8 +469,8 @@ ROWS = [
         [("sim", "mains flap 3"), ("call", H(10), 15), ("request", TURN_OFF_12, 10),
          ("flaps", 4, 20), ("sim", "mains flap 3.5"), ("flaps", 4, 20), ("allow", "cancel"),
          ("allow", "C"), ("sim", "mains restore"), ("call", CANCEL, 20),
-         ("request", CANCEL_UPS, 20), ("held", "call -c Cancel shut down command",
-                                       "mains restore", 5)],
+         ("request", CANCEL_UPS, 20), ("last-failure",),
+         ("held", "call -c Cancel shut down command", "last mains failure", 5)],
         calls=[H(10), CANCEL], commands=[TURN_OFF_12, CANCEL_UPS], pending=None, seconds=45),
     # A scheduled "S": the host at once, the UPS two minutes later.
     Row("schedule-S",
