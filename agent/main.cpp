@@ -24,7 +24,7 @@ int main(int argc, char **argv)
         } else {
             fprintf(stderr, "usage: upsagent [-d]\n       upsagent --killpower [STAGE]\n"
                             "  -d           print debug lines too\n"
-                            "  --killpower  the final power-off of the host's last shutdown stage\n");
+                            "  --killpower  the final power-off, at the last shutdown stage\n");
             return 2;
         }
     }
