@@ -1,18 +1,25 @@
 // upsagent: watches one to four UPS units and protects the host. Its files
 // live below the directory of its executable. "-d" prints debug lines too;
 // "--return-hold SECONDS" sets how long the mains must be back (and a low
-// battery over) before the shutdown they started is cancelled.
+// battery over) before the shutdown they started is cancelled;
+// "--killpower [STAGE]" is the final power-off of the host's last shutdown
+// stage (agent/killpower.h).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "agent/agent.h"
+#include "agent/killpower.h"
 #include "base/log.h"
 #include "base/loop.h"
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 && argc <= 3 && strcmp(argv[1], "--killpower") == 0) {
+        log_configure(false, log_journal_detect());
+        return killpower_run(argv[0], argc == 3 ? argv[2] : nullptr);
+    }
     bool debug = false;
     AgentOptions options;
     for (int i = 1; i < argc; i++) {
@@ -25,10 +32,18 @@ int main(int argc, char **argv)
                         options.return_hold <= 3600)) {
             i++;
         } else {
-            fprintf(stderr, "usage: upsagent [-d] [--return-hold SECONDS]\n"
-                            "  -d                      print debug lines too\n"
+            fprintf(stderr, "usage: upsagent [-d] [--return-hold SECONDS]
+"
+                            "       upsagent --killpower [STAGE]
+"
+                            "  -d                      print debug lines too
+"
                             "  --return-hold SECONDS   how long the mains must be back before a "
-                            "shutdown is cancelled (0..3600, default 30)\n");
+                            "shutdown is cancelled (0..3600, default 30)
+"
+                            "  --killpower             the final power-off, at the last shutdown "
+                            "stage
+");
             return 2;
         }
     }

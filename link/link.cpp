@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -277,16 +278,24 @@ static void discard_input(LinkPort *port)
     }
 }
 
+// The report of a request, or one line when it does not fit.
+static bool usb_report_of(const unsigned char *bytes, int len,
+                          unsigned char report[LINK_USB_REPORT_LEN])
+{
+    if (link_usb_report(bytes, len, report))
+        return true;
+    // Cut, it would be another command.
+    log_warning("link: a request of %d bytes does not fit a USB report (at most %d)", len,
+                LINK_USB_REQUEST_MAX);
+    return false;
+}
+
 int link_write(LinkPort *port, const unsigned char *bytes, int len)
 {
     if (port->link_type == LINK_USB) {
         unsigned char report[LINK_USB_REPORT_LEN];
-        if (!link_usb_report(bytes, len, report)) {
-            // Cut, it would be another command.
-            log_warning("link: a request of %d bytes does not fit a USB report (at most %d)", len,
-                   LINK_USB_REQUEST_MAX);
+        if (!usb_report_of(bytes, len, report))
             return -1;
-        }
         if (port->usb_handle)
             libusb_control_transfer(port->usb_handle, 0x21, 0x09, USB_REPORT_VALUE, 0, report,
                                     LINK_USB_REPORT_LEN, USB_WRITE_TIMEOUT_MS);
@@ -300,6 +309,58 @@ int link_write(LinkPort *port, const unsigned char *bytes, int len)
     if (port->link_type == LINK_TCP) // a vanished peer must not raise SIGPIPE
         return static_cast<int>(send(port->fd, bytes, len, MSG_NOSIGNAL | MSG_DONTWAIT));
     return static_cast<int>(write(port->fd, bytes, len));
+}
+
+// The waits of link_write_wait go in steps of this many milliseconds,
+// counted: the link reads no clock.
+static const int WAIT_STEP_MS = 10;
+
+int link_write_wait(LinkPort *port, const unsigned char *bytes, int len, int ms)
+{
+    if (port->link_type == LINK_USB) {
+        unsigned char report[LINK_USB_REPORT_LEN];
+        if (!usb_report_of(bytes, len, report) || !port->usb_handle)
+            return -1;
+        // 0 would be no time-out at all.
+        unsigned timeout = ms < 1 ? 1 : (static_cast<unsigned>(ms) < USB_WRITE_TIMEOUT_MS
+                                             ? static_cast<unsigned>(ms)
+                                             : USB_WRITE_TIMEOUT_MS);
+        int r = libusb_control_transfer(port->usb_handle, 0x21, 0x09, USB_REPORT_VALUE, 0, report,
+                                        LINK_USB_REPORT_LEN, timeout);
+        return r < 0 ? r : 0;
+    }
+    if (port->fd < 0 || port->connecting || len < 0)
+        return -1;
+    discard_input(port);
+    int steps = ms / WAIT_STEP_MS + 1;
+    int done = 0;
+    while (done < len) {
+        ssize_t n = port->link_type == LINK_TCP
+                        ? send(port->fd, bytes + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT)
+                        : write(port->fd, bytes + done, len - done);
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
+        if (steps-- <= 0)
+            return -1; // the line takes nothing
+        struct pollfd p = {port->fd, POLLOUT, 0};
+        poll(&p, 1, WAIT_STEP_MS);
+    }
+    if (port->link_type != LINK_SERIAL)
+        return 0;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(port->fd, TIOCOUTQ, &queued) != 0)
+            return -1;
+        if (queued == 0)
+            return 0;
+        if (steps-- <= 0)
+            return -1; // still going out, slower than the caller may wait
+        poll(nullptr, 0, WAIT_STEP_MS);
+    }
 }
 
 int link_read(LinkPort *port, unsigned char *buf, int size)

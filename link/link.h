@@ -110,6 +110,14 @@ void link_close(LinkPort *port);
 // -1 with one line printed for a request too long for a report.
 int link_write(LinkPort *port, const unsigned char *bytes, int len);
 
+// link_write for a caller that ends right after (the final power-off):
+// waits up to `ms` milliseconds until the bytes have left the host. Serial:
+// every byte written and the line's output queue empty; USB: the transfer
+// done, with its own result (its time-out the lesser of `ms` and the
+// write's 2 s); TCP: every byte handed to the socket. Returns 0 when done,
+// negative when the write failed or did not finish in time.
+int link_write_wait(LinkPort *port, const unsigned char *bytes, int len, int ms);
+
 // Reads what has arrived into `buf` (at most `size` bytes), without
 // waiting. Returns the number of bytes read; 0 when nothing has arrived yet;
 // negative when the peer closed (TCP) or the read failed. USB reads one

@@ -93,6 +93,40 @@ TEST_F(Serial, InputWaitingBeforeARequestIsDiscarded)
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 7), "(fresh\r");
 }
 
+TEST_F(Serial, WriteWaitHandsOverEveryByteOrFailsWithinItsLimit)
+{
+    link_set_serial(&port, slave_path.c_str(), "2400");
+    int fd = link_open(&port);
+    ASSERT_GE(fd, 0);
+    const unsigned char command[] = "S01R0001\r";
+    EXPECT_EQ(link_write_wait(&port, command, 9, 2000), 0);
+    char got[16] = {0};
+    ASSERT_TRUE(readable(master));
+    EXPECT_EQ(read(master, got, sizeof got), 9);
+    EXPECT_STREQ(got, "S01R0001\r");
+
+    // A line that takes nothing more (its peer reads nothing): the wait
+    // ends, as a failure, about when it was told to.
+    unsigned char fill[4096];
+    memset(fill, 'x', sizeof fill);
+    // Full once it takes no byte for a while: the pseudo-terminal moves
+    // what it holds to the other side a moment after each write.
+    for (;;) {
+        for (size_t size : {sizeof fill, size_t{1}})
+            while (write(fd, fill, size) > 0) {
+            }
+        ASSERT_EQ(errno, EAGAIN);
+        struct pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, 500) == 0)
+            break;
+    }
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_LT(link_write_wait(&port, command, 9, 300), 0);
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(took, 0.25);
+    EXPECT_LT(took, 3.0);
+}
+
 TEST_F(Serial, UnknownBaudOpensAt2400NeverAtZero)
 {
     EXPECT_FALSE(link_baud_known("19200"));

@@ -1,7 +1,9 @@
 // "DataBase/Shutdown.ang" as a restarted daemon takes it back (boot id
 // "fuzzboot"), and the first moves after: the restored deadlines issued (to
-// the recording seam, never the host) and the noted status read.
+// the recording seam, never the host) and the noted status read. The final
+// power-off reads the same bytes for its two lines.
 #include "agent/decision.h"
+#include "agent/killpower.h"
 #include "tests/fuzz/fuzz_support.h"
 
 static MachineContext unit1;
@@ -17,6 +19,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    KillpowerState state{"", 0};
+    if (killpower_read_state(reinterpret_cast<const char *>(data), static_cast<int>(size),
+                             &state) &&
+        state.host < 0)
+        __builtin_trap(); // the host deadline is never negative
     fuzz_write("DataBase/Shutdown.ang", data, size);
     decision_start("fuzzboot");
     time_t now = 1796716800; // 2026-12-08

@@ -1,5 +1,6 @@
 """Installing: the programs, and only they, into one program directory."""
 import os
+import stat
 import subprocess
 
 import shutil
@@ -16,7 +17,8 @@ def test_install_puts_the_programs_into_one_directory(tmp_path):
                        for p in (tmp_path / "root").rglob("*") if p.is_file())
     programs = ["opt/tarvo-mains-sentinel/" + name
                 for name in ("mail", "sms", "upsagent", "upsconsole", "upssim")]
-    assert installed == ["lib/systemd/system/upsagent.service",
+    assert installed == ["lib/systemd/system-shutdown/upsagent-killpower",
+                         "lib/systemd/system/upsagent.service",
                          "opt/tarvo-mains-sentinel/examples/60-tarvo-ups.rules"] + programs + [
                          "usr/share/doc/tarvo-mains-sentinel/changelog.gz",
                          "usr/share/doc/tarvo-mains-sentinel/copyright",
@@ -28,6 +30,20 @@ def test_install_puts_the_programs_into_one_directory(tmp_path):
         assert os.access(tmp_path / "root" / name, os.X_OK)
     unit = (tmp_path / "root" / "lib/systemd/system/upsagent.service").read_text()
     assert "ExecStart=/opt/tarvo-mains-sentinel/upsagent\n" in unit
+    check_hook(tmp_path / "root")
+
+
+def check_hook(root):
+    """The final power-off's hook below `root`: a shell script of mode 0755
+    in the last shutdown stage's directory that hands the stage to the
+    installed daemon's --killpower."""
+    hook = root / "lib/systemd/system-shutdown/upsagent-killpower"
+    assert stat.S_IMODE(hook.stat().st_mode) == 0o755
+    text = hook.read_text()
+    assert text.startswith("#!/bin/sh\n")
+    assert 'exec /opt/tarvo-mains-sentinel/upsagent --killpower "$1"\n' in text
+    assert "@PROGRAM_DIR@" not in text
+    assert subprocess.run(["sh", "-n", str(hook)]).returncode == 0
 
 
 def test_service_unit_verifies(tmp_path):
@@ -66,6 +82,7 @@ def test_package_unpacks_into_a_working_daemon(tmp_path, sim, standin_env, procs
 
     root = tmp_path / "root"
     subprocess.run(["dpkg", "-x", str(deb), str(root)], check=True)
+    check_hook(root)
     prog = root / "opt" / "tarvo-mains-sentinel"
     (prog / "Set").mkdir(mode=0o700)
     (prog / "Set" / "Setting.ang").write_text(
