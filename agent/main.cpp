@@ -32,18 +32,13 @@ int main(int argc, char **argv)
                         options.return_hold <= 3600)) {
             i++;
         } else {
-            fprintf(stderr, "usage: upsagent [-d] [--return-hold SECONDS]
-"
-                            "       upsagent --killpower [STAGE]
-"
-                            "  -d                      print debug lines too
-"
+            fprintf(stderr, "usage: upsagent [-d] [--return-hold SECONDS]\n"
+                            "       upsagent --killpower [STAGE]\n"
+                            "  -d                      print debug lines too\n"
                             "  --return-hold SECONDS   how long the mains must be back before a "
-                            "shutdown is cancelled (0..3600, default 30)
-"
+                            "shutdown is cancelled (0..3600, default 30)\n"
                             "  --killpower             the final power-off, at the last shutdown "
-                            "stage
-");
+                            "stage\n");
             return 2;
         }
     }
