@@ -35,8 +35,8 @@ int main(int argc, char **argv)
             fprintf(stderr, "usage: upsagent [-d] [--return-hold SECONDS]\n"
                             "       upsagent --killpower [STAGE]\n"
                             "  -d                      print debug lines too\n"
-                            "  --return-hold SECONDS   how long the mains must be back before a "
-                            "shutdown is cancelled (0..3600, default 30)\n"
+                            "  --return-hold SECONDS   how long the mains must be back before the\n"
+                            "                          shutdown is cancelled (0..3600, default 30)\n"
                             "  --killpower             the final power-off, at the last shutdown "
                             "stage\n");
             return 2;
