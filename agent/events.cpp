@@ -18,10 +18,10 @@ static const time_t MAINS_NOTICE_SPACING = 60;
 
 // What the module keeps of a unit between checks.
 struct UnitNotices {
-    bool mains_noticed;      // a position-7 notice went out since the start
-    time_t mains_noticed_at; // ... at this time
-    int held;                // position-7 changes since then, not notified
-    char type;               // status character 3 as last taken; '0' before
+    bool mains_noticed = false;  // a position-7 notice went out since the start
+    time_t mains_noticed_at = 0; // ... at this time
+    int held = 0;                // position-7 changes since then, not notified
+    char type = '0';             // status character 3 as last taken; '0' before
 };
 
 static UnitNotices units[4];
@@ -34,7 +34,7 @@ static UnitNotices *notices_of(int address)
 void events_reset()
 {
     for (UnitNotices &u : units)
-        u = {false, 0, 0, '0'};
+        u = UnitNotices{};
 }
 
 // "Set/event-hook", when it is an executable: started for every event with
