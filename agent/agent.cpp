@@ -311,7 +311,11 @@ bool agent_start(const char *program_path, Loop *loop, const AgentOptions &optio
     decision_init(&a->units[0]);
     decision_set_worker(a->worker);
     decision_set_return_hold(options.return_hold);
+    decision_set_reporter(event_report);
     host_set_worker(a->worker);
+    // A failing shutdown call is the protection itself failing: an event
+    // of unit 1, and notices to everyone.
+    host_set_reporter([](bool failed, time_t when) { event_report(1, 9, failed ? '1' : '0', when); });
     runner_init(&a->units[0]);
 
     LoopTime now = loop_now(loop);

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "agent/decision.h"
+#include "agent/metrics.h"
 #include "store/event_text.h"
 #include "store/mail.h"
 #include "store/settings.h"
@@ -32,6 +33,7 @@ class Events : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        events_reset();
         settings_load(dir.path);
         mail_init(dir.path);
         sms_init(dir.path);
@@ -53,8 +55,10 @@ protected:
         decision_init(nullptr);
     }
 
-    // Sets status bits b7..b0 of a unit as a reply would, then checks.
-    void reply(int index, const char *bits, bool connected = true, bool taken = true)
+    // Sets status bits b7..b0 of a unit as a reply would, then checks (at
+    // `now`).
+    void reply(int index, const char *bits, bool connected = true, bool taken = true,
+               time_t now = 1000000)
     {
         MachineContext &u = units[index];
         for (int i = 0; i < 8; i++)
@@ -62,7 +66,7 @@ protected:
         u.connected = connected ? 1 : 0;
         u.fail_count = connected ? 0 : 4;
         u.status_taken = taken ? 1 : 0;
-        check_status_events(&u, 1000000);
+        check_status_events(&u, now);
     }
     // Mail subjects started so far.
     std::vector<std::string> subjects()
@@ -193,6 +197,122 @@ TEST_F(Events, HookIsStartedWithUnitCodeStateAndText)
     EXPECT_EQ(hooks(), (std::vector<std::vector<std::string>>{{hook, "2", "7", "1", "AC Failed"}}));
     reply(1, "10000000", false);
     EXPECT_EQ(hooks().back(), (std::vector<std::string>{hook, "2", "8", "0", "Disconnect"}));
+}
+
+// A flapping mains is told at most once a minute per unit: changes within
+// a minute of the unit's last position-7 notice are logged but held back,
+// and the first check after the minute tells the current state with their
+// count. Other positions and the other unit are told as ever.
+TEST_F(Events, MainsNoticesAreCoalescedToOneAMinutePerUnit)
+{
+    std::string hook = dir.path + "Set/event-hook";
+    ensure_dir(dir.path + "Set/");
+    std::ofstream(hook) << "#!/bin/sh\n";
+    chmod(hook.c_str(), 0755);
+    const time_t t0 = 2000000;
+    reply(0, "00000000", true, true, t0 - 100);
+    reply(1, "00000000", true, true, t0 - 100);
+    struct Step {
+        int index;                          // unit 1 or 2 (0, 1)
+        int at;                             // seconds after t0
+        const char *bits;                   // b7..b0
+        std::vector<std::string> notices;   // hooks started: "UNIT CODE STATE TEXT"
+    } steps[] = {
+        {0, 0, "10000000", {"1 7 1 AC Failed"}},
+        {0, 10, "00000000", {}},
+        {1, 10, "10000000", {"2 7 1 AC Failed"}}, // a minute of its own
+        {0, 20, "10000000", {}},
+        {0, 25, "11000000", {"1 6 1 Battery Low"}}, // another position: at once
+        {0, 30, "01000000", {}},
+        {0, 59, "01000000", {}},
+        {1, 59, "00000000", {}},
+        {0, 60, "01000000", {"1 7 0 AC Recovery (3 changes since the last notice)"}},
+        {0, 61, "01000000", {}},
+        {1, 70, "00000000", {"2 7 0 AC Recovery (1 change since the last notice)"}},
+        {0, 80, "11000000", {}}, // within a minute of the notice at 60
+        {0, 119, "11000000", {}},
+        {0, 120, "11000000", {"1 7 1 AC Failed (1 change since the last notice)"}},
+        {0, 200, "01000000", {"1 7 0 AC Recovery"}}, // a quiet minute: told at once
+        {0, 230, "11000000", {}},
+        {0, 260, "01000000", {"1 7 0 AC Recovery (2 changes since the last notice)"}},
+        {0, 400, "01000000", {}}, // nothing held: nothing told
+        {1, 400, "00000000", {}},
+    };
+    int changes[2] = {0, 0};
+    std::string last[2] = {"00000000", "00000000"};
+    for (const Step &step : steps) {
+        spawned().clear();
+        reply(step.index, step.bits, true, true, t0 + step.at);
+        changes[step.index] += last[step.index][0] != step.bits[0];
+        last[step.index] = step.bits;
+        std::vector<std::string> told, expected_mail;
+        for (const auto &argv : hooks())
+            told.push_back(argv[1] + " " + argv[2] + " " + argv[3] + " " + argv[4]);
+        for (const std::string &n : step.notices)
+            for (int receiver = 0; receiver < 2; receiver++)
+                expected_mail.push_back(" Machine" + n.substr(0, 1) + " " + n.substr(6));
+        EXPECT_EQ(told, step.notices) << "unit " << step.index + 1 << " at " << step.at;
+        EXPECT_EQ(subjects(), expected_mail) << "unit " << step.index + 1 << " at " << step.at;
+    }
+    int logged[2] = {0, 0};
+    for (const std::string &line : log_lines(dir.path))
+        if (line.substr(2, 4) == " 07 ")
+            logged[line[1] - '1']++;
+    EXPECT_EQ(logged[0], changes[0]) << "the log has every change";
+    EXPECT_EQ(logged[1], changes[1]) << "the log has every change";
+}
+
+// The decision's reports are logged with the unit's type as last taken,
+// counted, and told by mail, SMS and hook whatever the per-code flags.
+TEST_F(Events, DecisionReportsAreToldToEveryReceiver)
+{
+    MailSettings m = mail_settings_get();
+    snprintf(m.mail_events, sizeof m.mail_events, "000000000");
+    mail_settings_set(m);
+    SmsSettings sm = sms_settings_get();
+    snprintf(sm.sms_phones, sizeof sm.sms_phones, "0911;0922");
+    snprintf(sm.sms_events, sizeof sm.sms_events, "000000000");
+    sms_settings_set(sm);
+    std::string hook = dir.path + "Set/event-hook";
+    ensure_dir(dir.path + "Set/");
+    std::ofstream(hook) << "#!/bin/sh\n";
+    chmod(hook.c_str(), 0755);
+    reply(0, "00001000"); // off-line type
+    struct Case {
+        int address, code;
+        char state;
+        const char *line; // the log line without its time stamp
+        const char *text;
+    } cases[] = {
+        {1, EVENT_SHUTDOWN_CALL, '1', "01 09 1 1", "Shutdown call failed"},
+        {1, EVENT_SHUTDOWN_CALL, '0', "01 09 0 1", "Shutdown call works"},
+        {3, EVENT_UPS_COMMAND, '1', "03 10 1 0", "UPS ignored a command"}, // never seen: '0'
+        {1, EVENT_UPS_COMMAND, '0', "01 10 0 1", "UPS took the command"},
+    };
+    for (const Case &c : cases) {
+        spawned().clear();
+        event_report(c.address, c.code, c.state, 1000100);
+        EXPECT_EQ(log_lines(dir.path).back(), c.line);
+        std::string unit = std::to_string(c.address), told = " Machine" + unit + " " + c.text;
+        std::vector<std::string> sms;
+        for (const auto &argv : spawned())
+            if (argv[0].ends_with("sms"))
+                sms.push_back(argv[4] + argv[7]);
+        EXPECT_EQ(subjects(), (std::vector<std::string>{told, told})) << c.text;
+        EXPECT_EQ(sms, (std::vector<std::string>{"0911" + told, "0922" + told})) << c.text;
+        EXPECT_EQ(hooks(), (std::vector<std::vector<std::string>>{
+                               {hook, unit, std::to_string(c.code), std::string(1, c.state),
+                                c.text}}));
+    }
+    std::string metrics = metrics_text(units, 2, 0);
+    EXPECT_NE(metrics.find("upsagent_events_total{unit=\"1\",code=\"9\","
+                           "event=\"shutdown_call_failed\"} 2\n"),
+              std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("upsagent_events_total{unit=\"1\",code=\"10\","
+                           "event=\"ups_ignored_command\"} 1\n"),
+              std::string::npos)
+        << metrics;
 }
 
 TEST(EventsText, NoticeWording)

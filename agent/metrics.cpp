@@ -9,23 +9,25 @@
 
 #include "agent/decision.h"
 #include "base/worker.h"
+#include "store/event_text.h"
 #include "store/paths.h"
 #include "store/textfile.h"
 #include "store/write_report.h"
 
-static std::atomic<long> event_counts[4][9];
+static std::atomic<long> event_counts[4][EVENT_CODES];
 static time_t last_write;   // the loop's thread only
 
 void metrics_count_event(int address, int code)
 {
-    if (address >= 1 && address <= 4 && code >= 0 && code <= 8)
+    if (address >= 1 && address <= 4 && code >= 0 && code < EVENT_CODES)
         event_counts[address - 1][code]++;
 }
 
-// The status characters by position, as label values.
-static const char *const bit_names[9] = {
-    "beeper", "shutdown_active", "test", "offline_type", "failed",
-    "bypass", "battery_low",     "mains_failed", "connection",
+// The event codes as label values: the status characters by position
+// (0..8, also the bits of upsagent_status), then the decision's reports.
+static const char *const bit_names[EVENT_CODES] = {
+    "beeper", "shutdown_active", "test", "offline_type", "failed", "bypass",
+    "battery_low", "mains_failed", "connection", "shutdown_call_failed", "ups_ignored_command",
 };
 
 struct Gauge {
@@ -102,7 +104,7 @@ std::string metrics_text(MachineContext *units, int count, time_t host_deadline)
     line(&out, "# HELP upsagent_status Status characters of the unit, 1 set and 0 clear.\n"
                "# TYPE upsagent_status gauge\n");
     for (int i = 0; i < count && i < 4; i++)
-        for (int b = 0; b < 9; b++)
+        for (int b = 0; b <= STATUS_CONNECTION; b++)
             line(&out, "upsagent_status{unit=\"%d\",bit=\"%s\"} %d\n", i + 1, bit_names[b],
                  values[i].status[b] == '1' ? 1 : 0);
     line(&out, "# HELP upsagent_connected Whether the unit answers.\n"
@@ -112,7 +114,7 @@ std::string metrics_text(MachineContext *units, int count, time_t host_deadline)
     line(&out, "# HELP upsagent_events_total Events logged since the daemon started, by code.\n"
                "# TYPE upsagent_events_total counter\n");
     for (int i = 0; i < count && i < 4; i++)
-        for (int c = 0; c < 9; c++)
+        for (int c = 0; c < EVENT_CODES; c++)
             if (c != STATUS_BEEPER && c != STATUS_TYPE) // never logged
                 line(&out, "upsagent_events_total{unit=\"%d\",code=\"%d\",event=\"%s\"} %ld\n",
                      i + 1, c, bit_names[c], event_counts[i][c].load());

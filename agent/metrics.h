@@ -10,7 +10,7 @@
 
 constexpr int METRICS_PERIOD = 5; // seconds between two writes
 
-// Counts one event (unit address 1..4, event code 0..8) for the
+// Counts one event (unit address 1..4, event code 0..10) for the
 // upsagent_events_total counter. Any thread.
 void metrics_count_event(int address, int code);
 

@@ -25,6 +25,7 @@ void filter_reset(FilterState *f)
 {
     memset(f->samples, 0, sizeof f->samples);
     memset(f->status_samples, '0', sizeof f->status_samples);
+    memset(f->status, '0', sizeof f->status);
     f->count = 0;
 }
 
@@ -35,15 +36,27 @@ void filter_push(FilterState *f, const unsigned char *reply)
         f->samples[r][MIDDLE] = f->samples[r][NEWEST];
         f->samples[r][NEWEST] = reply_number(reply, reading_offset[r], reading_width[r]);
     }
-    memcpy(f->status_samples[OLDEST], f->status_samples[MIDDLE], 9);
-    memcpy(f->status_samples[MIDDLE], f->status_samples[NEWEST], 9);
-    for (int i = 0; i < 8; i++) {
+    memcpy(f->status_samples[OLDEST], f->status_samples[MIDDLE], FILTER_POSITIONS);
+    memcpy(f->status_samples[MIDDLE], f->status_samples[NEWEST], FILTER_POSITIONS);
+    // Bits b7..b0 at reply[38..45].
+    for (int i = 0; i < FILTER_POSITIONS; i++) {
         char c = static_cast<char>(reply[38 + i]);
         if (c == '0' || c == '1')
-            f->status_samples[NEWEST][7 - i] = c;
+            f->status_samples[NEWEST][FILTER_POSITIONS - 1 - i] = c;
     }
     if (f->count < 3)
         f->count++;
+    if (f->count < 3)
+        return;
+    for (int p = 0; p < FILTER_POSITIONS; p++) {
+        int set = 0;
+        for (int s = NEWEST; s <= OLDEST; s++)
+            set += f->status_samples[s][p] == '1';
+        if (set >= 2)
+            f->status[p] = '1';
+        else if (set == 0)
+            f->status[p] = '0';
+    }
 }
 
 static bool steady(const FilterState *f, int r, float tolerance)
@@ -53,30 +66,20 @@ static bool steady(const FilterState *f, int r, float tolerance)
     return std::fabs(old - mid) <= tol && std::fabs(mid - now) <= tol;
 }
 
-static bool status_equal(const FilterState *f)
-{
-    return memcmp(f->status_samples[OLDEST], f->status_samples[MIDDLE], 9) == 0 &&
-           memcmp(f->status_samples[MIDDLE], f->status_samples[NEWEST], 9) == 0;
-}
-
 bool filter_accept(const FilterState *f)
 {
     if (!steady(f, IN_V, TOL_VOLT) || !steady(f, OUT_V, TOL_VOLT) || !steady(f, LOAD, TOL_LOAD) ||
         !steady(f, FREQ, TOL_FREQ))
         return false;
     bool online = f->status_samples[NEWEST][STATUS_TYPE] == '0';
-    if (!steady(f, BATT_V, online ? TOL_BATT_ONLINE : TOL_BATT_OFFLINE) ||
-        !steady(f, TEMP, TOL_TEMP))
+    return steady(f, BATT_V, online ? TOL_BATT_ONLINE : TOL_BATT_OFFLINE) &&
+           steady(f, TEMP, TOL_TEMP);
+}
+
+bool filter_status(const FilterState *f, char out[FILTER_POSITIONS])
+{
+    if (f->count < 3)
         return false;
-    return status_equal(f);
-}
-
-bool filter_status_steady(const FilterState *f)
-{
-    return f->count >= 3 && status_equal(f);
-}
-
-const char *filter_newest_status(const FilterState *f)
-{
-    return f->status_samples[NEWEST];
+    memcpy(out, f->status, FILTER_POSITIONS);
+    return true;
 }

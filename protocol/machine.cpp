@@ -229,10 +229,8 @@ static int parse_status(MachineValues *v, const unsigned char *r, int len)
         // An answer either way; readings and status are each taken only
         // when their own rule lets them through.
         filter_push(&v->filter, r);
-        if (filter_status_steady(&v->filter)) {
-            memcpy(v->status, filter_newest_status(&v->filter), 8);
+        if (filter_status(&v->filter, v->status))
             v->status_taken = 1;
-        }
         if (filter_accept(&v->filter))
             store_readings(v, r);
         return 1;

@@ -3,8 +3,9 @@
 // The daemon appends; the console reads it and lists one month at a time.
 //
 // Line format, "%s %02d %02d %c %c\n": time stamp "YYYY/MM/DD hh:mm:ss"
-// (columns 1-19), unit address (21-22), event code = index of the status
-// character that changed (24-25), new state '1'/'0' (27), the unit's status
+// (columns 1-19), unit address (21-22), event code (24-25: the index of the
+// status character that changed, or 9 and 10 for the shutdown decision's
+// reports, see event_text.h), new state '1'/'0' (27), the unit's status
 // character 3 at that moment (29: '1' off-line type, '0' on-line type).
 #pragma once
 
@@ -39,7 +40,7 @@ struct EventEntry {
     char date[11];     // "YYYY/MM/DD", columns 1-10
     char time[9];      // "hh:mm:ss", columns 12-19
     char unit[3];      // unit address "01".."04", columns 21-22
-    int32_t code;      // event code 0..8, columns 24-25
+    int32_t code;      // event code 0..10 (others show as "Unknown event"), columns 24-25
     int8_t new_state;  // 1 set, 0 cleared (column 27)
     int8_t type_flag;  // column 29: 1 off-line type, 0 on-line type
     char display[70];  // "%s  %s  %-7s  %s" with date, time, unit and the event text

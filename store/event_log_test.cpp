@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -237,8 +238,36 @@ TEST(EventText, SetAndClearedTexts)
     EXPECT_STREQ(event_text(5, 1, 1), "In AVR mode");
     EXPECT_STREQ(event_text(5, 1, 0), "Bypass");
     EXPECT_STREQ(event_text(6, 0, 0), "Battery capacity normal");
-    EXPECT_EQ(event_text(9, 1, 0), nullptr);
+    EXPECT_STREQ(event_text(9, 1, 0), "Shutdown call failed");
+    EXPECT_STREQ(event_text(9, 0, 0), "Shutdown call works");
+    EXPECT_STREQ(event_text(10, 1, 1), "UPS ignored a command");
+    EXPECT_STREQ(event_text(10, 0, 1), "UPS took the command");
+    EXPECT_EQ(event_text(EVENT_CODES, 1, 0), nullptr);
     EXPECT_EQ(event_text(1, 2, 0), nullptr);
+}
+
+// Every code's texts fit the page's row whole after date, time and unit,
+// through the reader's display text.
+TEST_F(EventLog, EveryTextFitsThePagesRow)
+{
+    ensure_database_dir();
+    {
+        std::ofstream out(path());
+        for (int code = 0; code < EVENT_CODES; code++)
+            for (int state = 0; state <= 1; state++)
+                for (int type = 0; type <= 1; type++)
+                    out << "2026/12/01 00:00:00 01 " << (code < 10 ? "0" : "") << code << " "
+                        << state << " " << type << "\n";
+    }
+    ASSERT_EQ(event_log_load(), EVENT_CODES * 4);
+    ASSERT_EQ(event_log_select_month(2026, 12), EVENT_CODES * 4);
+    for (int i = 0; i < EVENT_CODES * 4; i++) {
+        EventEntry e;
+        ASSERT_TRUE(event_log_selected(i, &e));
+        std::string text = event_text(e.code, e.new_state, e.type_flag);
+        EXPECT_EQ(e.display, "2026/12/01  00:00:00  01       " + text) << e.code;
+        EXPECT_LE(strlen(e.display), 69u) << "the page's row is 69 columns wide";
+    }
 }
 
 } // namespace

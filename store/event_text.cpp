@@ -23,6 +23,8 @@ const EventWords words[EVENT_CODES] = {
     {"Battery Low", "Battery capacity normal", "Battery Capacity normal", true, "Battery Low"},
     {"AC Failed", "AC Recovery", nullptr, true, "Utility Fail"},
     {"Connect", "Disconnect", nullptr, true, "Connect UPS"},
+    {"Shutdown call failed", "Shutdown call works", nullptr, true, nullptr},
+    {"UPS ignored a command", "UPS took the command", nullptr, true, nullptr},
 };
 
 // An off-line unit's bypass is its AVR.

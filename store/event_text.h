@@ -1,5 +1,8 @@
 // The words for the events: an event is a change of one status character
-// of a unit, its code the character's position (0..8). One table holds every
+// of a unit, its code the character's position (0..8), or one of the
+// shutdown decision's reports on the protection itself (9: the host's
+// shutdown command failed or timed out / works again; 10: the UPS ignored a
+// command / took one; set and cleared like a status). One table holds every
 // text an event has: the event log page's set and cleared texts, the
 // notices' (mail, SMS, event hook), which differ from the page's in one word
 // and leave out the beeper and the UPS type, and the names of the event
@@ -8,22 +11,26 @@
 
 #include <string>
 
-constexpr int EVENT_CODES = 9; // status positions 0..8
+constexpr int EVENT_CODES = 11; // status positions 0..8, then the decision's reports 9 and 10
+constexpr int EVENT_SHUTDOWN_CALL = 9; // the host's shutdown command failed (set) / works (cleared)
+constexpr int EVENT_UPS_COMMAND = 10;  // the UPS ignored a command (set) / took one (cleared)
 
 // The event log page's text for a code, a new state and the type flag: the
 // set or the cleared text of the code ("In AVR mode" or "Bypass" for a set
-// code 5 by the type flag: 1 off-line type). nullptr for a code outside 0..8
-// or a state other than 0 and 1.
+// code 5 by the type flag: 1 off-line type). nullptr for a code outside
+// 0..10 or a state other than 0 and 1. At most 38 characters: the event log
+// page's row after date, time and unit.
 const char *event_text(int code, int new_state, int type_flag);
 
 // The notice text of a change of status position `code` to `state` ('1' set,
 // anything else cleared), given the unit's status character 3 (`type`, '1'
 // off-line type). nullptr for codes 0 and 3 (beeper and UPS type, never
-// notified) and a code outside 0..8.
+// notified) and a code outside 0..10.
 const char *event_notice_text(int code, char state, char type);
 
 // The event choices of the mail and SMS setting pages: seven rows, top to
-// bottom, each switching the flag of one code.
+// bottom, each switching the flag of one code of the nine-character flag
+// text. Codes 9 and 10 have no row and no flag: they are always notified.
 constexpr int EVENT_CHOICE_ROWS = 7;
 
 // The code (the index into the flag text) choice row `row` (0..6) switches;

@@ -8,7 +8,8 @@
 namespace {
 
 // The notices say what the event log page says, but for the one word the
-// notices have always written otherwise and the two codes never notified.
+// notices have always written otherwise and the two codes never notified;
+// the decision's reports (9, 10) are notified with the page's words.
 TEST(EventText, NoticesUseThePagesWordsButOne)
 {
     for (int code = 0; code < EVENT_CODES; code++)
@@ -38,6 +39,7 @@ TEST(EventText, ChoicesAreTheNotifiedCodesOnce)
         ASSERT_NE(event_notice_text(code, '1', '0'), nullptr) << row;
         offered.insert(code);
         EXPECT_EQ(event_choice_text(row, "111111111").size(), 70u) << row;
+        EXPECT_LT(code, 9) << "a code of the nine-character flag text";
     }
     EXPECT_EQ(offered.size(), static_cast<size_t>(EVENT_CHOICE_ROWS));
     EXPECT_EQ(event_choice_code(-1), -1);

@@ -238,6 +238,8 @@ TEST_F(EventPageScreen, ListsTheCurrentMonthOldestFirst)
     event(year, month, 2, 2, 1, 7, 0);
     event(year, month % 12 + 1, 3, 3, 1, 6, 1); // another month
     event(year, month, 4, 4, 2, 5, 1);
+    event(year, month, 5, 5, 1, 9, 1); // the decision's reports
+    event(year, month, 6, 6, 1, 10, 0);
     new_list_popup(10, 12, 60, 8);
     event_page_build(0, 0, 80, 24);
     switch_screen(SCREEN_EVENT_LOG);
@@ -250,10 +252,12 @@ TEST_F(EventPageScreen, ListsTheCurrentMonthOldestFirst)
                                     std::string(29, ' '));
     EXPECT_EQ(row_text(11), std::string(date) + "/02  10:00:02  01       AC Recovery");
     EXPECT_EQ(row_text(12), std::string(date) + "/04  10:00:04  02       Bypass");
-    EXPECT_EQ(cells(13, 4, 69), std::string(69, ' ')) << "three events, the rest empty";
+    EXPECT_EQ(row_text(13), std::string(date) + "/05  10:00:05  01       Shutdown call failed");
+    EXPECT_EQ(row_text(14), std::string(date) + "/06  10:00:06  01       UPS took the command");
+    EXPECT_EQ(cells(15, 4, 69), std::string(69, ' ')) << "five events, the rest empty";
     EXPECT_EQ(pair_at(5, 7), 2) << "the year field has the focus";
     EXPECT_EQ(pair_at(10, 4), 3) << "no row is highlighted while a field has the focus";
-    EXPECT_EQ(pair_at(11, 73), 7) << "three events: the thumb fills the track";
+    EXPECT_EQ(pair_at(11, 73), 7) << "five events: the thumb fills the track";
 }
 
 TEST_F(EventPageScreen, AChosenYearListsThatYearsMonthAndReadsTheLogAgain)

@@ -7,11 +7,14 @@ import time
 
 from conftest import stays, wait_for
 
-# The event texts by code, set and cleared (code 5 set on an on-line unit).
+# The event texts by code, set and cleared (code 5 set on an on-line unit);
+# codes 9 and 10 are the shutdown decision's reports.
 SET_TEXTS = ["Beeper On", "Shutdown Active", "Test in Progress", "Off-line", "UPS Failed",
-             "Bypass", "Battery Low", "AC Failed", "Connect"]
+             "Bypass", "Battery Low", "AC Failed", "Connect", "Shutdown call failed",
+             "UPS ignored a command"]
 CLEAR_TEXTS = ["Beeper Off", "Cancel Shutdown", "Test done", "On-line", "UPS Recovery", "Normal",
-               "Battery capacity normal", "AC Recovery", "Disconnect"]
+               "Battery capacity normal", "AC Recovery", "Disconnect", "Shutdown call works",
+               "UPS took the command"]
 
 FIRST_LIST_ROW = 10  # screen rows 10..20 hold the list
 ROWS = 11
@@ -97,13 +100,14 @@ def selected_date(console):
     return int(m.group(1)), int(m.group(2))
 
 
-def append_events(agent, year, month, day, count, unit=2, code=7):
+def append_events(agent, year, month, day, count, unit=2, code=7, state=None):
     """`count` lines in the daemon's format, seconds 0..count-1, alternating
-    set and cleared."""
+    set and cleared (or all in `state`); `code` None: codes 0, 1, 2, ..."""
     with open(agent.dir / "DataBase" / "Event.ang", "a") as f:
         for i in range(count):
-            line = "%04d/%02d/%02d 10:00:%02d %02d %02d %d 0\n" % (year, month, day, i, unit,
-                                                                  code, 1 - i % 2)
+            line = "%04d/%02d/%02d 10:00:%02d %02d %02d %d 0\n" % (
+                year, month, day, i, unit, i if code is None else code,
+                1 - i % 2 if state is None else state)
             assert len(line) == 30
             f.write(line)
 
@@ -230,6 +234,24 @@ class TestScrolling:
         wait_highlight(console, 0, 0)
         console.keys("Up")
         wait_highlight(console, 4, 4)
+
+    def test_every_event_code_shows_its_texts(self, sim, agent, make_console):
+        console = start(sim, agent, make_console)
+        year, month = selected_date(console)
+        codes = len(SET_TEXTS)
+        assert codes == ROWS
+        append_events(agent, year - 1, month, 5, codes, code=None, state=1)
+        append_events(agent, year - 2, month, 6, codes, code=None, state=0)
+        for years_back, texts in ((1, SET_TEXTS), (2, CLEAR_TEXTS)):
+            console.keys("Enter")
+            console.wait_text(str(year), row=13)
+            console.keys(*(["Down"] * years_back), "Enter")
+            console.wait_text("Date:%d/ %02d" % (year - years_back, month), row=5)
+            day = 4 + years_back
+            wait_for(lambda: list_rows(console) == [
+                "%d/%02d/%02d  10:00:%02d  02       %s" % (year - years_back, month, day, c,
+                                                            texts[c])
+                for c in range(codes)], 5, what="every code's text")
 
     def test_a_month_without_events_keeps_the_first_row(self, sim, agent, make_console):
         console = start(sim, agent, make_console)
