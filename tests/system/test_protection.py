@@ -235,7 +235,19 @@ class Run:
                 if data[:1] == b"(" and len(data) == 47]
 
     # The steps.
+    # Steps that change the world: the calls and events an expectation
+    # after them waits for are counted from just before the change (the
+    # daemon may act before the expectation's step begins).
+    STIMULI = ("sim", "kill", "remove", "start", "standin", "operator-cancel", "schedule",
+               "send", "instcmd")
+
     def step(self, verb, *args):
+        if verb in self.STIMULI or not hasattr(self, "seen"):
+            # What an expectation may count as already waited for: the
+            # calls and events before this change, or those an earlier
+            # expectation took, whichever are more.
+            self.seen = [len(self.calls()), len(self.agent.events()) if self.agent else 0,
+                         len(self.commands())]
         getattr(self, "do_" + verb.replace("-", "_"))(*args)
 
     def do_sim(self, command):
@@ -246,24 +258,28 @@ class Run:
         self.never.discard(name)
 
     def do_event(self, code, timeout):
-        before = sum(event_is(line, code) for line in self.agent.events())
+        before = sum(event_is(line, code) for line in self.agent.events()[:self.seen[1]])
         self.wait(lambda: sum(event_is(line, code) for line in self.agent.events()) > before,
                   timeout, "event %s" % code)
+        self.seen[1] = max(self.seen[1], len(self.agent.events()))
 
     def do_call(self, key, timeout):
-        before = sum(call_is(c, key) for c in self.calls())
+        before = sum(call_is(c, key) for c in self.calls()[:self.seen[0]])
         self.wait(lambda: sum(call_is(c, key) for c in self.calls()) > before, timeout,
                   "the call %s" % (key,))
+        self.seen[0] = max(self.seen[0], len(self.calls()))
         self.mark("call %s %s" % key)
 
     def do_request(self, command, timeout):
         """A UPS command arrived; `command` without its CR is a prefix."""
-        def matching():
-            return [t for t, c in self.commands()
+        def matching(commands):
+            return [t for t, c in commands
                     if c == command or (not command.endswith(b"\r") and c.startswith(command))]
-        before = len(matching())
-        self.wait(lambda: len(matching()) > before, timeout, "%r at the UPS" % command)
-        self.mark(command.decode().strip(), matching()[before])
+        before = len(matching(self.commands()[:self.seen[2]]))
+        self.wait(lambda: len(matching(self.commands())) > before, timeout,
+                  "%r at the UPS" % command)
+        self.mark(command.decode().strip(), matching(self.commands())[before])
+        self.seen[2] = max(self.seen[2], len(self.commands()))
 
     def do_flaps(self, count, timeout):
         """The UPS's replies showed the mains change `count` times."""
@@ -281,12 +297,23 @@ class Run:
                   "%d status replies" % count)
 
     def do_last_failure(self):
-        """Marks "last mains failure": the last status reply that showed the
-        mains failed (a flap may have brought it back before the control
-        command did)."""
-        failed = [t for t, bits in self.status_bits() if bits[0:1] == b"1"]
-        assert failed, "%s: no reply showed the mains failed" % self.row.name
-        self.mark("last mains failure", failed[-1])
+        """Marks "last mains failure": the last status reply after which a
+        Local-Single unit's filter still read the mains as failed (set by
+        two of the last three replies, cleared by three clear ones). A flap
+        may have brought the mains back before the control command did, and
+        a lone failed reply sets nothing."""
+        taken, last, window = False, None, []
+        for when, bits in self.status_bits():
+            window = (window + [bits[0:1] == b"1"])[-3:]
+            if len(window) == 3:
+                if sum(window) >= 2:
+                    taken = True
+                elif sum(window) == 0:
+                    taken = False
+            if taken:
+                last = when
+        assert last is not None, "%s: the mains was never taken as failed" % self.row.name
+        self.mark("last mains failure", last)
 
     def do_held(self, later, earlier, seconds):
         """Mark `later` came at least `seconds` after mark `earlier`."""
