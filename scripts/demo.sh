@@ -19,14 +19,15 @@ demo="$top/$build/demo"
 
 # The demo's daemon and console must never meet a real installation's port
 # 2027 (its console would send test commands to a real UPS): they run in a
-# network namespace of their own where the machine allows it, and otherwise
-# the demo refuses to start while the port is taken.
+# network namespace of their own where the machine allows it (and a mount
+# namespace with a /run of their own), and otherwise the demo refuses to
+# start while the port is taken.
 port_taken() {
     (exec 3<>/dev/tcp/127.0.0.1/2027) 2>/dev/null
 }
 if [ -z "${UPS_DEMO_INSIDE:-}" ]; then
-    if [ -z "${UPS_DEMO_NO_NAMESPACE:-}" ] && unshare -n true 2>/dev/null; then
-        exec env UPS_DEMO_INSIDE=1 unshare -n "$0" "$@"
+    if [ -z "${UPS_DEMO_NO_NAMESPACE:-}" ] && unshare -n -m true 2>/dev/null; then
+        exec env UPS_DEMO_INSIDE=1 unshare -n -m --propagation private "$0" "$@"
     fi
     if port_taken; then
         echo "demo: port 2027 is in use on this host (a real upsagent?), and no network" >&2
@@ -36,6 +37,11 @@ if [ -z "${UPS_DEMO_INSIDE:-}" ]; then
     fi
 else
     ip link set lo up
+    # A /run of the demo's own, where the stand-in shutdown keeps its
+    # pending shutdown as systemd does and the daemon reads it back.
+    mount -t tmpfs -o mode=0755 tmpfs /run
+    mkdir -p /run/systemd/system /run/systemd/shutdown
+    touch /run/ups-standin-run
 fi
 
 pids=()

@@ -4,19 +4,25 @@
 # sets `top` (the source tree) and `bin` (the built programs).
 
 # rig_enter NAME ARGS...: runs the calling script again inside a new network
-# namespace (with ARGS), then, inside it, sets up `work`, `pids` (stopped at
-# exit) and the stand-in shutdown. Needs root.
+# and mount namespace (with ARGS; /run a tmpfs of its own), then, inside it,
+# sets up `work`, `pids` (stopped at exit) and the stand-in shutdown. Needs
+# root.
 rig_enter() {
     local name=$1
     shift
     if [ -z "${UPS_RIG_INSIDE:-}" ]; then
-        if ! unshare -n true 2>/dev/null; then
+        if ! unshare -n -m true 2>/dev/null; then
             echo "$name: needs root and network namespaces (ports 2027 and 3493 are fixed)" >&2
             exit 1
         fi
-        exec env UPS_RIG_INSIDE=1 unshare -n "$0" "$@"
+        exec env UPS_RIG_INSIDE=1 unshare -n -m --propagation private "$0" "$@"
     fi
     ip link set lo up
+    # A /run of the rig's own: the stand-in keeps its pending shutdown there
+    # as systemd does, and the daemon reads it back.
+    mount -t tmpfs -o mode=0755 tmpfs /run
+    mkdir -p /run/systemd/system /run/systemd/shutdown
+    touch /run/ups-standin-run
     work=$(mktemp -d "/tmp/ups$name.XXXXXX")
     pids=()
     trap rig_cleanup EXIT
