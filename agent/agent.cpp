@@ -46,6 +46,8 @@ struct Agent {
     double pass_due = 0;     // monotonic time of the next pass
     LoopTimer minute_timer;
     bool disk_behind = false; // the history and metrics are being left out
+    PollSilence silence[4];   // per unit: the lines while it has not answered since set up
+    std::string card_name;    // the card as those lines name it
 };
 
 static Agent agent;
@@ -77,6 +79,7 @@ static void set_link(Agent *a, const SettingsRecord &s)
     a->card_link = snmp_link_kind(s);
     if (a->card_link) {
         card_configure(s.link_device, s.snmp_community);
+        a->card_name = std::string("SNMP card ") + s.link_device;
     } else if (strcmp(s.link_kind, "RS232") == 0) {
         if (!link_baud_known(s.baud_rate))
             log_warning("upsagent: baud rate \"%s\" is not 2400, 4800 or 9600, using 2400",
@@ -146,6 +149,7 @@ static void configure(Agent *a, bool reload)
                     machine_kind(u) == kind;
         if (keep)
             continue;
+        a->silence[i] = PollSilence{};
         MachineQueue queue{};
         if (i == 0)
             queue = machine_queue_get(u);
@@ -190,14 +194,18 @@ static void check_unit(MachineContext *u, void *ctx)
 
 static void check_card(MachineContext *u, time_t now)
 {
+    bool answered = machine_connected(u) != 0;
+    poll_silence_note(&agent.silence[0], 1, agent.card_name, answered,
+                      answered ? nullptr : "no reply", loop_now(agent.loop).mono);
     check_status_events(u, now);
 }
 
 // One move over the byte link for the unit whose turn it is.
 static void poll_units(Agent *a, LoopTime now)
 {
-    int move = poll_move(&a->link, &a->poll, &a->units[a->current_unit], now.mono, check_unit,
-                         &now);
+    int index = a->current_unit;
+    int move = poll_move(&a->link, &a->poll, &a->units[index], now.mono, check_unit, &now);
+    poll_silence_after_move(&a->silence[index], &a->link, &a->units[index], move, now.mono);
     if (move == POLL_LOST) {
         // Closed and reopened at the next pass, which hands the turn on.
         // Handing it on here as well would skip the next unit at every
