@@ -80,6 +80,8 @@ static void set_link(Agent *a, const SettingsRecord &s)
     if (a->card_link) {
         card_configure(s.link_device, s.snmp_community);
         a->card_name = std::string("SNMP card ") + s.link_device;
+    } else if (!s.link_device[0] && strcmp(s.link_kind, "USB") != 0) {
+        return; // no device or address: nothing to open (said by configure)
     } else if (strcmp(s.link_kind, "RS232") == 0) {
         if (!link_baud_known(s.baud_rate))
             log_warning("upsagent: baud rate \"%s\" is not 2400, 4800 or 9600, using 2400",
@@ -89,9 +91,31 @@ static void set_link(Agent *a, const SettingsRecord &s)
         link_set_usb(&a->link, 0xFFFF, 0x0000, false);
     } else if (strcmp(s.link_kind, "TCP/IP") == 0) {
         link_set_tcp(&a->link, s.link_device, LINK_TCP_PORT);
-    } else if (s.link_kind[0] != '\0') {
-        log_error("upsagent: unknown link kind \"%s\"", s.link_kind);
     }
+}
+
+// Why the settings cannot poll a unit; empty when they can, as far as the
+// words go (a card's own address is the card's to judge).
+static std::string unusable(const SettingsRecord &s)
+{
+    const char *file = "Set/Setting.ang";
+    const char *kind = s.link_kind;
+    bool serial = strcmp(kind, "RS232") == 0, tcp = strcmp(kind, "TCP/IP") == 0;
+    std::string why;
+    if (!s.machine_mode[0] && !kind[0] && !s.link_device[0])
+        why = std::string(file) + " is empty";
+    else if (!s.machine_mode[0])
+        why = std::string(file) + " names no machine mode (line 1)";
+    else if (machine_kind_of(s.machine_mode) < 0)
+        why = "unknown machine mode \"" + std::string(s.machine_mode) + "\" on line 1 of " + file;
+    else if (!kind[0])
+        why = std::string(file) + " names no link kind (line 2)";
+    else if (!serial && !tcp && strcmp(kind, "USB") != 0 && strcmp(kind, "SNMP") != 0)
+        why = "unknown link kind \"" + std::string(kind) + "\" on line 2 of " + file;
+    else if ((serial || tcp) && !s.link_device[0])
+        why = std::string(file) + " names no " + (serial ? "device" : "address") + " for " +
+              kind + " (line 3)";
+    return why;
 }
 
 // Unit count, link and unit contexts from the settings record. Shared by
@@ -139,8 +163,6 @@ static void configure(Agent *a, bool reload)
     if (link_changed || a->current_unit >= a->machine_count)
         a->current_unit = 0;
 
-    if (machine_kind_of(s.machine_mode) < 0 && s.machine_mode[0] != '\0')
-        log_error("upsagent: unknown machine mode \"%s\"", s.machine_mode);
     if (snmp && kind < 0)
         card_close();
     for (int i = 0; kind >= 0 && i < 4; i++) {
@@ -171,6 +193,16 @@ static void configure(Agent *a, bool reload)
     }
     decision_configure(decision_delays_from(s), kind != KIND_REMOTE);
     decision_watch(a->machine_count);
+
+    // Unknown words leave what they name as it was: say what that polls.
+    std::string why = unusable(s);
+    bool polled = machine_kind(&a->units[0]) != KIND_NONE &&
+                  (a->card_link ? card_active() : a->link.link_type != LINK_NONE);
+    if (!why.empty() && polled)
+        log_error("upsagent: %s; the previous setting is kept, units are polled on %s",
+                  why.c_str(), a->card_link ? a->card_name.c_str() : poll_link_name(&a->link).c_str());
+    else if (!why.empty())
+        log_error("upsagent: no unit is polled: %s", why.c_str());
 }
 
 void agent_reload(LoopTime now)
