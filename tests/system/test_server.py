@@ -5,6 +5,7 @@ import os
 import signal
 import socket
 import struct
+import threading
 import time
 
 import pytest
@@ -89,6 +90,57 @@ def test_pass_through_commands_reach_unit_one_unchanged(sim, agent):
     wait_for(lambda: b"T\r" in sim.requests(t), 10, what="the T after it at the UPS")
     assert not any(r.startswith(b"S9") for r in sim.requests(t)), "never sent"
     client.close()
+
+
+QUERIES = (Q, b"I\r", b"F\r")
+
+
+def test_a_command_flood_never_keeps_the_status_from_being_read(sim, agent, shutdown_calls):
+    """A local client sends CT every 0.3 s, each on a fresh connection (a
+    shell loop of printf into /dev/tcp), and the mains fails meanwhile: the
+    failure is taken and the host shutdown started within seconds, and the
+    UPS is asked for its status in every cycle, never two commands in a row."""
+    client = start(sim, agent)
+    readings_taken(agent)
+    client.close()
+    stop = threading.Event()
+    sent = [0]
+
+    def flood():
+        while not stop.is_set():
+            try:
+                c = Client()
+                c.send(b"CT\r")
+                c.close()
+                sent[0] += 1
+            except OSError:
+                pass
+            stop.wait(0.3)
+    thread = threading.Thread(target=flood, daemon=True)
+    t_flood = time.time()
+    thread.start()
+    try:
+        wait_for(lambda: sim.requests(t_flood).count(b"CT\r") >= 2, 10,
+                 what="the flood's commands at the UPS")
+        sim.control("mains fail")
+        t_fail = sim.control_time("mains fail")
+        wait_for(lambda: "01 07 1 0" in [l[20:] for l in agent.events()], 15,
+                 what="the AC Failed event during the flood")
+        wait_for(lambda: any("-h" in call for call in shutdown_calls()), 15,
+                 what="the host shutdown during the flood")
+        sim.wait_requests(4)
+    finally:
+        stop.set()
+        thread.join(5)
+    assert sent[0] >= 10, "the flood went on throughout"
+    requests = sim.requests(t_flood)
+    commands = [r for r in requests if r not in QUERIES]
+    assert commands.count(b"CT\r") >= 3
+    pairs = list(zip(requests, requests[1:]))
+    assert not [p for p in pairs if p[0] not in QUERIES and p[1] not in QUERIES], requests
+    assert sim.status_replies(t_fail) <= 12, "taken within a few cycles of the failure"
+    refused = [l for l in agent.stdout().splitlines() if "one UPS command a second" in l]
+    assert len(refused) == 1 and "from 127.0.0.1" in refused[0], refused
 
 
 def test_refresh_set_switches_the_link_and_only_exact_commands_count(sim, agent, make_wire):
