@@ -10,8 +10,8 @@ import time
 
 import pytest
 
-from conftest import (Client, connect, established_on_2027, pending_deadline, server_caught_up,
-                      wait_for)
+from conftest import (Client, ask_mgmt, connect, established_on_2027, pending_deadline,
+                      server_caught_up, wait_for)
 
 Q = b"Q1\r"
 
@@ -185,6 +185,44 @@ def test_refresh_mail_with_trailing_bytes_reloads(sim, agent, tmp_path):
     wait_for(lambda: log.exists() and "Machine1 Disconnect" in log.read_text(), 20,
              what="the Disconnect mail after the reload")
     assert "unknown command" not in agent.stdout()
+
+
+@pytest.mark.slow(24)
+def test_each_port_is_served_while_another_process_holds_the_other(sim, make_agent):
+    """Another process holds port 2027, then 3493: the daemon says so once,
+    serves the other port meanwhile, and takes the held one within its
+    retry once it is free."""
+    def records():
+        try:
+            client = Client()
+        except OSError:
+            return False
+        answered = len(client.record(1)) == 108
+        client.close()
+        return answered
+
+    def mgmt():
+        try:
+            return ask_mgmt("NETVER") == "1.3\n"
+        except OSError:
+            return False
+    rows = [("0.0.0.0", 2027, mgmt, records), ("127.0.0.1", 3493, records, mgmt)]
+    for n, (address, port, other_served, held_served) in enumerate(rows):
+        holder = socket.socket()
+        holder.bind((address, port))
+        holder.listen()
+        agent = make_agent("row%d" % n)
+        agent.write_settings(mode="Local-Single", link="RS232", device=sim.path)
+        agent.start()
+        line = "server: cannot listen on %s port %d" % (address, port)
+        wait_for(lambda: line in agent.stdout(), 10, what=line)
+        wait_for(other_served, 10, what="the other port served")
+        holder.close()
+        wait_for(lambda: "server: listening on %s port %d" % (address, port) in agent.stdout(), 15,
+                 what="port %d taken once free" % port)
+        assert held_served()
+        assert agent.stdout().count(line) == 1, "said once"
+        agent.stop()
 
 
 def test_vanishing_clients_leave_no_threads_or_descriptors(sim, agent):
