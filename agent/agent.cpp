@@ -198,9 +198,10 @@ static void configure(Agent *a, bool reload)
     std::string why = unusable(s);
     bool polled = machine_kind(&a->units[0]) != KIND_NONE &&
                   (a->card_link ? card_active() : a->link.link_type != LINK_NONE);
+    std::string where = a->card_link ? a->card_name : poll_link_name(&a->link);
     if (!why.empty() && polled)
         log_error("upsagent: %s; the previous setting is kept, units are polled on %s",
-                  why.c_str(), a->card_link ? a->card_name.c_str() : poll_link_name(&a->link).c_str());
+                  why.c_str(), where.c_str());
     else if (!why.empty())
         log_error("upsagent: no unit is polled: %s", why.c_str());
 }

@@ -410,7 +410,8 @@ TEST_F(Mgmt, InstantCommandsAreOneASecondPerSession)
         EXPECT_EQ(mgmt_request(r.session, stop, t), r.reply) << r.at;
     }
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(machine_queued(&units[0]), (std::vector<std::string>{"CT\r", "CT\r", "CT\r", "CT\r"}));
+    EXPECT_EQ(machine_queued(&units[0]),
+              (std::vector<std::string>{"CT\r", "CT\r", "CT\r", "CT\r"}));
     std::string one;
     while (machine_take_pending(&units[0], &one)) {
     }

@@ -530,10 +530,12 @@ static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
 
 static void forget_reports(double now)
 {
-    for (AccessReports *table : {&reported, &wrong_reported, &connection_reported, &spaced_reported})
+    for (AccessReports *table :
+         {&reported, &wrong_reported, &connection_reported, &spaced_reported})
         access_reports_forget(table, now);
-    std::erase_if(command_taken,
-                  [now](const auto &entry) { return now - entry.second >= SERVER_COMMAND_SPACING; });
+    std::erase_if(command_taken, [now](const auto &entry) {
+        return now - entry.second >= SERVER_COMMAND_SPACING;
+    });
 }
 
 static void close_idle(double now)

@@ -26,7 +26,7 @@ constexpr int SERVER_LOOPBACK_RESERVE = 8;   // sessions only loopback may take
 constexpr int SERVER_IDLE_SECONDS = 60;      // a session that sends nothing this long is closed
 constexpr int SERVER_OUTPUT_LIMIT = 16 * STATUS_RECORD_LEN; // unsent bytes before a session is closed
 constexpr int SERVER_RELOAD_SPACING = 5;     // seconds between two reloads of one kind
-constexpr double SERVER_COMMAND_SPACING = 1; // seconds between two UPS commands one peer address may send
+constexpr double SERVER_COMMAND_SPACING = 1; // seconds between two UPS commands of one address
 
 constexpr double SERVER_BIND_RETRY = 10;       // seconds between tries of a port that could not be bound
 
