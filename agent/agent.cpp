@@ -47,6 +47,8 @@ struct Agent {
     double pass_due = 0;     // monotonic time of the next pass
     LoopTimer minute_timer;
     bool disk_behind = false; // the history and metrics are being left out
+    PollSilence silence[4];   // per unit: the lines while it has not answered since set up
+    std::string card_name;    // the card as those lines name it
 };
 
 static Agent agent;
@@ -78,6 +80,9 @@ static void set_link(Agent *a, const SettingsRecord &s)
     a->card_link = snmp_link_kind(s);
     if (a->card_link) {
         card_configure(s.link_device, s.snmp_community);
+        a->card_name = std::string("SNMP card ") + s.link_device;
+    } else if (!s.link_device[0] && strcmp(s.link_kind, "USB") != 0) {
+        return; // no device or address: nothing to open (said by configure)
     } else if (strcmp(s.link_kind, "RS232") == 0) {
         if (!link_baud_known(s.baud_rate))
             log_warning("upsagent: baud rate \"%s\" is not 2400, 4800 or 9600, using 2400",
@@ -87,9 +92,31 @@ static void set_link(Agent *a, const SettingsRecord &s)
         link_set_usb(&a->link, 0xFFFF, 0x0000, false);
     } else if (strcmp(s.link_kind, "TCP/IP") == 0) {
         link_set_tcp(&a->link, s.link_device, LINK_TCP_PORT);
-    } else if (s.link_kind[0] != '\0') {
-        log_error("upsagent: unknown link kind \"%s\"", s.link_kind);
     }
+}
+
+// Why the settings cannot poll a unit; empty when they can, as far as the
+// words go (a card's own address is the card's to judge).
+static std::string unusable(const SettingsRecord &s)
+{
+    const char *file = "Set/Setting.ang";
+    const char *kind = s.link_kind;
+    bool serial = strcmp(kind, "RS232") == 0, tcp = strcmp(kind, "TCP/IP") == 0;
+    std::string why;
+    if (!s.machine_mode[0] && !kind[0] && !s.link_device[0])
+        why = std::string(file) + " is empty";
+    else if (!s.machine_mode[0])
+        why = std::string(file) + " names no machine mode (line 1)";
+    else if (machine_kind_of(s.machine_mode) < 0)
+        why = "unknown machine mode \"" + std::string(s.machine_mode) + "\" on line 1 of " + file;
+    else if (!kind[0])
+        why = std::string(file) + " names no link kind (line 2)";
+    else if (!serial && !tcp && strcmp(kind, "USB") != 0 && strcmp(kind, "SNMP") != 0)
+        why = "unknown link kind \"" + std::string(kind) + "\" on line 2 of " + file;
+    else if ((serial || tcp) && !s.link_device[0])
+        why = std::string(file) + " names no " + (serial ? "device" : "address") + " for " +
+              kind + " (line 3)";
+    return why;
 }
 
 // Unit count, link and unit contexts from the settings record. Shared by
@@ -137,8 +164,6 @@ static void configure(Agent *a, bool reload)
     if (link_changed || a->current_unit >= a->machine_count)
         a->current_unit = 0;
 
-    if (machine_kind_of(s.machine_mode) < 0 && s.machine_mode[0] != '\0')
-        log_error("upsagent: unknown machine mode \"%s\"", s.machine_mode);
     if (snmp && kind < 0)
         card_close();
     for (int i = 0; kind >= 0 && i < 4; i++) {
@@ -147,6 +172,7 @@ static void configure(Agent *a, bool reload)
                     machine_kind(u) == kind;
         if (keep)
             continue;
+        a->silence[i] = PollSilence{};
         MachineQueue queue{};
         if (i == 0)
             queue = machine_queue_get(u);
@@ -168,6 +194,17 @@ static void configure(Agent *a, bool reload)
     }
     decision_configure(decision_delays_from(s), kind != KIND_REMOTE);
     decision_watch(a->machine_count);
+
+    // Unknown words leave what they name as it was: say what that polls.
+    std::string why = unusable(s);
+    bool polled = machine_kind(&a->units[0]) != KIND_NONE &&
+                  (a->card_link ? card_active() : a->link.link_type != LINK_NONE);
+    std::string where = a->card_link ? a->card_name : poll_link_name(&a->link);
+    if (!why.empty() && polled)
+        log_error("upsagent: %s; the previous setting is kept, units are polled on %s",
+                  why.c_str(), where.c_str());
+    else if (!why.empty())
+        log_error("upsagent: no unit is polled: %s", why.c_str());
 }
 
 void agent_reload(LoopTime now)
@@ -191,14 +228,18 @@ static void check_unit(MachineContext *u, void *ctx)
 
 static void check_card(MachineContext *u, time_t now)
 {
+    bool answered = machine_connected(u) != 0;
+    poll_silence_note(&agent.silence[0], 1, agent.card_name, answered,
+                      answered ? nullptr : "no reply", loop_now(agent.loop).mono);
     check_status_events(u, now);
 }
 
 // One move over the byte link for the unit whose turn it is.
 static void poll_units(Agent *a, LoopTime now)
 {
-    int move = poll_move(&a->link, &a->poll, &a->units[a->current_unit], now.mono, check_unit,
-                         &now);
+    int index = a->current_unit;
+    int move = poll_move(&a->link, &a->poll, &a->units[index], now.mono, check_unit, &now);
+    poll_silence_after_move(&a->silence[index], &a->link, &a->units[index], move, now.mono);
     if (move == POLL_LOST) {
         // Closed and reopened at the next pass, which hands the turn on.
         // Handing it on here as well would skip the next unit at every

@@ -137,15 +137,26 @@ TEST_F(Events, BypassOrAvrByUpsType)
     EXPECT_EQ(lines[3], "02 05 1 1") << "column 29 carries the type";
 }
 
-TEST_F(Events, LossGivesDisconnectAndSilenceGivesNothing)
+// A unit lost and a unit that never answered are both a Disconnect, once,
+// when they are given up; before that, a unit not yet answering is neither.
+TEST_F(Events, LossAndNeverAnsweringGiveDisconnectOnce)
 {
     reply(0, "00000000");
     reply(0, "00000000", false);
     EXPECT_EQ(log_lines(dir.path), (std::vector<std::string>{"01 08 1 0", "01 08 0 0"}));
     EXPECT_EQ(subjects().back(), " Machine1 Disconnect");
 
-    reply(1, "00000000", false);
-    EXPECT_EQ(log_lines(dir.path).size(), 2u) << "a unit that never answered raises nothing";
+    MachineContext &u = units[1];
+    u.fail_count = 3; // three failed tries: not given up yet
+    check_status_events(&u, 1000000);
+    EXPECT_EQ(log_lines(dir.path).size(), 2u) << "not yet given up";
+    reply(1, "00000000", false, false);
+    reply(1, "00000000", false, false);
+    EXPECT_EQ(log_lines(dir.path),
+              (std::vector<std::string>{"01 08 1 0", "01 08 0 0", "02 08 0 0"}));
+    EXPECT_EQ(subjects().back(), " Machine2 Disconnect");
+    reply(1, "00000000", true, false);
+    EXPECT_EQ(log_lines(dir.path).back(), "02 08 1 0") << "found at last: Connect";
 }
 
 TEST_F(Events, BatteryLowAlreadyAtFirstReplyActs)

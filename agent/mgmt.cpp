@@ -588,6 +588,8 @@ static std::string instant_command(MgmtSession *s, const std::vector<std::string
     std::string command = ups_bytes(*c);
     if (const char *why = no_values(0))
         return err(why); // a lost unit drops what its queue holds
+    if (s->instcmd_at >= 0 && now - s->instcmd_at < MGMT_INSTCMD_SPACING)
+        return err("INSTCMD-FAILED"); // one a second: a loop must not fill the queue
     // The turn-offs and the cancel are the shutdown decision's: a turn-off
     // starts a planned shutdown (the host first), a cancel is refused while
     // a condition holds.
@@ -601,6 +603,7 @@ static std::string instant_command(MgmtSession *s, const std::vector<std::string
     if (verdict == DECISION_PASS &&
         !machine_queue_command(&units[0], command.data(), static_cast<int>(command.size())))
         return err("INSTCMD-FAILED"); // the queue is full
+    s->instcmd_at = now;
     log_notice("mgmt: %s on %s by %s@%s\n", c->name, unit_name(index).c_str(), s->username.c_str(),
            access_address_text(s->peer).c_str());
     return "OK\n";

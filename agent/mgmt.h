@@ -23,6 +23,10 @@ constexpr int MGMT_LINE_MAX = 512;
 // is refused without a check.
 constexpr double MGMT_RETRY_SECONDS = 1.0;
 
+// Seconds after an INSTCMD taken during which the session's next one is
+// refused (ERR INSTCMD-FAILED).
+constexpr double MGMT_INSTCMD_SPACING = 1.0;
+
 // One client connection's protocol state.
 struct MgmtSession {
     uint32_t peer = 0;        // IPv4 address, host byte order
@@ -38,6 +42,7 @@ struct MgmtSession {
     int primary = -1;         // unit index PRIMARY (or MASTER) was granted for; -1 none
     bool verified = false;    // username and password were checked...
     int roles = 0;            // ...and these USER_* roles came of it
+    double instcmd_at = -1;   // monotonic seconds of the last INSTCMD taken; < 0 none
 };
 
 // The unit contexts and how many of them are in use (`count(ctx)` is

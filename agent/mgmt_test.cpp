@@ -349,6 +349,7 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
     };
     for (const Step &st : steps) {
         take_all();
+        now_t.mono += MGMT_INSTCMD_SPACING; // one INSTCMD a second is taken
         testing::internal::CaptureStdout();
         EXPECT_EQ(mgmt_request(&clients[st.client], st.request, now_t), st.reply)
             << st.client << ": " << st.request;
@@ -362,8 +363,11 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
     units[0].connected = 1;
     // A full queue refuses the command, and the client is told.
     testing::internal::CaptureStdout();
-    for (int i = 0; i < MACHINE_QUEUE_DEPTH; i++)
+    for (int i = 0; i < MACHINE_QUEUE_DEPTH; i++) {
+        now_t.mono += MGMT_INSTCMD_SPACING;
         EXPECT_EQ(mgmt_request(&clients[2], "INSTCMD ups1 test.battery.start.quick", now_t), "OK\n");
+    }
+    now_t.mono += MGMT_INSTCMD_SPACING;
     EXPECT_EQ(mgmt_request(&clients[2], "INSTCMD ups1 test.battery.stop", now_t),
               "ERR INSTCMD-FAILED\n");
     testing::internal::GetCapturedStdout();
@@ -377,6 +381,49 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
         mgmt_session_end(&c);
     EXPECT_EQ(mgmt_request(&clients[0], "GET NUMLOGINS ups1", now_t), "NUMLOGINS ups1 0\n");
     EXPECT_EQ(mgmt_request(&clients[0], "GET NUMLOGINS ups2", now_t), "NUMLOGINS ups2 0\n");
+}
+
+// A session that sends INSTCMD in a loop: one a second is taken, the
+// others are answered ERR INSTCMD-FAILED and queue nothing; another session
+// is not held up.
+TEST_F(Mgmt, InstantCommandsAreOneASecondPerSession)
+{
+    TempProgramDir dir;
+    ensure_dir(dir.path + "Set/");
+    // "openssl passwd -6 -salt saltsalt secret1"
+    std::ofstream(dir.path + USERS_FILE)
+        << "admin $6$saltsalt$jCP90RmSIIja2o9FRs25ASQaR1lMN6uKHmNcHaoNCpAXgV3n5NfAlQdZQcvMVQO1BTCOF"
+           "F0LzoHFZBt9E45NW0 instcmd\n";
+    ASSERT_EQ(users_load(dir.path + USERS_FILE), 1);
+    MgmtSession a, b;
+    for (MgmtSession *s : {&a, &b}) {
+        s->peer = 0x7f000001;
+        mgmt_request(s, "USERNAME admin", now_t);
+        mgmt_request(s, "PASSWORD secret1", now_t);
+    }
+    const char *stop = "INSTCMD ups1 test.battery.stop";
+    double t0 = now_t.mono + 10;
+    struct Row {
+        MgmtSession *session;
+        double at; // seconds after t0
+        const char *reply;
+    } rows[] = {
+        {&a, 0, "OK\n"},   {&a, 0.3, "ERR INSTCMD-FAILED\n"}, {&b, 0.3, "OK\n"},
+        {&a, 0.6, "ERR INSTCMD-FAILED\n"}, {&a, 0.9, "ERR INSTCMD-FAILED\n"},
+        {&a, 1.2, "OK\n"}, {&a, 1.5, "ERR INSTCMD-FAILED\n"}, {&a, 2.2, "OK\n"},
+    };
+    testing::internal::CaptureStdout();
+    for (const Row &r : rows) {
+        LoopTime t = {t0 + r.at, now_t.wall};
+        EXPECT_EQ(mgmt_request(r.session, stop, t), r.reply) << r.at;
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(machine_queued(&units[0]),
+              (std::vector<std::string>{"CT\r", "CT\r", "CT\r", "CT\r"}));
+    std::string one;
+    while (machine_take_pending(&units[0], &one)) {
+    }
+    now_t.mono = t0 + 3;
 }
 
 // A client with a wrong password comes back every few seconds: one line per

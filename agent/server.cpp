@@ -61,6 +61,10 @@ static bool reload_held[RELOAD_KINDS];   // one is waiting for its turn
 static AccessReports reported;            // refused commands
 static AccessReports wrong_reported;      // wrong commands
 static AccessReports connection_reported; // refused connections
+static AccessReports spaced_reported;     // UPS commands that came too soon
+
+// Per peer address: when its last UPS command was taken (monotonic seconds).
+static std::unordered_map<uint32_t, double> command_taken;
 
 static void reload(int kind, LoopTime now)
 {
@@ -197,6 +201,22 @@ static void report_refusal(uint32_t address, const unsigned char *data, int len,
                 ACCESS_FILE);
 }
 
+// A client that repeats a UPS command in a loop must not fill unit 1's
+// queue: one a second per address is taken, the others dropped.
+static bool too_soon(uint32_t address, const unsigned char *data, int len, double now)
+{
+    auto it = command_taken.find(address);
+    if (it != command_taken.end() && now - it->second < SERVER_COMMAND_SPACING) {
+        if (int count = access_report_due(&spaced_reported, address, now))
+            log_warning("server: command \"%.20s\" from %s refused: one UPS command a second "
+                        "per host (%d since the last line)",
+                        printable(data, len).c_str(), access_address_text(address).c_str(), count);
+        return true;
+    }
+    command_taken[address] = now;
+    return false;
+}
+
 int server_command(const ServerPeer &peer, const unsigned char *data, int len, LoopTime now,
                    std::string *reply)
 {
@@ -205,6 +225,8 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, L
         report_refusal(peer.address, data, len, now.mono);
         return 12;
     }
+    if (rule >= 2 && rule <= 6 && too_soon(peer.address, data, len, now.mono))
+        return 13;
     switch (rule) {
     case 1:
         // The unit is a byte value 1..4, not a digit.
@@ -515,8 +537,12 @@ static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
 
 static void forget_reports(double now)
 {
-    for (AccessReports *table : {&reported, &wrong_reported, &connection_reported})
+    for (AccessReports *table :
+         {&reported, &wrong_reported, &connection_reported, &spaced_reported})
         access_reports_forget(table, now);
+    std::erase_if(command_taken, [now](const auto &entry) {
+        return now - entry.second >= SERVER_COMMAND_SPACING;
+    });
 }
 
 static void close_idle(double now)

@@ -26,6 +26,7 @@ constexpr int SERVER_LOOPBACK_RESERVE = 8;   // sessions only loopback may take
 constexpr int SERVER_IDLE_SECONDS = 60;      // a session that sends nothing this long is closed
 constexpr int SERVER_OUTPUT_LIMIT = 16 * STATUS_RECORD_LEN; // unsent bytes before a session is closed
 constexpr int SERVER_RELOAD_SPACING = 5;     // seconds between two reloads of one kind
+constexpr double SERVER_COMMAND_SPACING = 1; // seconds between two UPS commands of one address
 
 constexpr double SERVER_BIND_RETRY = 10;       // seconds between tries of a port that could not be bound
 
@@ -77,10 +78,12 @@ struct ServerPeer {
 // Returns the number of the rule that matched: 1 ALL, 2 C, 3 CT, 4 T, 5 TL,
 // 6 S... (a turn-off of the UPS command language), 7 RefreshMail,
 // 8 RefreshSMS, 9 RefreshPlan, 10 RefreshSet, 11 anything else (an "S" that
-// does not parse too), 12 a command the peer may not send (dropped). The UPS
-// commands (2..6) are read up to their first carriage return and join unit
-// 1's command queue. Rules 11 and 12 print a line (with the count it stands
-// for) at most once per peer per ACCESS_REPORT_SPACING each.
+// does not parse too), 12 a command the peer may not send (dropped), 13 a
+// UPS command within SERVER_COMMAND_SPACING of the last one taken from the
+// same address (dropped). The UPS commands (2..6) are read up to their
+// first carriage return and join unit 1's command queue. Rules 11, 12 and
+// 13 print a line (with the count it stands for) at most once per peer per
+// ACCESS_REPORT_SPACING each.
 int server_command(const ServerPeer &peer, const unsigned char *data, int len, LoopTime now,
                    std::string *reply);
 

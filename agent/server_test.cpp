@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "agent/decision.h"
 #include "store/mail.h"
@@ -94,11 +96,13 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
     testing::internal::CaptureStdout();
     decision_init(&units[0]); // the turn-offs and the cancel are the decision's
     decision_configure({10, 1, 2}, true);
+    double t = 2000;
     for (const Row &r : rows) {
         decision_start("server-test-boot"); // each row from nothing under way
         std::string reply;
+        t += SERVER_COMMAND_SPACING; // one a second is taken
         EXPECT_EQ(server_command(local, bytes(r.bytes.c_str()), static_cast<int>(r.bytes.size()),
-                                 at(2000), &reply),
+                                 at(t), &reply),
                   r.rule)
             << r.bytes;
         std::string all, one;
@@ -108,6 +112,48 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
     }
     decision_init(nullptr);
     testing::internal::GetCapturedStdout();
+}
+
+// A client that sends a UPS command every 0.25 s: one a second per address
+// joins the queue, the rest are dropped with one line a minute per address
+// and the count; other addresses, reads and reloads are not held up.
+TEST(Server, UpsCommandsAreOneASecondPerAddress)
+{
+    TempProgramDir dir;
+    ensure_dir(dir.path + "Set/");
+    static MachineContext units[4];
+    for (int i = 0; i < 4; i++)
+        machine_setup(&units[i], KIND_LOCAL_SINGLE, i + 1);
+    server_set_units(units);
+    ServerPeer flood = {0x7f000009, true}, other = {0x7f00000a, true};
+    std::vector<double> taken;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 250; i++) { // a minute and a bit
+        double t = 3000 + i * 0.25;
+        int rule = command(flood, "CT\r", t);
+        EXPECT_TRUE(rule == 3 || rule == 13) << rule;
+        if (rule == 3)
+            taken.push_back(t);
+        if (i == 10) {
+            EXPECT_EQ(command(other, "T\r", t), 4) << "another address is not held up";
+            EXPECT_EQ(command(flood, "ALL\x01\x00", t), 1) << "reads are not counted";
+            EXPECT_EQ(command(flood, "RefreshMail", t), 7);
+        }
+        std::string one;
+        while (machine_take_pending(&units[0], &one)) {
+        }
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_GE(taken.size(), 2u);
+    for (size_t i = 1; i < taken.size(); i++)
+        EXPECT_GE(taken[i] - taken[i - 1], SERVER_COMMAND_SPACING - 1e-9);
+    EXPECT_EQ(taken.size(), 63u) << "every fourth";
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    EXPECT_NE(out.find("command \"CT.\" from 127.0.0.9 refused: one UPS command a second per "
+                       "host (1 since the last line)"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("(180 since the last line)"), std::string::npos) << out;
 }
 
 // Every command but a read needs the rules' consent; a refusal is one line

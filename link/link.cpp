@@ -81,15 +81,22 @@ bool link_baud_known(const char *text)
     return text && baud_speed(text) != 0;
 }
 
+// Closes `fd` after a failed step of an open, keeping the step's errno.
+static int open_failed(LinkPort *port, int fd)
+{
+    port->open_errno = errno;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
 static int open_serial(LinkPort *port)
 {
     int fd = open(port->device_path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return fd;
-    if (tcgetattr(fd, &port->saved_termios) != 0) {
-        close(fd); // not a terminal
-        return -1;
-    }
+        return open_failed(port, fd);
+    if (tcgetattr(fd, &port->saved_termios) != 0)
+        return open_failed(port, fd); // not a terminal
     // All flags, the line discipline and every control character zero, so
     // VMIN = VTIME = 0: a read returns at once with what has arrived.
     memset(&port->port_termios, 0, sizeof port->port_termios);
@@ -101,12 +108,11 @@ static int open_serial(LinkPort *port)
     cfsetispeed(&port->port_termios, speed);
     cfsetospeed(&port->port_termios, speed);
     tcflush(fd, TCIFLUSH);
-    if (tcsetattr(fd, TCSANOW, &port->port_termios) != 0) {
-        close(fd);
-        return -1;
-    }
+    if (tcsetattr(fd, TCSANOW, &port->port_termios) != 0)
+        return open_failed(port, fd);
     port->fd = fd;
     port->link_up = 1;
+    port->open_errno = 0;
     return fd;
 }
 
@@ -116,22 +122,23 @@ static int open_tcp(LinkPort *port)
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
     addr.sin_port = htons(LINK_TCP_PORT);
-    if (inet_pton(AF_INET, port->host_address, &addr.sin_addr) != 1)
-        return -1;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return -1;
-    int rc = connect(fd, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr);
-    if (rc != 0 && errno != EINPROGRESS) {
-        close(fd);
+    if (inet_pton(AF_INET, port->host_address, &addr.sin_addr) != 1) {
+        port->open_errno = EINVAL;
         return -1;
     }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return open_failed(port, fd);
+    int rc = connect(fd, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr);
+    if (rc != 0 && errno != EINPROGRESS)
+        return open_failed(port, fd);
     port->fd = fd;
     if (rc != 0) {
         port->connecting = 1;
         return LINK_OPEN_PENDING;
     }
     port->link_up = 1;
+    port->open_errno = 0;
     return 0;
 }
 
@@ -146,10 +153,12 @@ int link_connect_done(LinkPort *port)
     socklen_t len = sizeof err;
     port->connecting = 0;
     if (getsockopt(port->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        port->open_errno = err != 0 ? err : errno;
         link_close(port);
         return -1;
     }
     port->link_up = 1;
+    port->open_errno = 0;
     return 0;
 }
 
@@ -186,20 +195,40 @@ bool link_usb_report(const unsigned char *bytes, int len, unsigned char out[LINK
     return true;
 }
 
+// A libusb error as the errno value that says the same.
+static int usb_errno(int error)
+{
+    switch (error) {
+    case LIBUSB_ERROR_ACCESS: return EACCES;
+    case LIBUSB_ERROR_NO_DEVICE: return ENODEV;
+    case LIBUSB_ERROR_NOT_FOUND: return ENODEV;
+    case LIBUSB_ERROR_BUSY: return EBUSY;
+    case LIBUSB_ERROR_NO_MEM: return ENOMEM;
+    case LIBUSB_ERROR_TIMEOUT: return ETIMEDOUT;
+    case LIBUSB_ERROR_NOT_SUPPORTED: return ENOTSUP;
+    default: return EIO;
+    }
+}
+
 static int open_usb(LinkPort *port)
 {
     std::call_once(usb_once, [] { usb_init_result = libusb_init(nullptr); });
-    if (usb_init_result < 0)
+    if (usb_init_result < 0) {
+        port->open_errno = usb_errno(usb_init_result);
         return -2;
+    }
     libusb_device **list = nullptr;
     ssize_t count = libusb_get_device_list(nullptr, &list);
-    if (count < 0)
+    if (count < 0) {
+        port->open_errno = usb_errno(static_cast<int>(count));
         return -3;
+    }
     libusb_device *found = nullptr;
     for (ssize_t i = 0; i < count && !found; i++) {
         struct libusb_device_descriptor d;
-        if (libusb_get_device_descriptor(list[i], &d) < 0) {
+        if (int rc = libusb_get_device_descriptor(list[i], &d); rc < 0) {
             libusb_free_device_list(list, 1);
+            port->open_errno = usb_errno(rc);
             return -4;
         }
         bool vendor = d.idVendor == port->usb_vendor_id ||
@@ -209,11 +238,13 @@ static int open_usb(LinkPort *port)
     }
     if (!found) {
         libusb_free_device_list(list, 1);
+        port->open_errno = ENODEV;
         return -1;
     }
     libusb_device_handle *handle = nullptr;
-    if (libusb_open(found, &handle) < 0) {
+    if (int rc = libusb_open(found, &handle); rc < 0) {
         libusb_free_device_list(list, 1);
+        port->open_errno = usb_errno(rc);
         return -5;
     }
     // No kernel driver attached is normal: both results are ignored.
@@ -222,6 +253,7 @@ static int open_usb(LinkPort *port)
     libusb_free_device_list(list, 1);
     port->usb_handle = handle;
     port->link_up = 1;
+    port->open_errno = 0;
     return 0;
 }
 
@@ -247,6 +279,7 @@ int link_open(LinkPort *port)
     case LINK_USB:
         return open_usb(port);
     default:
+        port->open_errno = EINVAL;
         return -1;
     }
 }

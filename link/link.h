@@ -44,6 +44,9 @@ struct LinkPort {
     uint16_t usb_vendor_id;       // vendor id to match
     bool usb_strict;              // true: vendor must equal usb_vendor_id exactly; false: 0x0001 matches too
     libusb_device_handle *usb_handle; // open, claimed device; null when closed
+    int32_t open_errno;           // why the last open or connect failed (an errno value;
+                                  // USB's errors mapped, ENODEV for no matching device);
+                                  // 0 after one that succeeded. The caller words it.
 };
 
 // Puts the port in its unconfigured, closed state (LINK_NONE, no descriptor).
@@ -81,12 +84,12 @@ constexpr int LINK_OPEN_PENDING = 1;
 // matches and whose vendor id matches (or is 0x0001, unless usb_strict) is
 // opened and interface 0 claimed. -1 no such device, -2 no libusb, -3 no
 // device list, -4 a descriptor could not be read, -5 the device could not be
-// opened.
+// opened. Every failure leaves its reason in open_errno.
 int link_open(LinkPort *port);
 
 // For a port whose connect is under way: 0 when it is made now (link_up
 // set), LINK_OPEN_PENDING while it is still under way, negative when it
-// failed (the port is closed). Never waits.
+// failed (the port is closed, the reason in open_errno). Never waits.
 int link_connect_done(LinkPort *port);
 
 // Waits up to `ms` milliseconds for a connect under way (link_connect_done)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -156,6 +157,7 @@ TEST_F(Serial, FailedOpensHoldNothing)
     link_set_serial(&port, "/nonexistent/tty", "2400");
     EXPECT_LT(link_open(&port), 0);
     EXPECT_EQ(link_is_up(&port), 0);
+    EXPECT_EQ(port.open_errno, ENOENT) << "the reason is kept for the caller";
     link_close(&port);
     EXPECT_EQ(link_is_up(&port), 0);
 
@@ -165,6 +167,7 @@ TEST_F(Serial, FailedOpensHoldNothing)
     link_set_serial(&port, tmpl, "2400");
     EXPECT_LT(link_open(&port), 0) << "a plain file is not a serial line";
     EXPECT_EQ(port.fd, -1);
+    EXPECT_EQ(port.open_errno, ENOTTY);
     unlink(tmpl);
 
     LinkPort none;
@@ -278,12 +281,14 @@ TEST_F(Tcp, BadAddressOrNoListenerFailsCleanly)
     link_set_tcp(&port, "not-an-address", 2027);
     EXPECT_LT(link_open(&port), 0);
     EXPECT_EQ(port.fd, -1);
+    EXPECT_EQ(port.open_errno, EINVAL);
     close(listener);
     listener = -1;
     link_set_tcp(&port, "127.0.0.1", 2027);
     EXPECT_LT(link_open_wait(&port, 5000), 0);
     EXPECT_EQ(link_is_up(&port), 0);
     EXPECT_EQ(port.fd, -1) << "a failed connect holds nothing";
+    EXPECT_EQ(port.open_errno, ECONNREFUSED);
 }
 
 } // namespace

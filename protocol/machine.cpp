@@ -35,6 +35,8 @@ static void clear_values(MachineValues *v)
     v->battery_charge = -1;
     memset(v->status, '0', sizeof v->status);
     memset(v->status_prev, '0', sizeof v->status_prev);
+    // Neither connected nor lost has been reported: the first of them is news.
+    v->status_prev[STATUS_CONNECTION] = '?';
 }
 
 // Identity and ratings are asked for anew (and may be given up anew).

@@ -73,7 +73,8 @@ struct MachineValues {
     float battery_voltage;     // V (per cell on an on-line unit)
     float temperature;         // degrees C
     char status[9];            // '0'/'1' at index i = bit bi; index 8 is the connection character
-    char status_prev[9];       // the same as of the last status-change check
+    char status_prev[9];       // the same as of the last status-change check; index 8 is '?'
+                               // after set-up, until the connection was first reported
     float rated_voltage;       // V
     float rated_current;       // A, an integer in the reply
     float rated_battery_voltage; // V; 0 while the ratings are not known

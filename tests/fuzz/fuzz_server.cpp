@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     now += 0.25 * (data[0] >> 1);
     LoopTime at = {now, 1700000000 + static_cast<time_t>(now)};
     int rule = server_command(peer, data + 1, static_cast<int>(len), at, &reply);
-    if (rule < 1 || rule > 12 || reply.size() % STATUS_RECORD_LEN != 0)
+    if (rule < 1 || rule > 13 || reply.size() % STATUS_RECORD_LEN != 0)
         __builtin_trap();
     server_run_due_reloads(at);
     std::string command;

@@ -14,8 +14,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (HISTORY_LINE, PORT, STANDIN, Client, connect, pending_deadline, stays,
-                      wait_for)
+from conftest import (HISTORY_LINE, PORT, STANDIN, Client, FakeUsb, connect, pending_deadline,
+                      stays, wait_for)
 
 EVENT_LINE = re.compile(r"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d \d\d \d\d [01] [01]$")
 
@@ -66,6 +66,94 @@ def test_line_that_vanishes_and_returns_under_the_same_path(make_sim, agent, tmp
     t = time.time()
     wait_for(lambda: second.status_replies(t) >= 3, 10, what="polling of the new line")
     assert event_codes(agent) == ["01 08 1 0", "01 08 0 0", "01 08 1 0"]
+
+
+def silence_lines(agent):
+    return [l for l in agent.stdout().splitlines() if "has not answered since start" in l]
+
+
+def test_a_unit_never_reached_is_said_at_once_and_given_up(make_sim, make_agent, tmp_path):
+    """A wrong path, something that is no serial line, a host that cannot
+    be reached, no matching USB device, and a line where nothing answers:
+    one line at once naming the device and why, a Disconnect when the unit
+    is given up, and one line when it answers at last."""
+    (tmp_path / "a-directory").mkdir()
+    silent = make_sim()
+    silent.control("silent on")
+    rows = [
+        ("RS232", str(tmp_path / "ttyUPS-missing"), None, "no such device"),
+        ("RS232", str(tmp_path / "a-directory"), None, "is a directory"),
+        ("TCP/IP", "192.0.2.1", "192.0.2.1 port 2027", "network is unreachable"),
+        ("USB", "", "USB ffff:0000", "no such device"),
+        ("RS232", silent.path, None, "no reply"),
+    ]
+    agents = []
+    for n, (link, device, name, _) in enumerate(rows):
+        agent = make_agent("row%d" % n)
+        if link == "USB":
+            FakeUsb(tmp_path / "usb", devices="1234:0000:u").install(agent)
+        agent.write_settings(mode="Local-Single" if link != "TCP/IP" else "Remote-Single",
+                             link=link, device=device)
+        agents.append(agent.start())
+    for agent, (link, device, name, why) in zip(agents, rows):
+        line = "upsagent: unit 1 on %s has not answered since start: %s" % (name or device, why)
+        wait_for(lambda: line in agent.stdout(), 10, what="%r" % line)
+        wait_for(lambda: "01 08 0 0" in event_codes(agent), 20,
+                 what="the Disconnect of the unit on %s" % (name or device))
+        assert event_codes(agent) == ["01 08 0 0"], "once"
+        assert len(silence_lines(agent)) == 1, "one line a minute at most"
+
+    answering = agents[-1]
+    silent.control("silent off")
+    wait_for(lambda: "upsagent: unit 1 on %s answers now" % silent.path in answering.stdout(), 20,
+             what="the line of the unit answering at last")
+    wait_for(lambda: event_codes(answering) == ["01 08 0 0", "01 08 1 0"], 10,
+             what="the Connect event")
+
+
+def test_settings_that_poll_nothing_say_so_at_start_and_at_each_reload(sim, agent, tmp_path):
+    """No file (made empty), an empty one, one without a link kind or a
+    device, with an unknown link kind or mode: one line at start and at each
+    reload, saying no unit is polled and why; a reload to such a file while
+    units are polled keeps the previous words, and says so."""
+    missing = str(tmp_path / "ttyUPS-missing")
+    rows = [
+        (None, None, None, "no unit is polled: Set/Setting.ang is empty"),
+        ("", "", "", "no unit is polled: Set/Setting.ang is empty"),
+        ("Local-Single", "", "", "no unit is polled: Set/Setting.ang names no link kind (line 2)"),
+        ("Local-Single", "RS-232", missing,
+         'no unit is polled: unknown link kind "RS-232" on line 2 of Set/Setting.ang'),
+        ("Local", "RS232", missing,
+         'no unit is polled: unknown machine mode "Local" on line 1 of Set/Setting.ang'),
+        ("Local-Single", "RS232", "",
+         "no unit is polled: Set/Setting.ang names no device for RS232 (line 3)"),
+    ]
+    for mode, link, device, line in rows:
+        if mode is None:
+            shutil.rmtree(agent.dir / "Set", ignore_errors=True)
+        else:
+            agent.write_settings(mode=mode, link=link, device=device)
+        if mode == "":
+            (agent.dir / "Set" / "Setting.ang").write_text("")
+        before = agent.stdout().count(line) if agent.stdout_path.exists() else 0
+        agent.start()
+        wait_for(lambda: agent.stdout().count(line) == before + 1, 10, what="at start: " + line)
+        agent.proc.send_signal(signal.SIGHUP)
+        wait_for(lambda: agent.stdout().count(line) == before + 2, 10, what="at reload: " + line)
+        agent.stop()
+    assert agent.stdout().count("no unit is polled") == 2 * len(rows)
+    assert not silence_lines(agent) and agent.events() == [], "nothing polled, nothing lost"
+
+    agent.write_settings(device=sim.path)
+    agent.start()
+    wait_for(lambda: "01 08 1 0" in event_codes(agent), 20, what="the unit polled")
+    agent.write_settings(mode="Local", device=sim.path)
+    agent.proc.send_signal(signal.SIGHUP)
+    line = ('upsagent: unknown machine mode "Local" on line 1 of Set/Setting.ang; the previous '
+            "setting is kept, units are polled on %s" % sim.path)
+    wait_for(lambda: line in agent.stdout(), 10, what=line)
+    sim.wait_requests(3)
+    assert event_codes(agent) == ["01 08 1 0"]
 
 
 @pytest.mark.slow(68)

@@ -144,15 +144,18 @@ def test_reply_written_byte_by_byte_at_2400_baud_is_taken_whole(sim, agent):
     assert agent.alive()
 
 
-def test_no_settings_file_creates_set_and_retries_quietly(agent):
+def test_no_settings_file_creates_set_and_retries_with_one_line(agent):
     agent.start()
     setfile = agent.dir / "Set" / "Setting.ang"
     wait_for(setfile.exists, 5, what="Set/Setting.ang")
     assert stat.S_IMODE(os.stat(agent.dir / "Set").st_mode) == 0o700
     assert setfile.read_text() == ""
     wait_for((agent.dir / "DataBase" / "Event.ang").exists, 5, what="the event log")
-    # Retries leave no trace to wait for: two passes of them, quietly.
-    stays(lambda: agent.alive() and agent.stdout() == "", "the daemon alive and quiet", seconds=1)
+    line = "upsagent: no unit is polled: Set/Setting.ang is empty\n"
+    wait_for(lambda: agent.stdout() == line, 5, what="the line saying why nothing is polled")
+    # Retries leave no trace to wait for: two passes of them, with no more lines.
+    stays(lambda: agent.alive() and agent.stdout() == line, "the daemon alive, one line",
+          seconds=1)
 
 
 def test_started_through_path_uses_the_executables_directory(sim, agent, tmp_path):

@@ -5,12 +5,13 @@ import os
 import signal
 import socket
 import struct
+import threading
 import time
 
 import pytest
 
-from conftest import (Client, connect, established_on_2027, pending_deadline, server_caught_up,
-                      wait_for)
+from conftest import (Client, ask_mgmt, connect, established_on_2027, pending_deadline,
+                      server_caught_up, wait_for)
 
 Q = b"Q1\r"
 
@@ -91,6 +92,57 @@ def test_pass_through_commands_reach_unit_one_unchanged(sim, agent):
     client.close()
 
 
+QUERIES = (Q, b"I\r", b"F\r")
+
+
+def test_a_command_flood_never_keeps_the_status_from_being_read(sim, agent, shutdown_calls):
+    """A local client sends CT every 0.3 s, each on a fresh connection (a
+    shell loop of printf into /dev/tcp), and the mains fails meanwhile: the
+    failure is taken and the host shutdown started within seconds, and the
+    UPS is asked for its status in every cycle, never two commands in a row."""
+    client = start(sim, agent)
+    readings_taken(agent)
+    client.close()
+    stop = threading.Event()
+    sent = [0]
+
+    def flood():
+        while not stop.is_set():
+            try:
+                c = Client()
+                c.send(b"CT\r")
+                c.close()
+                sent[0] += 1
+            except OSError:
+                pass
+            stop.wait(0.3)
+    thread = threading.Thread(target=flood, daemon=True)
+    t_flood = time.time()
+    thread.start()
+    try:
+        wait_for(lambda: sim.requests(t_flood).count(b"CT\r") >= 2, 10,
+                 what="the flood's commands at the UPS")
+        sim.control("mains fail")
+        t_fail = sim.control_time("mains fail")
+        wait_for(lambda: "01 07 1 0" in [l[20:] for l in agent.events()], 15,
+                 what="the AC Failed event during the flood")
+        wait_for(lambda: any("-h" in call for call in shutdown_calls()), 15,
+                 what="the host shutdown during the flood")
+        sim.wait_requests(4)
+    finally:
+        stop.set()
+        thread.join(5)
+    assert sent[0] >= 10, "the flood went on throughout"
+    requests = sim.requests(t_flood)
+    commands = [r for r in requests if r not in QUERIES]
+    assert commands.count(b"CT\r") >= 3
+    pairs = list(zip(requests, requests[1:]))
+    assert not [p for p in pairs if p[0] not in QUERIES and p[1] not in QUERIES], requests
+    assert sim.status_replies(t_fail) <= 12, "taken within a few cycles of the failure"
+    refused = [l for l in agent.stdout().splitlines() if "one UPS command a second" in l]
+    assert len(refused) == 1 and "from 127.0.0.1" in refused[0], refused
+
+
 def test_refresh_set_switches_the_link_and_only_exact_commands_count(sim, agent, make_wire):
     client = start(sim, agent)
     readings_taken(agent)
@@ -133,6 +185,44 @@ def test_refresh_mail_with_trailing_bytes_reloads(sim, agent, tmp_path):
     wait_for(lambda: log.exists() and "Machine1 Disconnect" in log.read_text(), 20,
              what="the Disconnect mail after the reload")
     assert "unknown command" not in agent.stdout()
+
+
+@pytest.mark.slow(24)
+def test_each_port_is_served_while_another_process_holds_the_other(sim, make_agent):
+    """Another process holds port 2027, then 3493: the daemon says so once,
+    serves the other port meanwhile, and takes the held one within its
+    retry once it is free."""
+    def records():
+        try:
+            client = Client()
+        except OSError:
+            return False
+        answered = len(client.record(1)) == 108
+        client.close()
+        return answered
+
+    def mgmt():
+        try:
+            return ask_mgmt("NETVER") == "1.3\n"
+        except OSError:
+            return False
+    rows = [("0.0.0.0", 2027, mgmt, records), ("127.0.0.1", 3493, records, mgmt)]
+    for n, (address, port, other_served, held_served) in enumerate(rows):
+        holder = socket.socket()
+        holder.bind((address, port))
+        holder.listen()
+        agent = make_agent("row%d" % n)
+        agent.write_settings(mode="Local-Single", link="RS232", device=sim.path)
+        agent.start()
+        line = "server: cannot listen on %s port %d" % (address, port)
+        wait_for(lambda: line in agent.stdout(), 10, what=line)
+        wait_for(other_served, 10, what="the other port served")
+        holder.close()
+        wait_for(lambda: "server: listening on %s port %d" % (address, port) in agent.stdout(), 15,
+                 what="port %d taken once free" % port)
+        assert held_served()
+        assert agent.stdout().count(line) == 1, "said once"
+        agent.stop()
 
 
 def test_vanishing_clients_leave_no_threads_or_descriptors(sim, agent):
