@@ -12,6 +12,7 @@
 #include "agent/host.h"
 #include "base/worker.h"
 #include "protocol/ups_command.h"
+#include "store/event_text.h"
 #include "store/paths.h"
 #include "store/textfile.h"
 #include "store/write_report.h"
@@ -297,6 +298,8 @@ static void cancel_all(time_t now, const char *why)
 {
     if (host_deadline || ups_deadline)
         log_notice("upsagent: %s: the shutdown is cancelled", why);
+    if (planned && reporter)
+        reporter(1, EVENT_PLANNED, '0', now); // the planned shutdown cancelled
     host_want(0, now);
     if (ups_deadline && ups_commands && ups_told)
         queue_ups_command(ups_command_of(UPS_COMMAND_SHUTDOWN_CANCEL));
@@ -531,7 +534,7 @@ static void watch_ups(time_t now, bool shutdown_active)
         log_notice("upsagent: the UPS shows the %s (status b1 %s)",
                    want_on ? "turn-off" : "cancel", want_on ? "set" : "clear");
         if (ups_gave_up && reporter)
-            reporter(1, 10, '0', now);
+            reporter(1, EVENT_UPS_COMMAND, '0', now);
         ups_gave_up = false;
         expect = EXPECT_NONE;
         return;
@@ -542,7 +545,7 @@ static void watch_ups(time_t now, bool shutdown_active)
         log_error("upsagent: the UPS did not take the %s after %d tries",
                   want_on ? "turn-off" : "cancel", DECISION_RESENDS + 1);
         if (!ups_gave_up && reporter)
-            reporter(1, 10, '1', now);
+            reporter(1, EVENT_UPS_COMMAND, '1', now);
         ups_gave_up = true;
         expect = EXPECT_NONE;
         return;
@@ -638,6 +641,8 @@ static void start_planned(time_t now, const UpsCommand &c, const char *source)
     bool again = planned;
     planned = true;
     planned_restore = restore;
+    if (!again && reporter)
+        reporter(1, EVENT_PLANNED, '1', now); // the event log and the notices say so
     char why[160];
     snprintf(why, sizeof why, "planned shutdown from %s%s", source, again ? " (again)" : "");
     host_at_most(now, now, why);

@@ -87,8 +87,9 @@ void decision_init(MachineContext *unit1);
 // Seconds a condition's end must hold before it is taken (0: at once).
 void decision_set_return_hold(int seconds);
 
-// Told of the decision's own events: code 10 (the UPS did not take a
-// command: state '1'; it took one again: '0') of unit `address`, at `when`.
+// Told of the decision's own events, of unit `address` at `when`: code 10
+// (the UPS did not take a command: state '1'; it took one again: '0') and
+// code 11 (a planned shutdown started: '1'; it was cancelled: '0').
 using DecisionReporter = void (*)(int address, int code, char state, time_t when);
 void decision_set_reporter(DecisionReporter reporter);
 

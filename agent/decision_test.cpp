@@ -448,8 +448,13 @@ TEST_F(Decision, CommandsFromOtherSourcesTable)
         {true, "S02\r", DECISION_TAKEN, 0, "S02\r"},
         {false, "C\r", DECISION_TAKEN, -1, "C\r"}, // nothing under way: to the UPS
     };
+    static std::string reports;
+    decision_set_reporter([](int, int code, char state, time_t) {
+        reports += std::to_string(code) + state + " ";
+    });
     for (const Row &r : rows) {
         SCOPED_TRACE(r.command);
+        reports.clear();
         world.reset();
         decision_start("an earlier boot");
         decision_start(BOOT);
@@ -472,6 +477,9 @@ TEST_F(Decision, CommandsFromOtherSourcesTable)
             world.take(now);
             EXPECT_EQ(world.host, 0);
             EXPECT_EQ(world.last_ups, "C\r");
+            EXPECT_EQ(reports, "111 110 ") << "the event log and the notices say so";
+        } else {
+            EXPECT_EQ(reports, "");
         }
     }
 }

@@ -32,7 +32,7 @@
 void check_status_events(MachineContext *ctx, time_t now);
 
 // One of the decision's reports for unit `address` (1..4) at `now`: `code`
-// EVENT_SHUTDOWN_CALL or EVENT_UPS_COMMAND (store/event_text.h), `state`
+// EVENT_SHUTDOWN_CALL, EVENT_UPS_COMMAND or EVENT_PLANNED (store/event_text.h), `state`
 // '1' set (failed, ignored) or '0' cleared (works, taken). Writes the event
 // log line (type flag from the unit's status as the checks last took it,
 // '0' before), counts it in the metrics, mails and texts every configured

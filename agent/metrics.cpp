@@ -28,6 +28,7 @@ void metrics_count_event(int address, int code)
 static const char *const bit_names[EVENT_CODES] = {
     "beeper", "shutdown_active", "test", "offline_type", "failed", "bypass",
     "battery_low", "mains_failed", "connection", "shutdown_call_failed", "ups_ignored_command",
+    "planned_shutdown",
 };
 
 struct Gauge {

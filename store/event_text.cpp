@@ -25,6 +25,7 @@ const EventWords words[EVENT_CODES] = {
     {"Connect", "Disconnect", nullptr, true, "Connect UPS"},
     {"Shutdown call failed", "Shutdown call works", nullptr, true, nullptr},
     {"UPS ignored a command", "UPS took the command", nullptr, true, nullptr},
+    {"Planned shutdown", "Planned shutdown cancelled", nullptr, true, nullptr},
 };
 
 // An off-line unit's bypass is its AVR.

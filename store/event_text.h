@@ -11,9 +11,10 @@
 
 #include <string>
 
-constexpr int EVENT_CODES = 11; // status positions 0..8, then the decision's reports 9 and 10
+constexpr int EVENT_CODES = 12; // status positions 0..8, then the decision's reports 9 to 11
 constexpr int EVENT_SHUTDOWN_CALL = 9; // the host's shutdown command failed (set) / works (cleared)
 constexpr int EVENT_UPS_COMMAND = 10;  // the UPS ignored a command (set) / took one (cleared)
+constexpr int EVENT_PLANNED = 11;      // a planned shutdown started (set) / was cancelled (cleared)
 
 // The event log page's text for a code, a new state and the type flag: the
 // set or the cleared text of the code ("In AVR mode" or "Bypass" for a set

@@ -8,13 +8,13 @@ import time
 from conftest import stays, wait_for
 
 # The event texts by code, set and cleared (code 5 set on an on-line unit);
-# codes 9 and 10 are the shutdown decision's reports.
+# codes 9 to 11 are the shutdown decision's reports.
 SET_TEXTS = ["Beeper On", "Shutdown Active", "Test in Progress", "Off-line", "UPS Failed",
              "Bypass", "Battery Low", "AC Failed", "Connect", "Shutdown call failed",
-             "UPS ignored a command"]
+             "UPS ignored a command", "Planned shutdown"]
 CLEAR_TEXTS = ["Beeper Off", "Cancel Shutdown", "Test done", "On-line", "UPS Recovery", "Normal",
                "Battery capacity normal", "AC Recovery", "Disconnect", "Shutdown call works",
-               "UPS took the command"]
+               "UPS took the command", "Planned shutdown cancelled"]
 
 FIRST_LIST_ROW = 10  # screen rows 10..20 hold the list
 ROWS = 11
