@@ -58,17 +58,6 @@ MachineContext *agent_unit(int index)
     return &agent.units[index];
 }
 
-static int machine_kind_of(const char *mode)
-{
-    if (strcmp(mode, "Local-Single") == 0)
-        return KIND_LOCAL_SINGLE;
-    if (strcmp(mode, "Local-Multiple") == 0)
-        return KIND_LOCAL_MULTIPLE;
-    if (strcmp(mode, "Remote-Single") == 0 || strcmp(mode, "Remote-Multiple") == 0)
-        return KIND_REMOTE;
-    return -1;
-}
-
 static bool snmp_link_kind(const SettingsRecord &s)
 {
     return strcmp(s.link_kind, "SNMP") == 0;
@@ -107,7 +96,7 @@ static std::string unusable(const SettingsRecord &s)
         why = std::string(file) + " is empty";
     else if (!s.machine_mode[0])
         why = std::string(file) + " names no machine mode (line 1)";
-    else if (machine_kind_of(s.machine_mode) < 0)
+    else if (machine_kind_of_mode(s.machine_mode) < 0)
         why = "unknown machine mode \"" + std::string(s.machine_mode) + "\" on line 1 of " + file;
     else if (!kind[0])
         why = std::string(file) + " names no link kind (line 2)";
@@ -138,7 +127,7 @@ static void configure(Agent *a, bool reload)
         log_warning("upsagent: machine number %d is outside 1..4, using %d", s.machine_number,
                     a->machine_count);
     }
-    int kind = machine_kind_of(s.machine_mode);
+    int kind = machine_kind_of_mode(s.machine_mode);
     bool snmp = snmp_link_kind(s);
     if (snmp && a->machine_count > 1) {
         log_warning("upsagent: an SNMP card is one unit; machine number %d ignored",

@@ -82,17 +82,6 @@ bool killpower_stage_acts(const char *stage)
     return !stage || strcmp(stage, "poweroff") == 0 || strcmp(stage, "halt") == 0;
 }
 
-int killpower_machine_kind(const char *mode)
-{
-    if (strcmp(mode, "Local-Single") == 0)
-        return KIND_LOCAL_SINGLE;
-    if (strcmp(mode, "Local-Multiple") == 0)
-        return KIND_LOCAL_MULTIPLE;
-    if (strcmp(mode, "Remote-Single") == 0 || strcmp(mode, "Remote-Multiple") == 0)
-        return KIND_REMOTE;
-    return -1;
-}
-
 std::string killpower_request(int kind)
 {
     // Queued for unit 1 and taken off at its command step, as every
@@ -172,7 +161,7 @@ int killpower_run(const char *program_path, const char *stage)
                  s.link_kind);
         return 0;
     }
-    int kind = killpower_machine_kind(s.machine_mode);
+    int kind = machine_kind_of_mode(s.machine_mode);
     if (kind == KIND_REMOTE) {
         log_info("%s nothing to do in machine mode %s: the UPS keeps the timed turn-off",
                  SUBJECT, s.machine_mode);

@@ -39,11 +39,6 @@ bool killpower_read_state(const char *data, int size, KillpowerState *out);
 // "poweroff" or "halt".
 bool killpower_stage_acts(const char *stage);
 
-// The machine kind of a settings machine mode: KIND_LOCAL_SINGLE,
-// KIND_LOCAL_MULTIPLE, KIND_REMOTE for both remote modes; -1 for another
-// text.
-int killpower_machine_kind(const char *machine_mode);
-
 // The bytes of the turn-off with restore for unit 1 of a local line of
 // machine kind `kind` (KIND_LOCAL_SINGLE or KIND_LOCAL_MULTIPLE), exactly as
 // the machine's command step sends a command queued for unit 1.

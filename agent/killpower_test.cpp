@@ -68,12 +68,12 @@ TEST(Killpower, OnlyPowerOffAndHaltTurnTheUpsOff)
 
 TEST(Killpower, MachineModesMapAsTheDaemonsDo)
 {
-    EXPECT_EQ(killpower_machine_kind("Local-Single"), KIND_LOCAL_SINGLE);
-    EXPECT_EQ(killpower_machine_kind("Local-Multiple"), KIND_LOCAL_MULTIPLE);
-    EXPECT_EQ(killpower_machine_kind("Remote-Single"), KIND_REMOTE);
-    EXPECT_EQ(killpower_machine_kind("Remote-Multiple"), KIND_REMOTE);
-    EXPECT_EQ(killpower_machine_kind(""), -1);
-    EXPECT_EQ(killpower_machine_kind("local-single"), -1);
+    EXPECT_EQ(machine_kind_of_mode("Local-Single"), KIND_LOCAL_SINGLE);
+    EXPECT_EQ(machine_kind_of_mode("Local-Multiple"), KIND_LOCAL_MULTIPLE);
+    EXPECT_EQ(machine_kind_of_mode("Remote-Single"), KIND_REMOTE);
+    EXPECT_EQ(machine_kind_of_mode("Remote-Multiple"), KIND_REMOTE);
+    EXPECT_EQ(machine_kind_of_mode(""), -1);
+    EXPECT_EQ(machine_kind_of_mode("local-single"), -1);
 }
 
 // The request is what a unit 1 that the daemon polls gets for the same

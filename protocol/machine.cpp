@@ -776,3 +776,14 @@ int machine_charge(const MachineValues &v, bool *empty)
     return machine_battery_percent(v.status[STATUS_TYPE], v.battery_voltage,
                                    v.rated_battery_voltage, empty);
 }
+
+int machine_kind_of_mode(const char *mode)
+{
+    if (strcmp(mode, "Local-Single") == 0)
+        return KIND_LOCAL_SINGLE;
+    if (strcmp(mode, "Local-Multiple") == 0)
+        return KIND_LOCAL_MULTIPLE;
+    if (strcmp(mode, "Remote-Single") == 0 || strcmp(mode, "Remote-Multiple") == 0)
+        return KIND_REMOTE;
+    return -1;
+}

@@ -244,6 +244,11 @@ int machine_address(MachineContext *ctx);
 int machine_fail_count(MachineContext *ctx);
 int machine_kind(MachineContext *ctx);
 
+// The kind a settings machine mode stands for: KIND_LOCAL_SINGLE,
+// KIND_LOCAL_MULTIPLE, KIND_REMOTE for both remote modes; -1 for another
+// text (the words are exact).
+int machine_kind_of_mode(const char *mode);
+
 // The battery charge estimate in percent. `ups_type` is the type status
 // character: '0' on-line (`battery_voltage` per cell), '1' off-line
 // (`battery_voltage` of the whole string, `rated_battery_voltage` counting
