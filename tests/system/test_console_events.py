@@ -100,13 +100,14 @@ def selected_date(console):
     return int(m.group(1)), int(m.group(2))
 
 
-def append_events(agent, year, month, day, count, unit=2, code=7, state=None):
+def append_events(agent, year, month, day, count, unit=2, code=7, state=None, first_code=0):
     """`count` lines in the daemon's format, seconds 0..count-1, alternating
-    set and cleared (or all in `state`); `code` None: codes 0, 1, 2, ..."""
+    set and cleared (or all in `state`); `code` None: codes first_code,
+    first_code + 1, ..."""
     with open(agent.dir / "DataBase" / "Event.ang", "a") as f:
         for i in range(count):
             line = "%04d/%02d/%02d 10:00:%02d %02d %02d %d 0\n" % (
-                year, month, day, i, unit, i if code is None else code,
+                year, month, day, i, unit, first_code + i if code is None else code,
                 1 - i % 2 if state is None else state)
             assert len(line) == 30
             f.write(line)
@@ -238,20 +239,26 @@ class TestScrolling:
     def test_every_event_code_shows_its_texts(self, sim, agent, make_console):
         console = start(sim, agent, make_console)
         year, month = selected_date(console)
+        # A page's list holds ROWS rows: the codes a page at a time, each
+        # page's set texts a year back and its cleared texts a year before.
         codes = len(SET_TEXTS)
-        assert codes == ROWS
-        append_events(agent, year - 1, month, 5, codes, code=None, state=1)
-        append_events(agent, year - 2, month, 6, codes, code=None, state=0)
-        for years_back, texts in ((1, SET_TEXTS), (2, CLEAR_TEXTS)):
-            console.keys("Enter")
-            console.wait_text(str(year), row=13)
-            console.keys(*(["Down"] * years_back), "Enter")
-            console.wait_text("Date:%d/ %02d" % (year - years_back, month), row=5)
-            day = 4 + years_back
-            wait_for(lambda: list_rows(console) == [
-                "%d/%02d/%02d  10:00:%02d  02       %s" % (year - years_back, month, day, c,
-                                                            texts[c])
-                for c in range(codes)], 5, what="every code's text")
+        pages = [range(first, min(first + ROWS, codes)) for first in range(0, codes, ROWS)]
+        for p, page in enumerate(pages):
+            append_events(agent, year - 1 - 2 * p, month, 5, len(page), code=None, state=1,
+                          first_code=page[0])
+            append_events(agent, year - 2 - 2 * p, month, 6, len(page), code=None, state=0,
+                          first_code=page[0])
+        for p, page in enumerate(pages):
+            for years_back, texts in ((1 + 2 * p, SET_TEXTS), (2 + 2 * p, CLEAR_TEXTS)):
+                console.keys("Enter")
+                console.wait_text(str(year), row=13)
+                console.keys(*(["Down"] * years_back), "Enter")
+                console.wait_text("Date:%d/ %02d" % (year - years_back, month), row=5)
+                day = 5 if years_back % 2 else 6
+                wait_for(lambda: list_rows(console) == [
+                    "%d/%02d/%02d  10:00:%02d  02       %s" % (year - years_back, month, day,
+                                                                c - page[0], texts[c])
+                    for c in page] + [""] * (ROWS - len(page)), 5, what="every code's text")
 
     def test_a_month_without_events_keeps_the_first_row(self, sim, agent, make_console):
         console = start(sim, agent, make_console)

@@ -393,8 +393,14 @@ class Run:
         self.client.send(data)
 
     def do_send(self, data):
-        """Bytes to port 2027, on one connection kept for the row."""
+        """Bytes to port 2027, on one connection kept for the row, paced as
+        the daemon takes UPS commands from one host: one a second."""
+        last = getattr(self, "last_send", None)
+        if last is not None:
+            wait_for(lambda: time.monotonic() - last >= 1.1, 5, interval=0.05,
+                     what="a second since the last command")
         self.send(data)
+        self.last_send = time.monotonic()
         server_caught_up()
 
     def do_instcmd(self, name):

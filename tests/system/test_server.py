@@ -209,6 +209,8 @@ def test_each_port_is_served_while_another_process_holds_the_other(sim, make_age
     rows = [("0.0.0.0", 2027, mgmt, records), ("127.0.0.1", 3493, records, mgmt)]
     for n, (address, port, other_served, held_served) in enumerate(rows):
         holder = socket.socket()
+        # An earlier test's connections may linger in TIME_WAIT on the port.
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         holder.bind((address, port))
         holder.listen()
         agent = make_agent("row%d" % n)
