@@ -40,8 +40,10 @@ struct Platform {
             unlink(file.c_str());
             return;
         }
-        std::string text = "USEC=" + std::to_string(static_cast<long long>(pending) * 1000000) +
-                           "\nWARN_WALL=1\nMODE=poweroff\n";
+        char text_buf[96];
+        snprintf(text_buf, sizeof text_buf, "USEC=%lld\nWARN_WALL=1\nMODE=poweroff\n",
+                 static_cast<long long>(pending) * 1000000);
+        std::string text = text_buf;
         ASSERT_TRUE(write_file(file, text.data(), static_cast<int>(text.size()), 0644));
     }
     void set(time_t when)
@@ -616,8 +618,10 @@ TEST_F(Decision, RandomSequencesKeepTheInvariants)
                 [[fallthrough]];
             case 3: // a status check (again, when nothing changed: a duplicate)
                 observe(unit, pick(6) == 0);
-                trace += "see" + std::to_string(unit) + (bits[unit][0] ? "M" : "m") +
-                         (bits[unit][1] ? "B " : "b ");
+                trace += "see";
+                trace += std::to_string(unit);
+                trace += bits[unit][0] ? "M" : "m";
+                trace += bits[unit][1] ? "B " : "b ";
                 break;
             case 4: { // time passes, the units checked every few seconds
                 int seconds = 1 + pick(90);
@@ -628,7 +632,9 @@ TEST_F(Decision, RandomSequencesKeepTheInvariants)
                     decision_tick(now);
                     model_tick();
                 }
-                trace += "t" + std::to_string(seconds) + " ";
+                trace += "t";
+                trace += std::to_string(seconds);
+                trace += " ";
                 break;
             }
             case 5: // "RefreshSet"

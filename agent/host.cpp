@@ -169,10 +169,11 @@ static void pump(time_t now)
     if (target) {
         long left = target > now ? static_cast<long>(target - now) : 0;
         long minutes = left / 60 + (left > 0 && left % 60 >= 60 - HOST_CALL_GRACE ? 1 : 0);
-        std::string when = "+" + std::to_string(minutes);
-        argv = {"shutdown", "-h", when,
-                "System will shut down after " + std::to_string(minutes) + " mins."};
-        log_notice("upsagent: calling shutdown -h %s: the host goes down at %s", when.c_str(),
+        char when[24], message[64];
+        snprintf(when, sizeof when, "+%ld", minutes);
+        snprintf(message, sizeof message, "System will shut down after %ld mins.", minutes);
+        argv = {"shutdown", "-h", when, message};
+        log_notice("upsagent: calling shutdown -h %s: the host goes down at %s", when,
                    time_stamp_text(now + minutes * 60).c_str());
     } else {
         argv = {"shutdown", "-c", "Cancel shut down command"};
