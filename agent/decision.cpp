@@ -46,6 +46,9 @@ static int expect;           // EXPECT_*
 static int expect_checks;    // unit 1's status replies since the command went out
 static int expect_resends;   // times it was sent again
 static bool ups_gave_up;     // reported as not taken
+static bool platform_read;   // restored: the platform's pending shutdown was looked at
+static bool platform_holds;  // ... and holds the restored host deadline
+static time_t platform_at;   // ... at this time
 
 static const char *const STATE_FILE = "Shutdown.ang";
 
@@ -225,11 +228,6 @@ static int minutes_until(time_t when, time_t now)
     return minutes < DEADLINE_REACH_MINUTES ? static_cast<int>(minutes) : DEADLINE_REACH_MINUTES;
 }
 
-static std::string clock_text(time_t when)
-{
-    return time_stamp_text(when);
-}
-
 // Tells the platform (through the host module) the host deadline in force;
 // what it is told becomes the deadline (the platform counts whole minutes).
 static void issue_host(time_t now)
@@ -275,7 +273,7 @@ static void queue_ups(time_t now, bool resend = false)
         // come before this one: nothing to cancel.
         ups_held_back = true;
         log_notice("upsagent: UPS turn-off at %s is beyond the UPS's 99 minutes: queued once "
-                   "in reach", clock_text(ups_deadline).c_str());
+                   "in reach", time_stamp_text(ups_deadline).c_str());
         return;
     }
     ups_held_back = false;
@@ -291,7 +289,7 @@ static void queue_ups(time_t now, bool resend = false)
     std::string bytes = ups_command_format(c);
     bytes.pop_back();
     log_notice("upsagent: UPS turn-off %s queued: the UPS turns off at %s", bytes.c_str(),
-               clock_text(ups_deadline).c_str());
+               time_stamp_text(ups_deadline).c_str());
 }
 
 static void cancel_all(time_t now, const char *why)
@@ -378,20 +376,20 @@ static void host_at_most(time_t now, time_t target, const char *why)
             host_deadline = adopted;
             host_want(host_deadline, now, true);
             log_notice("upsagent: %s: the platform's pending shutdown at %s stands (taken over "
-                       "at start)", why, clock_text(adopted).c_str());
+                       "at start)", why, time_stamp_text(adopted).c_str());
             return;
         }
     }
     if (host_deadline && host_deadline <= target) {
         log_notice("upsagent: %s: the host deadline stays at %s", why,
-                   clock_text(host_deadline).c_str());
+                   time_stamp_text(host_deadline).c_str());
         return;
     }
     bool moved = host_deadline != 0;
     host_deadline = target;
     issue_host(now);
     log_notice("upsagent: %s: host deadline %s %s", why, moved ? "moved to" : "set at",
-               clock_text(host_deadline).c_str());
+               time_stamp_text(host_deadline).c_str());
 }
 
 static const char *condition_name(int c)
@@ -432,10 +430,13 @@ static void reissue_restored(time_t now)
 {
     if (!(host_reissue || ups_reissue) || !(confirmed_at || planned))
         return;
-    time_t pending = 0;
-    bool shows = host_platform_pending(&pending);
-    bool platform_holds =
-        host_deadline && shows && pending && pending <= host_deadline + HOST_LATE_SLACK;
+    // The platform is read once: while the minutes line up it changes
+    // nothing the daemon did not do.
+    if (!platform_read) {
+        platform_read = true;
+        platform_holds = host_deadline && host_platform_pending(&platform_at) && platform_at &&
+                         platform_at <= host_deadline + HOST_LATE_SLACK;
+    }
     time_t ref = host_deadline ? host_deadline : ups_deadline;
     long left = static_cast<long>(ref - now);
     bool lined_up = left < 60 || left % 60 <= DECISION_ALIGN_SECONDS;
@@ -447,11 +448,11 @@ static void reissue_restored(time_t now)
         if (platform_holds) {
             host_want(host_deadline, now, true);
             log_notice("upsagent: the platform holds the host shutdown at %s from before the "
-                       "restart", clock_text(pending).c_str());
+                       "restart", time_stamp_text(platform_at).c_str());
         } else {
             issue_host(now);
             log_notice("upsagent: host deadline %s from before the restart issued again",
-                       clock_text(host_deadline).c_str());
+                       time_stamp_text(host_deadline).c_str());
         }
     }
     if (ups_reissue && ups_deadline && ups_commands) {
@@ -483,6 +484,7 @@ bool decision_start(const std::string &boot_id)
     ups_gave_up = false;
     memset(last_status, 0, sizeof last_status);
     reconsider = false;
+    platform_read = platform_holds = false;
     host_reset();
     boot_id_now = boot_id.empty() ? "unknown" : boot_id;
     if (!load()) {
@@ -492,7 +494,7 @@ bool decision_start(const std::string &boot_id)
             adopt_at = pending;
             log_notice("upsagent: no state from before; the platform's pending shutdown at %s "
                        "will be kept if a condition starts",
-                       clock_text(pending).c_str());
+                       time_stamp_text(pending).c_str());
         }
         return false;
     }
@@ -501,8 +503,8 @@ bool decision_start(const std::string &boot_id)
     ups_told = ups_deadline != 0; // the process before may have told the UPS
     if (host_deadline || ups_deadline)
         log_notice("upsagent: shutdown in force from before the restart: host %s, UPS %s%s",
-                   host_deadline ? clock_text(host_deadline).c_str() : "none",
-                   ups_deadline ? clock_text(ups_deadline).c_str() : "none",
+                   host_deadline ? time_stamp_text(host_deadline).c_str() : "none",
+                   ups_deadline ? time_stamp_text(ups_deadline).c_str() : "none",
                    planned ? " (planned)" : "");
     return true;
 }
@@ -516,7 +518,7 @@ static void watch_ups(time_t now, bool shutdown_active)
     if (!unit1 || !ups_commands)
         return;
     if (expect == EXPECT_NONE && shutdown_active && !ups_told && !ups_gave_up &&
-        machine_queue_get(unit1).control.len == 0) {
+        !machine_control_pending(unit1)) {
         // Not this decision's: left over from a state that was lost. It
         // could cut the host before its deadline; the decision's own
         // turn-off follows when one is due.
@@ -527,7 +529,7 @@ static void watch_ups(time_t now, bool shutdown_active)
     }
     if (expect == EXPECT_NONE)
         return;
-    if (machine_queue_get(unit1).control.len != 0)
+    if (machine_control_pending(unit1))
         return; // not sent yet
     bool want_on = expect == EXPECT_ON;
     if (shutdown_active == want_on) {
@@ -668,7 +670,7 @@ DecisionVerdict decision_command(time_t now, const UpsCommand &c, const char *so
             log_warning("upsagent: C from %s refused: a condition holds (mains or battery), the "
                         "host shuts down at %s; the shutdown ends when the condition has been "
                         "clear for %d s",
-                        source, host_deadline ? clock_text(host_deadline).c_str() : "no time set",
+                        source, host_deadline ? time_stamp_text(host_deadline).c_str() : "no time set",
                         return_hold);
             return DECISION_REFUSED;
         }

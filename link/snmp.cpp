@@ -41,8 +41,9 @@ static void library_init()
     });
 }
 
-// "1.3.6..." into `out`; false for anything that is not dotted numbers.
-static bool oid_parse(const std::string &text, std::vector<oid> *out)
+static_assert(std::is_same_v<oid, unsigned long>, "the header's object identifiers");
+
+bool snmp_link_oid_parse(const std::string &text, std::vector<unsigned long> *out)
 {
     out->clear();
     const char *p = text.c_str();
@@ -57,7 +58,7 @@ static bool oid_parse(const std::string &text, std::vector<oid> *out)
     return out->size() >= 2;
 }
 
-static std::string oid_text(const oid *name, size_t len)
+std::string snmp_link_oid_text(const oid *name, size_t len)
 {
     std::string text;
     for (size_t i = 0; i < len; i++) {
@@ -89,7 +90,7 @@ SnmpValue snmp_link_value(const variable_list *var)
         break;
     case ASN_OBJECT_ID:
         v.kind = SNMP_IDENTIFIER;
-        v.text = oid_text(var->val.objid, var->val_len / sizeof(oid));
+        v.text = snmp_link_oid_text(var->val.objid, var->val_len / sizeof(oid));
         break;
     default:
         break; // no such object or instance, end of view, types of no use here
@@ -300,7 +301,7 @@ static void request_walk(SnmpLink *link, LoopTime now)
 // The index in the poll's objects of a varbind's name; -1 for none.
 static int object_of(const SnmpLink *link, const variable_list *var)
 {
-    std::string name = oid_text(var->name, var->name_length);
+    std::string name = snmp_link_oid_text(var->name, var->name_length);
     const std::vector<std::string> &objects = link->poll_plan.objects;
     for (size_t i = 0; i < objects.size(); i++)
         if (objects[i] == name)
@@ -337,7 +338,7 @@ static void got_objects(SnmpLink *link, netsnmp_pdu *reply, LoopTime now)
     int walk_if = link->poll_plan.walk_if;
     bool walk = walk_if >= 0 && walk_if < static_cast<int>(result.values.size()) &&
                 result.values[walk_if].kind == SNMP_NUMBER && result.values[walk_if].number > 0;
-    if (!walk || !oid_parse(link->poll_plan.column, &link->at)) {
+    if (!walk || !snmp_link_oid_parse(link->poll_plan.column, &link->at)) {
         finish(link, true, now);
         return;
     }
@@ -351,7 +352,7 @@ static void got_objects(SnmpLink *link, netsnmp_pdu *reply, LoopTime now)
 static void got_row(SnmpLink *link, netsnmp_pdu *reply, LoopTime now)
 {
     std::vector<oid> column;
-    oid_parse(link->poll_plan.column, &column);
+    snmp_link_oid_parse(link->poll_plan.column, &column);
     variable_list *var = reply->variables;
     bool inside = reply->errstat == SNMP_ERR_NOERROR && var && var->name_length > column.size() &&
                   snmp_oid_compare(var->name, column.size(), column.data(), column.size()) == 0 &&
@@ -379,7 +380,7 @@ static void request_sets(SnmpLink *link, netsnmp_pdu *lock_reply, LoopTime now)
 {
     netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_SET);
     std::vector<oid> name;
-    if (lock_reply && oid_parse(link->send_plan.lock, &name)) {
+    if (lock_reply && snmp_link_oid_parse(link->send_plan.lock, &name)) {
         variable_list *var = lock_reply->variables;
         if (lock_reply->errstat == SNMP_ERR_NOERROR && var && var->type == ASN_INTEGER) {
             long lock = *var->val.integer;
@@ -387,11 +388,11 @@ static void request_sets(SnmpLink *link, netsnmp_pdu *lock_reply, LoopTime now)
         }
     }
     for (const SnmpSet &s : link->send_plan.sets) {
-        if (!oid_parse(s.oid, &name))
+        if (!snmp_link_oid_parse(s.oid, &name))
             continue;
         if (s.kind == SNMP_IDENTIFIER) {
             std::vector<oid> value;
-            oid_parse(s.text, &value);
+            snmp_link_oid_parse(s.text, &value);
             snmp_pdu_add_variable(pdu, name.data(), name.size(), ASN_OBJECT_ID, value.data(),
                                   value.size() * sizeof(oid));
         } else {
@@ -411,7 +412,7 @@ static void got_set(SnmpLink *link, netsnmp_pdu *reply, LoopTime now)
         long index = 1;
         for (variable_list *var = reply->variables; var; var = var->next_variable, index++)
             if (index == reply->errindex)
-                what = oid_text(var->name, var->name_length);
+                what = snmp_link_oid_text(var->name, var->name_length);
         log_warning("snmp: the card at %s refused the SET of %s: %s", peer_of(link).c_str(),
                     what.c_str(), snmp_errstring(static_cast<int>(reply->errstat)));
     }
@@ -532,7 +533,7 @@ bool snmp_link_poll_start(SnmpLink *link, const SnmpPollPlan &plan, SnmpPollDone
     netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
     std::vector<oid> name;
     for (const std::string &object : plan.objects)
-        if (oid_parse(object, &name))
+        if (snmp_link_oid_parse(object, &name))
             snmp_add_null_var(pdu, name.data(), name.size());
     link->rounds = 1;
     request(link, pdu, STAGE_GET, now);
@@ -549,7 +550,7 @@ bool snmp_link_send_start(SnmpLink *link, const SnmpSendPlan &plan, SnmpSendDone
     if (!link->session)
         return true; // ends from the loop
     std::vector<oid> lock;
-    if (plan.lock.empty() || !oid_parse(plan.lock, &lock)) {
+    if (plan.lock.empty() || !snmp_link_oid_parse(plan.lock, &lock)) {
         request_sets(link, nullptr, now);
         return true;
     }

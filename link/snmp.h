@@ -127,3 +127,10 @@ void snmp_link_close(SnmpLink *link);
 // dotted; anything else (no such object or instance, end of view, other
 // types) missing.
 SnmpValue snmp_link_value(const variable_list *var);
+
+// "1.3.6..." into `out` (at most MAX_OID_LEN parts; Net-SNMP's `oid` is
+// unsigned long); false for anything that is not dotted numbers.
+bool snmp_link_oid_parse(const std::string &text, std::vector<unsigned long> *out);
+
+// An object identifier as dotted numbers.
+std::string snmp_link_oid_text(const unsigned long *name, size_t len);

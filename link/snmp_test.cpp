@@ -45,6 +45,8 @@ LoopTime clock_now(void *ctx)
     return t;
 }
 
+// Lenient: the card's own objects and the tests' column names, empty ones
+// too (the link's parser refuses those).
 std::vector<oid> parse(const std::string &text)
 {
     std::vector<oid> out;
@@ -55,17 +57,6 @@ std::vector<oid> parse(const std::string &text)
         p = *end == '.' ? end + 1 : end;
     }
     return out;
-}
-
-std::string text_of(const oid *name, size_t len)
-{
-    std::string text;
-    for (size_t i = 0; i < len; i++) {
-        if (i)
-            text += '.';
-        text += std::to_string(name[i]);
-    }
-    return text;
 }
 
 // One object of the test card.
@@ -136,9 +127,9 @@ void card_answer(Card *card, netsnmp_pdu *request)
         std::vector<oid> name(var->name, var->name + var->name_length);
         if (request->command == SNMP_MSG_SET) {
             std::string value = var->type == ASN_OBJECT_ID
-                                    ? text_of(var->val.objid, var->val_len / sizeof(oid))
+                                    ? snmp_link_oid_text(var->val.objid, var->val_len / sizeof(oid))
                                     : std::to_string(*var->val.integer);
-            card->sets.push_back(text_of(var->name, var->name_length) + "=" + value);
+            card->sets.push_back(snmp_link_oid_text(var->name, var->name_length) + "=" + value);
             continue;
         }
         auto it = card->objects.end();
@@ -191,7 +182,7 @@ int card_request(int op, netsnmp_session *, int, netsnmp_pdu *pdu, void *magic)
                                                           : "?";
     what += pdu->version == SNMP_VERSION_1 ? " v1 " : " v2c ";
     for (netsnmp_variable_list *var = pdu->variables; var; var = var->next_variable)
-        what += text_of(var->name, var->name_length) + (var->next_variable ? "," : "");
+        what += snmp_link_oid_text(var->name, var->name_length) + (var->next_variable ? "," : "");
     card->seen.push_back(what);
     if (card->hold)
         card->held.push_back(snmp_clone_pdu(pdu));

@@ -535,6 +535,12 @@ int machine_queue_control(MachineContext *ctx, const char *bytes, int len)
     return 1;
 }
 
+bool machine_control_pending(MachineContext *ctx)
+{
+    Guard g(ctx->lock);
+    return ctx->queue.control.len != 0;
+}
+
 std::vector<std::string> machine_queued(MachineContext *ctx)
 {
     MachineQueue q = machine_queue_get(ctx);

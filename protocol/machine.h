@@ -188,6 +188,9 @@ int machine_queue_command(MachineContext *ctx, const char *bytes, int len);
 // with one line).
 int machine_queue_control(MachineContext *ctx, const char *bytes, int len);
 
+// True while the control lane holds a command not yet sent.
+bool machine_control_pending(MachineContext *ctx);
+
 // The queued commands in the order they will go out (control lane first),
 // for tests and pages that show what waits.
 std::vector<std::string> machine_queued(MachineContext *ctx);

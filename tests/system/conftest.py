@@ -181,16 +181,18 @@ def ask_mgmt(line, host="127.0.0.1"):
         return got.decode()
 
 
-def wait_for(predicate, timeout=10.0, interval=0.1, what="condition"):
+def wait_for(predicate, timeout=10.0, interval=0.1, what="condition", failure=None):
     """Polls `predicate` until it returns a true value; fails the test after
-    `timeout` seconds."""
+    `timeout` seconds, with `failure()` as the message when given (it may
+    tell the state as it was then)."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
         if value:
             return value
         if time.monotonic() > deadline:
-            pytest.fail("timed out after %.1f s waiting for %s" % (timeout, what))
+            pytest.fail(failure() if failure else
+                        "timed out after %.1f s waiting for %s" % (timeout, what))
         time.sleep(interval)
 
 
@@ -806,16 +808,13 @@ class Console:
     def wait_text(self, text, timeout=5.0, row=None):
         """Waits until `text` is on the screen (on row `row` if given); fails
         with the screen as it was."""
-        deadline = time.monotonic() + timeout
-        while True:
+        def shown():
             screen = self.lines()
-            if text in (screen[row] if row is not None else "\n".join(screen)):
-                return screen
-            if time.monotonic() > deadline:
-                pytest.fail("timed out after %.1f s waiting for %r on the console%s; the "
-                            "screen:\n%s" % (timeout, text, "" if row is None else " row %d" % row,
-                                             "\n".join(screen)))
-            time.sleep(0.1)
+            return screen if text in (screen[row] if row is not None else "\n".join(screen)) \
+                else None
+        return wait_for(shown, timeout, failure=lambda: (
+            "timed out after %.1f s waiting for %r on the console%s; the screen:\n%s"
+            % (timeout, text, "" if row is None else " row %d" % row, "\n".join(self.lines()))))
 
     def exit_status(self):
         try:

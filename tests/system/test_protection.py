@@ -212,18 +212,14 @@ class Run:
                                            self.first_pending))
 
     def wait(self, predicate, timeout, what):
-        deadline = time.monotonic() + timeout
-        while True:
+        """Waits for `predicate`, checking what must never happen at each look."""
+        def looked():
             self.check()
-            value = predicate()
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                pytest.fail("%s: timed out after %.1f s waiting for %s; calls %s, UPS commands "
-                            "%s, events %s" % (self.row.name, timeout, what, self.calls(),
-                                               [c for _, c in self.commands()],
-                                               event_codes(self.agent)))
-            time.sleep(0.1)
+            return predicate()
+        return wait_for(looked, timeout, failure=lambda: (
+            "%s: timed out after %.1f s waiting for %s; calls %s, UPS commands %s, events %s"
+            % (self.row.name, timeout, what, self.calls(), [c for _, c in self.commands()],
+               event_codes(self.agent))))
 
     def mark(self, name, when=None):
         self.marks[name] = time.time() if when is None else when
@@ -459,16 +455,11 @@ class Run:
     def check_end(self, timeout=10):
         """Waits for the end state (what follows the last step may still be
         on its way); fails with what differs."""
-        deadline = time.monotonic() + timeout
-        while True:
+        def reached():
             self.check()
-            problems = self.end_problems()
-            if not problems:
-                return
-            if time.monotonic() > deadline:
-                pytest.fail("%s: the end state is not reached: %s" % (self.row.name,
-                                                                      "; ".join(problems)))
-            time.sleep(0.1)
+            return not self.end_problems()
+        wait_for(reached, timeout, failure=lambda: "%s: the end state is not reached: %s" % (
+            self.row.name, "; ".join(self.end_problems())))
 
 
 def ignored_cancels(commands):
