@@ -234,6 +234,9 @@ static void issue_host(time_t now)
 {
     int minutes = minutes_until(host_deadline, now);
     host_deadline = now + minutes * 60;
+    // The file first: the call and the file's write share the worker, and
+    // a daemon killed between them must find the deadline the platform has.
+    save();
     host_want(host_deadline, now);
     host_reissue = false;
 }
@@ -374,6 +377,7 @@ static void host_at_most(time_t now, time_t target, const char *why)
         adopt_at = 0;
         if (adopted > now && adopted <= target && (!host_deadline || adopted < host_deadline)) {
             host_deadline = adopted;
+            save();
             host_want(host_deadline, now, true);
             log_notice("upsagent: %s: the platform's pending shutdown at %s stands (taken over "
                        "at start)", why, time_stamp_text(adopted).c_str());

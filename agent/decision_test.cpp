@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 #include <filesystem>
@@ -13,6 +14,7 @@
 
 #include "agent/host.h"
 #include "protocol/ups_command.h"
+#include "store/paths.h"
 #include "store/textfile.h"
 #include "tests/host_standin.h"
 #include "tests/tempdir.h"
@@ -68,6 +70,17 @@ HostCallResult platform_run(const std::vector<std::string> &argv)
     } else if (argv.size() >= 3 && argv[1] == "-h" && argv[2][0] == '+') {
         platform->schedules++;
         platform->set(*platform->clock + std::stoi(argv[2].substr(1)) * 60);
+        // A daemon killed now must find this deadline in its file: the
+        // platform counts whole minutes from the call, so it may come up
+        // to a minute before the file's (or the call's grace after it).
+        char state[512];
+        int n = read_file(database_path("Shutdown.ang"), state, sizeof state - 1);
+        std::string text = n > 0 ? std::string(state, n) : "none";
+        size_t at = text.find("\nhost ");
+        long long host = at == std::string::npos ? 0 : std::atoll(text.c_str() + at + 6);
+        EXPECT_TRUE(host && platform->pending - host <= HOST_CALL_GRACE &&
+                    host - platform->pending < 60)
+            << "the state file before the call: " << text;
     } else {
         ADD_FAILURE() << "an unknown call";
     }
@@ -316,6 +329,7 @@ TEST_F(Decision, AStateWithADeadlineNoDelayGivesIsDiscarded)
 {
     start({10, 1, 2});
     time_t written = time(nullptr);
+    now = written; // the file's times are the real clock's
     struct Case {
         long long host, ups;
         bool taken;
@@ -345,9 +359,11 @@ TEST_F(Decision, AStateWithADeadlineNoDelayGivesIsDiscarded)
                                              "\nhost 0\nups 0\nheld 00000000\n")
                 << "replaced by this boot's empty state";
         }
+        now = written;
         see(0, true, false);
-        decision_tick(written + 60);
-        world.take(written + 60);
+        now = written + 60;
+        decision_tick(now);
+        world.take(now);
     }
 }
 
