@@ -35,9 +35,10 @@ std::string history_line(const MachineValues &v, time_t when)
 }
 
 // Read and write: the append looks at the last byte (append_line_whole).
+// A link or FIFO laid at the day's name is refused (open_append_file).
 static int open_append(const std::string &path)
 {
-    return open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return open_append_file(path, 0644);
 }
 
 void history_append_at(MachineContext *ctx, time_t when, Worker *worker)

@@ -110,7 +110,7 @@ static bool append_locked(const char *line)
         return true;
     ensure_database_dir();
     std::string path = log_path();
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open_append_file(path, 0644);
     if (fd < 0) {
         write_report(path, false, errno, "its lines are kept until they can be written");
         return false;
@@ -151,7 +151,7 @@ bool event_log_flush()
 bool event_log_create()
 {
     ensure_database_dir();
-    int fd = open(log_path().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open_append_file(log_path(), 0644);
     if (fd < 0) {
         write_report(log_path(), false, errno);
         return false;
@@ -176,7 +176,7 @@ int event_log_load()
     ensure_database_dir();
     std::string path = log_path();
     // A missing log is created empty, as it always was by the reader.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int fd = open_append_file(path, 0600);
     if (fd >= 0)
         close(fd);
     std::vector<EventEntry> loaded;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "store/paths.h"
+#include "store/textfile.h"
 #include "store/write_report.h"
 #include "tests/tempdir.h"
 
@@ -97,15 +98,17 @@ TEST_F(EventLog, FailingWritesAreReportedOnceAndRecover)
     ASSERT_EQ(stat(path().c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 1000 * EVENT_LINE_LEN);
 
-    // The trim's temporary file cannot be made.
-    ASSERT_EQ(mkdir((path() + ".new").c_str(), 0700), 0);
+    // The trim's temporary file cannot be made (its name fixed for the test).
+    write_file_fixed_letters("test");
+    ASSERT_EQ(mkdir((path() + ".newtest").c_str(), 0700), 0);
     event_log_append_at(at(1002), 2, 7, '1', '0');
     event_log_append_at(at(1003), 2, 7, '0', '0');
     std::vector<std::string> kept = lines_of(path());
     ASSERT_EQ(kept.size(), 1004u) << "appends go on while the trim fails";
     EXPECT_EQ(kept[1000], "2026/12/07 10:16:40 01 08 0 0") << "the lines held back come first";
     EXPECT_EQ(kept[1001], "2026/12/07 10:16:41 01 08 1 0");
-    rmdir((path() + ".new").c_str());
+    rmdir((path() + ".newtest").c_str());
+    write_file_fixed_letters(nullptr);
     event_log_append_at(at(1004), 3, 7, '1', '0');
     std::string out = testing::internal::GetCapturedStdout();
     std::vector<std::string> lines = lines_of(path());

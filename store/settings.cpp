@@ -18,8 +18,9 @@ static std::mutex lock;
 static SettingsRecord record;
 static std::string path;
 
-// The file is read whole up to this size: an over-long line early in it
-// must not push the later lines (the delays) out of the read.
+// The file is read whole up to this size (an over-long line early in it
+// must not push the later lines, the delays, out of the read); a larger
+// one is refused whole and the defaults stay.
 static const int FILE_LIMIT = 1 << 20;
 
 static void reset_locked()
@@ -34,12 +35,8 @@ static void reset_locked()
 
 static void read_locked()
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        return;
-    int room = st.st_size < FILE_LIMIT ? static_cast<int>(st.st_size) + 1 : FILE_LIMIT;
-    std::vector<char> data(room);
-    int size = read_file(path, data.data(), room);
+    std::vector<char> data(FILE_LIMIT);
+    int size = read_file(path, data.data(), FILE_LIMIT);
     if (size <= 0)
         return;
     char numbers[4][22]; // integer lines: up to 21 characters, then converted
@@ -62,7 +59,7 @@ void settings_load(const std::string &dir)
     ensure_dir(set_dir);
     Guard g(lock);
     path = join_path(set_dir, "Setting.ang");
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int fd = open_append_file(path, 0600);
     if (fd >= 0)
         close(fd);
     reset_locked();

@@ -1,5 +1,6 @@
 #include "store/sms.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -49,9 +50,10 @@ void sms_settings_read(const std::string &path)
 {
     char data[FILE_BUFFER];
     int size = read_file(path, data, sizeof data);
+    bool missing = size == 0 || (size < 0 && errno == ENOENT); // a refused file stays as it is
     Guard g(lock);
     reset_locked();
-    if (size <= 0) {
+    if (missing) {
         std::string text = contents_locked();
         write_file(path, text.data(), static_cast<int>(text.size()), 0600);
         return;

@@ -2,8 +2,10 @@
 
 #include "base/log.h"
 #include "store/paths.h"
+#include "store/write_report.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 void copy_field(const char *text, int start, int length, char *out, int out_size)
 {
@@ -146,12 +149,121 @@ int parse_int_field(const char *text, int start, int length)
     return parse_int_text(slice);
 }
 
+// A descriptor of the folder part of `path` and, in *name, the last
+// component. The folder's own path is followed as given (an administrator
+// may place the program directory anywhere); only the last component is
+// held to open_regular's rules.
+static int open_folder(const std::string &path, std::string *name)
+{
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    *name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name->empty() || *name == "." || *name == "..") {
+        errno = FILE_NOT_REGULAR;
+        return -1;
+    }
+    return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// What is at `name` in the folder, not following a link: 0 when nothing
+// is (ENOENT) or a regular file is (*st filled), -1 otherwise (errno:
+// ELOOP for a link, FILE_NOT_REGULAR, or the look-up's own).
+static int look_at(int dir, const char *name, struct stat *st)
+{
+    if (fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : -1;
+    if (S_ISLNK(st->st_mode))
+        errno = ELOOP;
+    else if (!S_ISREG(st->st_mode))
+        errno = FILE_NOT_REGULAR;
+    else
+        return 0;
+    return -1;
+}
+
+static int open_in(int dir, const std::string &name, int flags, int mode)
+{
+    struct stat st;
+    st.st_mode = 0;
+    // Looked at first so that a device is not even opened (a tape rewinds,
+    // a terminal may hang up); the checks after the open close the race.
+    if (look_at(dir, name.c_str(), &st) != 0)
+        return -1;
+    // O_NONBLOCK: a FIFO swapped in meanwhile neither blocks the open nor a
+    // read; O_NOFOLLOW: a link swapped in gives ELOOP.
+    int fd = openat(dir, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                    mode);
+    if (fd < 0) {
+        if (errno == ENXIO || errno == EISDIR) // a FIFO without reader, a socket, a folder
+            errno = FILE_NOT_REGULAR;
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = FILE_NOT_REGULAR;
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0)
+        fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+}
+
+int open_regular(const std::string &path, int flags, int mode)
+{
+    std::string name;
+    int dir = open_folder(path, &name);
+    if (dir < 0)
+        return -1;
+    int fd = open_in(dir, name, flags, mode);
+    int err = errno;
+    close(dir);
+    errno = err;
+    return fd;
+}
+
+int open_append_file(const std::string &path, int mode)
+{
+    return open_regular(path, O_RDWR | O_CREAT | O_APPEND, mode);
+}
+
+// A refusal for what the file is, as opposed to its absence or a fault.
+static bool refusal(int err)
+{
+    return err == ELOOP || err == FILE_NOT_REGULAR || err == EFBIG;
+}
+
+// Up to `size` bytes from the start of `fd` into `buf`; the count, or -1.
+static int read_upto(int fd, char *buf, int size)
+{
+    int total = 0;
+    while (total < size) {
+        ssize_t n = read(fd, buf + total, size - total);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        total += static_cast<int>(n);
+    }
+    return total;
+}
+
 std::vector<std::string> read_fixed_lines(const std::string &path, int limit, int line_len,
                                           size_t max_lines)
 {
     std::vector<std::string> lines;
     std::string data(static_cast<size_t>(limit), '\0');
-    int size = read_file(path, data.data(), limit);
+    int fd = open_regular(path, O_RDONLY);
+    if (fd < 0) {
+        if (refusal(errno))
+            read_report(path, false, errno);
+        return lines;
+    }
+    int size = read_upto(fd, data.data(), limit);
+    close(fd);
+    read_report(path, true, 0);
     int pos = 0;
     while (size > 0 && pos < size && lines.size() < max_lines) {
         const char *start = data.data() + pos;
@@ -170,9 +282,9 @@ int count_records(const std::string &path, int record_size)
 {
     if (record_size <= 0)
         return 0;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0)
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC); // readable but not writable
+    int fd = open_append_file(path, 0600);
+    if (fd < 0 && !refusal(errno))
+        fd = open_regular(path, O_RDONLY); // readable but not writable
     if (fd < 0)
         return 0;
     static const int LIMIT = 65536;
@@ -188,14 +300,27 @@ int count_records(const std::string &path, int record_size)
 
 int read_file(const std::string &path, char *buf, int size)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    int fd = open_regular(path, O_RDONLY);
+    if (fd < 0) {
+        if (refusal(errno))
+            read_report(path, false, errno);
         return -1;
-    int total = 0;
-    ssize_t n;
-    while (total < size && (n = read(fd, buf + total, size - total)) > 0)
-        total += static_cast<int>(n);
+    }
+    int total = read_upto(fd, buf, size);
+    int err = errno;
+    char more;
+    if (total >= 0 && read_upto(fd, &more, 1) == 1) {
+        total = -1; // never a cut file: a later line may be the one that counts
+        err = EFBIG;
+    }
     close(fd);
+    if (total < 0) {
+        if (refusal(err))
+            read_report(path, false, err);
+        errno = err;
+        return -1;
+    }
+    read_report(path, true, 0);
     return total;
 }
 
@@ -222,6 +347,8 @@ std::vector<TextLine> setting_lines(const char *data, int size)
 int read_or_create(const std::string &path, char *buf, int size, const char *default_text)
 {
     int got = read_file(path, buf, size);
+    if (got < 0 && errno != ENOENT)
+        return -1; // refused or unreadable: never replaced by the defaults
     if (got < 0) {
         size_t slash = path.rfind('/');
         if (slash != std::string::npos)
@@ -270,38 +397,94 @@ int append_line_whole(int fd, const char *data, int len)
     return err;
 }
 
-bool write_file(const std::string &path, const char *data, int len, int mode)
+static const char *fixed_letters; // tests: the temporary names' letters
+
+void write_file_fixed_letters(const char *letters)
 {
-    std::string tmp = path + ".new";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    fixed_letters = letters;
+}
+
+// ".new" and eight letters no other process can guess, so that nobody can
+// lay a link or a file in the temporary file's place beforehand (O_EXCL
+// refuses whatever is there anyway).
+static std::string temporary_suffix()
+{
+    std::string suffix = ".new";
+    if (fixed_letters)
+        return suffix + fixed_letters;
+    unsigned char bytes[8];
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        // Early at boot: still unlikely, and O_EXCL keeps it safe.
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        unsigned long long x = static_cast<unsigned long long>(ts.tv_nsec) * 2654435761ULL ^
+                               static_cast<unsigned long long>(getpid()) << 32 ^
+                               static_cast<unsigned long long>(ts.tv_sec);
+        for (unsigned char &b : bytes) {
+            b = static_cast<unsigned char>(x);
+            x = x >> 8 | x << 56;
+        }
+    }
+    for (unsigned char b : bytes)
+        suffix += static_cast<char>('a' + b % 26);
+    return suffix;
+}
+
+// write_file within the open folder `dir`.
+static bool write_in(int dir, const std::string &name, const char *data, int len, int mode)
+{
+    struct stat st;
+    st.st_mode = 0;
+    if (look_at(dir, name.c_str(), &st) != 0)
+        return false; // a link, FIFO or device at the name is left alone
+    bool exists = st.st_mode != 0;
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; attempt++) {
+        tmp = name + temporary_suffix();
+        // A new file takes `mode` less the umask, as an open would give it.
+        fd = openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    exists ? 0600 : mode);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
     if (fd < 0)
         return false;
-    // Keep the mode of an existing file.
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0)
-        fchmod(fd, st.st_mode & 07777);
-    int err = write_all(fd, data, len);
-    bool ok = err == 0;
-    if (ok && fsync(fd) != 0) {
+    int err = 0;
+    // The mode of the file replaced, seen without following a link.
+    if (exists && fchmod(fd, st.st_mode & 07777) != 0)
         err = errno;
-        ok = false;
-    }
-    if (close(fd) != 0 && ok) {
+    if (!err)
+        err = write_all(fd, data, len);
+    if (!err && fsync(fd) != 0)
         err = errno;
-        ok = false;
-    }
-    if (ok && rename(tmp.c_str(), path.c_str()) == 0)
+    if (close(fd) != 0 && !err)
+        err = errno;
+    if (!err && renameat(dir, tmp.c_str(), dir, name.c_str()) == 0)
         return true;
-    if (ok)
+    if (!err)
         err = errno;
-    unlink(tmp.c_str());
+    unlinkat(dir, tmp.c_str(), 0);
     errno = err; // the caller reports the write's reason, not the clean-up's
     return false;
 }
 
+bool write_file(const std::string &path, const char *data, int len, int mode)
+{
+    std::string name;
+    int dir = open_folder(path, &name);
+    if (dir < 0)
+        return false;
+    bool ok = write_in(dir, name, data, len, mode);
+    int err = errno;
+    close(dir);
+    errno = err;
+    return ok;
+}
+
 bool write_file_in_place(const std::string &path, const char *data, int len)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = open_regular(path, O_WRONLY);
     if (fd < 0)
         return false;
     int err = write_all(fd, data, len); // from offset 0: the file is opened without O_APPEND

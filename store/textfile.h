@@ -1,6 +1,13 @@
 // Small helpers every file store uses. Files are read whole into a buffer and
 // cut into newline-terminated lines (settings, mail, SMS) or into fixed-width
 // slices addressed by 1-based columns (schedule, event log).
+//
+// Every open below goes through open_regular: relative to a descriptor of
+// the file's folder, never through a symbolic link at the file's name, never
+// blocking on or writing into a FIFO or device put there. Files that are
+// refused for what they are (ELOOP, FILE_NOT_REGULAR of write_report.h, EFBIG
+// for a read over its limit) are reported through write_report/read_report:
+// one line per file, not per try.
 #pragma once
 
 #include <ctime>
@@ -61,8 +68,21 @@ int parse_int_field(const char *text, int start, int length);
 // The text converted as parse_int_field converts a slice.
 int parse_int_text(const char *text);
 
+// Opens the regular file at `path` as open(2) would with `flags` and `mode`
+// (O_CLOEXEC added), relative to a descriptor of its folder: a symbolic
+// link at the name is not followed (-1, ELOOP) and anything but a regular
+// file (a FIFO, device, socket, folder) is refused (-1, FILE_NOT_REGULAR)
+// without blocking and, where seen before the open, without opening it.
+// The folder part of the path is followed as given. Returns the descriptor
+// (blocking, as usual), or -1 with errno set.
+int open_regular(const std::string &path, int flags, int mode = 0);
+
+// open_regular for appending whole lines (append_line_whole): read and
+// write, O_APPEND, created with `mode` when missing.
+int open_append_file(const std::string &path, int mode);
+
 // The records of a file of fixed-width lines: the first `limit` bytes of
-// the file at `path`, cut at each newline, and of those the lines that are
+// the regular file at `path` (open_regular's rules), cut at each newline, and of those the lines that are
 // `line_len` bytes long with their newline, without it, in file order and at
 // most `max_lines` of them. Lines of other lengths are skipped (a hand edit,
 // an older program), and so is a last line without its newline (a write
@@ -72,11 +92,16 @@ std::vector<std::string> read_fixed_lines(const std::string &path, int limit, in
 
 // Number of whole records of `record_size` bytes in the file (a trailing
 // partial record does not count), reading at most 65536 bytes. A missing
-// file is created empty (0 records); a file that cannot be opened counts 0.
+// file is created empty (0 records); a file that cannot be opened, or is
+// refused by open_regular, counts 0.
 int count_records(const std::string &path, int record_size);
 
-// Reads at most `size` bytes of the file into `buf`. Returns the number read
-// (0 for an empty file), -1 when the file cannot be opened.
+// Reads the whole regular file (open_regular's rules) into `buf`, which has
+// room for `size` bytes: the file's limit. Returns the number read (0 for an
+// empty file); -1 when it cannot be opened or read (errno), is refused
+// (ELOOP, FILE_NOT_REGULAR) or is larger than `size` (EFBIG: refused whole,
+// never cut, since a line past the cut may be the one that matters). A
+// refusal is reported by read_report, one line per file.
 int read_file(const std::string &path, char *buf, int size);
 
 // One line of a settings file that says something.
@@ -90,9 +115,11 @@ struct TextLine {
 std::vector<TextLine> setting_lines(const char *data, int size);
 
 // Reads a settings file of at most `size` bytes into `buf` (which then ends
-// in a NUL: room for size + 1 bytes); when it is missing, creates it with
-// `default_text` (mode 0600, its folder too) and reads that. Returns the
-// bytes read, -1 when the file can be neither read nor created.
+// in a NUL: room for size + 1 bytes), as read_file does; when it is missing
+// (and only then), creates it with `default_text` (mode 0600, its folder
+// too) and reads that. Returns the bytes read; -1 when the file is refused
+// (a link, not a regular file, larger than `size`: it is left as it is),
+// cannot be read, or is missing and cannot be created.
 int read_or_create(const std::string &path, char *buf, int size, const char *default_text);
 
 // Writes all `len` bytes to `fd`, going on after short writes. Returns 0, or
@@ -109,16 +136,25 @@ int write_all(int fd, const char *data, int len, int *done = nullptr);
 int append_line_whole(int fd, const char *data, int len);
 
 // Replaces the file's contents by `len` bytes: written to a temporary file
-// beside it and renamed over it, so a reader never sees half a file. `mode`
-// applies to a newly created file. Returns true on success; on failure the
-// file is as it was and errno says why (ENOSPC, EFBIG...).
+// beside it ("NAME.new" and eight random letters, made with O_EXCL, so no
+// name laid there beforehand is ever written through) and renamed over it,
+// so a reader never sees half a file. `mode` applies (less the umask) to a
+// newly created file; an existing file keeps its own mode, set on the new
+// file's descriptor. A symbolic link, FIFO or device at the name is refused
+// (ELOOP, FILE_NOT_REGULAR) and left alone. Returns true on success; on
+// failure the file is as it was and errno says why (ENOSPC, EFBIG...).
 bool write_file(const std::string &path, const char *data, int len, int mode);
+
+// Tests: the temporary names of write_file end in ".new" + `letters`
+// instead of random letters (nullptr: random again), so a test can put
+// something in the way.
+void write_file_fixed_letters(const char *letters);
 
 // Overwrites an existing file's contents by `len` bytes in place and cuts it
 // there: for a small file on a full disk, where write_file's temporary file
 // cannot be had but the file's own block can be reused. Not atomic against
 // a reader. Returns true on success; false (errno set) when the file is
-// missing or the write fails.
+// missing, refused by open_regular or the write fails.
 bool write_file_in_place(const std::string &path, const char *data, int len);
 
 // The local time of `when` as "YYYY/MM/DD hh:mm:ss" (the time stamp of the

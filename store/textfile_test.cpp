@@ -4,14 +4,18 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "store/paths.h"
+#include "store/write_report.h"
 #include "tests/tempdir.h"
 
 namespace {
@@ -165,6 +169,144 @@ TEST(AppendLineWhole, NeverLeavesACutLine)
         int got = read_file(path, buf, sizeof buf);
         EXPECT_EQ(std::string(buf, got > 0 ? got : 0), c.after) << c.before << "+" << c.text;
     }
+}
+
+std::string contents_of(const std::string &path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// Whatever is laid at a file's name, every way of opening it refuses it
+// with the same reason, without blocking, without touching what a link
+// points to, and with one line per file however often it is tried.
+TEST(OpenRegular, RefusesLinksFifosDevicesAndFolders)
+{
+    struct Case {
+        const char *what;
+        int (*make)(const char *path, const char *outside);
+        int err;
+    };
+    const Case cases[] = {
+        {"link", [](const char *p, const char *o) { return symlink(o, p); }, ELOOP},
+        {"dangling link",
+         [](const char *p, const char *o) { return symlink((std::string(o) + ".none").c_str(), p); },
+         ELOOP},
+        {"FIFO", [](const char *p, const char *) { return mkfifo(p, 0600); }, FILE_NOT_REGULAR},
+        {"device", [](const char *p, const char *) { return mknod(p, S_IFCHR | 0600, makedev(1, 3)); },
+         FILE_NOT_REGULAR},
+        {"folder", [](const char *p, const char *) { return mkdir(p, 0700); }, FILE_NOT_REGULAR},
+    };
+    TempProgramDir dir;
+    write_report_reset();
+    std::string outside = dir.path + "outside";
+    std::ofstream(outside) << "outside\n";
+    chmod(outside.c_str(), 0640);
+    for (const Case &c : cases) {
+        std::string path = dir.path + "Set/" + c.what;
+        ensure_dir(dir.path + "Set/");
+        ASSERT_EQ(c.make(path.c_str(), outside.c_str()), 0) << c.what << ": " << strerror(errno);
+        struct stat before;
+        ASSERT_EQ(lstat(path.c_str(), &before), 0);
+        testing::internal::CaptureStdout();
+        char buf[64];
+        EXPECT_EQ(read_file(path, buf, sizeof buf), -1) << c.what;
+        EXPECT_EQ(errno, c.err) << c.what;
+        EXPECT_EQ(read_or_create(path, buf, sizeof buf - 1, "default\n"), -1) << c.what;
+        EXPECT_EQ(errno, c.err) << c.what;
+        EXPECT_TRUE(read_fixed_lines(path, 64, 8, 10).empty()) << c.what;
+        EXPECT_FALSE(write_file(path, "new\n", 4, 0644)) << c.what;
+        EXPECT_EQ(errno, c.err) << c.what;
+        EXPECT_FALSE(write_file_in_place(path, "new\n", 4)) << c.what;
+        EXPECT_EQ(errno, c.err) << c.what;
+        EXPECT_EQ(open_append_file(path, 0644), -1) << c.what;
+        EXPECT_EQ(errno, c.err) << c.what;
+        EXPECT_EQ(count_records(path, 4), 0) << c.what;
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(count(out, "refusing to read " + path + ": "), 1u) << c.what << "\n" << out;
+
+        struct stat after;
+        ASSERT_EQ(lstat(path.c_str(), &after), 0) << c.what;
+        EXPECT_EQ(after.st_mode, before.st_mode) << c.what << ": left as it was";
+        EXPECT_EQ(contents_of(outside), "outside\n") << c.what;
+        struct stat target;
+        stat(outside.c_str(), &target);
+        EXPECT_EQ(target.st_mode & 07777, 0640u) << c.what;
+        EXPECT_NE(access((outside + ".none").c_str(), F_OK), 0) << c.what << ": nothing made";
+    }
+    char buf[8];
+    EXPECT_EQ(read_file("/dev/null", buf, sizeof buf), -1) << "a device by its own name";
+    EXPECT_EQ(errno, FILE_NOT_REGULAR);
+    write_report_reset();
+}
+
+// A file over the reader's limit is refused whole, and read_or_create does
+// not put its defaults in its place; one at the limit is read whole.
+TEST(ReadFile, OverItsLimitRefusedWhole)
+{
+    TempProgramDir dir;
+    write_report_reset();
+    std::string path = dir.path + "rules";
+    std::string text = std::string(60, '#') + "\nrule\n"; // 66 bytes
+    std::ofstream(path) << text;
+    struct {
+        int limit;
+        int got;
+    } const cases[] = {{65, -1}, {66, 66}, {67, 66}, {1, -1}};
+    testing::internal::CaptureStdout();
+    for (const auto &c : cases) {
+        std::vector<char> buf(static_cast<size_t>(c.limit) + 1);
+        EXPECT_EQ(read_file(path, buf.data(), c.limit), c.got) << c.limit;
+        if (c.got < 0) {
+            EXPECT_EQ(errno, EFBIG) << c.limit;
+        }
+        EXPECT_EQ(read_or_create(path, buf.data(), c.limit, "default\n"), c.got) << c.limit;
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(contents_of(path), text) << "never replaced by the defaults";
+    EXPECT_EQ(count(out, "refusing to read " + path + ": it is larger than its limit"), 2u)
+        << "one line each time it starts to be refused\n" << out;
+    EXPECT_EQ(count(out, path + " is read again"), 1u) << out;
+    write_report_reset();
+}
+
+// The temporary file's name cannot be known beforehand: a link laid at the
+// name it used to have is never written through, and none is left behind.
+TEST(WriteFile, TemporaryNameCannotBeLaidInAdvance)
+{
+    TempProgramDir dir;
+    std::string path = dir.path + "metrics.prom";
+    std::string outside = dir.path + "outside";
+    std::ofstream(outside) << "outside\n";
+    chmod(outside.c_str(), 0600);
+    ASSERT_EQ(symlink(outside.c_str(), (path + ".new").c_str()), 0);
+    ASSERT_TRUE(write_file(path, "one\n", 4, 0644));
+    ASSERT_TRUE(write_file(path, "two\n", 4, 0644));
+    EXPECT_EQ(contents_of(path), "two\n");
+    EXPECT_EQ(contents_of(outside), "outside\n");
+    struct stat st;
+    stat(outside.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    int entries = 0;
+    for (const auto &e : std::filesystem::directory_iterator(dir.path))
+        entries += e.path().filename().string().rfind("metrics.prom.new", 0) == 0;
+    EXPECT_EQ(entries, 1) << "only the link laid there";
+
+    write_file_fixed_letters("fixed");
+    ASSERT_EQ(symlink(outside.c_str(), (path + ".newfixed").c_str()), 0);
+    EXPECT_FALSE(write_file(path, "three\n", 6, 0644)) << "O_EXCL: the link is not opened";
+    EXPECT_EQ(errno, EEXIST);
+    write_file_fixed_letters(nullptr);
+    EXPECT_EQ(contents_of(outside), "outside\n");
+    EXPECT_EQ(contents_of(path), "two\n");
 }
 
 TEST(ProgramDir, DirectoryPartOrTheExecutablesDirectory)
