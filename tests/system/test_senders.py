@@ -243,6 +243,41 @@ class TestMailLogin:
         finally:
             server.stop()
 
+    @pytest.mark.parametrize("rule,sent", [("", False), ("starttls=required", False),
+                                           ("starttls", False), ("tls=off", True)])
+    def test_a_login_goes_out_in_clear_only_with_tls_off(self, progdir, rule, sent):
+        # A server that offers no STARTTLS but takes AUTH in clear.
+        server = start_smtp(logins={"ups": "s3cret"})
+        try:
+            write_mail_file(progdir, "ups", "s3cret", rule)
+            result = run(progdir / "mail", mail_args(smtp_address(server)))
+            if sent:
+                assert result.returncode == 0, result.stderr
+                assert len(server.wait(1)) == 1
+                assert server.auths == ["ups"]
+            else:
+                assert result.returncode == 1
+                assert_one_line(result.stderr, "mail")
+                assert "offers no STARTTLS" in result.stderr
+                assert "tls=off" in result.stderr, "the line says how to allow it"
+                assert server.auths == [] and server.messages == []
+        finally:
+            server.stop()
+
+    def test_a_login_goes_over_starttls_when_offered(self, progdir, tmp_path):
+        cert, key = make_certificate(tmp_path)
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(str(cert), str(key))
+        server = start_smtp(tls_context=context, logins={"ups": "s3cret"})
+        try:
+            write_mail_file(progdir, "ups", "s3cret", "", str(cert))
+            result = run(progdir / "mail", mail_args(smtp_address(server)))
+            assert result.returncode == 0, result.stderr
+            assert len(server.wait(1)) == 1
+            assert server.auths == ["ups"]
+        finally:
+            server.stop()
+
     def test_starttls_required_sends_nothing_in_clear(self, progdir, smtp_server):
         write_mail_file(progdir, "", "", "starttls=required", "")
         result = run(progdir / "mail", mail_args(smtp_address(smtp_server)))
