@@ -62,6 +62,25 @@ TEST(MailStore, ReadsFourLinesAndWritesThemBack)
     EXPECT_EQ(slurp(dir.path + "Set/Mail.ang"), "127.0.0.1:2525\nnew@x\na@x;b@y;\n000000010\n");
 }
 
+// The console edits lines 1 to 4 only: the login and the TLS rule
+// ("tls=off" too) go back into the file as they were, for `mail` to read.
+TEST(MailStore, LoginAndTlsLinesAreKept)
+{
+    TempProgramDir dir;
+    mail_init(dir.path);
+    for (const char *rule : {"tls=off", "starttls=required", ""}) {
+        std::string tail = std::string("ups\npw\n") + rule + "\n/etc/ca.pem\n";
+        std::ofstream(dir.path + "Set/Mail.ang") << "mx\nups@x\na@x\n000000000\n" << tail;
+        mail_settings_read(dir.path + "Set/Mail.ang");
+        MailSettings m = mail_settings_get();
+        EXPECT_STREQ(m.mail_tls, rule);
+        snprintf(m.mail_server, sizeof m.mail_server, "mx2");
+        mail_settings_set(m);
+        ASSERT_TRUE(mail_settings_write());
+        EXPECT_EQ(slurp(dir.path + "Set/Mail.ang"), "mx2\nups@x\na@x\n000000000\n" + tail);
+    }
+}
+
 TEST(MailNotify, OneSenderPerReceiverInListOrder)
 {
     TempProgramDir dir;

@@ -80,8 +80,9 @@ class _BoundController(Controller):
 
 class SmtpServer:
     """`.host`, `.port`, `.messages` (SmtpMessage, in delivery order),
-    `.auths` (with `logins`: the user of each AUTH tried), `.delay` (seconds to hold the answer to a message's end of data, 0 at
-    first) and `wait(count, timeout)`."""
+    `.auths` (with `logins`: the user of each AUTH tried, in order), `.delay`
+    (seconds to hold the answer to a message's end of data, 0 at first) and
+    `wait(count, timeout)`."""
 
     def __init__(self, tls_context=None, logins=None, implicit_tls=None):
         self.host = HOST
