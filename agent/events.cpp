@@ -67,8 +67,8 @@ static void notify(int address, int code, char state, const char *text, const Ma
         mail_notify(mail->mail_server, mail->mail_sender, mail->mail_receivers, text, address,
                     now);
     if (sms)
-        sms_notify(sms->sms_gateway, sms->sms_id, sms->sms_api_id, sms->sms_password,
-                   sms->sms_phones, text, address, now);
+        sms_notify(sms->sms_gateway, sms->sms_id, sms->sms_api_id, sms->sms_phones, text,
+                   address, now);
     run_hook(address, code, state, text);
 }
 

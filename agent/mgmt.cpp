@@ -609,6 +609,18 @@ static std::string instant_command(MgmtSession *s, const std::vector<std::string
     return "OK\n";
 }
 
+bool mgmt_needs_tls(const MgmtSession &session, const std::string &command)
+{
+    static const char *const SECRET_WORDS[] = {"USERNAME", "PASSWORD", "LOGIN", "PRIMARY",
+                                               "MASTER",   "FSD",      "INSTCMD"};
+    if (!session.tls_required || session.tls_active)
+        return false;
+    for (const char *word : SECRET_WORDS)
+        if (command == word)
+            return true;
+    return false;
+}
+
 std::string mgmt_request(MgmtSession *s, const std::string &line, LoopTime now)
 {
     if (line.size() > static_cast<size_t>(MGMT_LINE_MAX))
@@ -638,6 +650,8 @@ std::string mgmt_request(MgmtSession *s, const std::string &line, LoopTime now)
         s->tls_start = true;
         return "OK STARTTLS\n";
     }
+    if (mgmt_needs_tls(*s, cmd))
+        return err("ACCESS-DENIED"); // no password crosses the network in clear
     if (cmd == "GET")
         return get(w, now.wall);
     if (cmd == "LIST")

@@ -35,6 +35,8 @@ struct MgmtSession {
     bool ending = false;      // LOGOUT was answered: close after the reply
     bool tls_offered = false; // set by the server: STARTTLS can be granted
     bool tls_active = false;  // set by the server once the handshake is done
+    bool tls_required = false; // set by the server: a password or a login
+                               // before tls_active is ERR ACCESS-DENIED
     bool tls_start = false;   // STARTTLS was granted: the server sends the
                               // reply, then takes the rest of the connection
                               // as TLS (and clears this flag)
@@ -67,6 +69,12 @@ std::vector<std::pair<std::string, std::string>> mgmt_variables(int index, bool 
 // The session is closed: its login no longer counts. Call once per session
 // that was handed to mgmt_request.
 void mgmt_session_end(MgmtSession *session);
+
+// True when `command` (a request's first word) must wait for TLS in
+// `session`: it carries or needs a password (USERNAME, PASSWORD, LOGIN,
+// PRIMARY, MASTER, FSD, INSTCMD) and the session has tls_required set and
+// no TLS yet. mgmt_request answers such a request ERR ACCESS-DENIED.
+bool mgmt_needs_tls(const MgmtSession &session, const std::string &command);
 
 // Answers one request line (without its newline) at `now` (the wall clock
 // for FSD, the monotonic one for the spacing of password checks). The

@@ -2,6 +2,7 @@
 #include "agent/decision.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -85,7 +86,6 @@ TEST_F(Mgmt, RequestsAndTheirReplies)
         {"INSTCMD ups1 test.battery.start.quick", "ERR ACCESS-DENIED\n"},
         {"LOGIN ups1", "ERR USERNAME-REQUIRED\n"},
         {"FSD ups7", "ERR UNKNOWN-UPS\n"},
-        {"STARTTLS", "ERR FEATURE-NOT-CONFIGURED\n"},
         {"FROB", "ERR UNKNOWN-COMMAND\n"},
         {"get var ups1 input.voltage", "ERR UNKNOWN-COMMAND\n"},
         {"", ""},
@@ -286,6 +286,47 @@ TEST_F(Mgmt, GetVarAnswersAsListVarDoes)
 // Three clients in turn: who may log in, become primary, set FSD and send
 // instant commands, what each command queues for the UPS, and the logins
 // NUMLOGINS and LIST CLIENT count.
+// With tls-required, a session without TLS gets ACCESS-DENIED for
+// everything that carries or needs a password, before any other check;
+// reads stay open; with TLS, or without the setting, nothing changes.
+TEST_F(Mgmt, TlsRequiredRefusesPasswordsBeforeStarttls)
+{
+    struct {
+        const char *request;
+        const char *without_tls; // reply with tls_required and no TLS yet
+    } table[] = {
+        {"USERNAME admin", "ERR ACCESS-DENIED\n"},
+        {"PASSWORD secret1", "ERR ACCESS-DENIED\n"},
+        {"LOGIN ups1", "ERR ACCESS-DENIED\n"},
+        {"PRIMARY ups1", "ERR ACCESS-DENIED\n"},
+        {"MASTER ups1", "ERR ACCESS-DENIED\n"},
+        {"FSD ups1", "ERR ACCESS-DENIED\n"},
+        {"INSTCMD ups1 test.battery.start.quick", "ERR ACCESS-DENIED\n"},
+        {"USERNAME", "ERR ACCESS-DENIED\n"},
+        {"GET NUMLOGINS ups1", "NUMLOGINS ups1 0\n"},
+        {"VER", nullptr},
+        {"LOGOUT", "OK Goodbye\n"},
+    };
+    for (const auto &row : table) {
+        std::string word(row.request, strcspn(row.request, " "));
+        MgmtSession plain, required, secured;
+        required.tls_required = true;
+        secured.tls_required = true;
+        secured.tls_active = true;
+        std::string as_plain = mgmt_request(&plain, row.request, now_t);
+        EXPECT_EQ(mgmt_request(&secured, row.request, now_t), as_plain) << row.request;
+        EXPECT_EQ(mgmt_request(&required, row.request, now_t),
+                  row.without_tls ? row.without_tls : as_plain)
+            << row.request;
+        EXPECT_EQ(mgmt_needs_tls(required, word),
+                  row.without_tls && std::string(row.without_tls) == "ERR ACCESS-DENIED\n")
+            << row.request;
+        EXPECT_TRUE(required.username.empty() && required.password.empty()) << "nothing kept";
+        mgmt_session_end(&plain);
+        mgmt_session_end(&secured);
+    }
+}
+
 TEST_F(Mgmt, LoginsRolesAndInstantCommands)
 {
     TempProgramDir dir;
@@ -295,6 +336,7 @@ TEST_F(Mgmt, LoginsRolesAndInstantCommands)
         << "admin $6$saltsalt$jCP90RmSIIja2o9FRs25ASQaR1lMN6uKHmNcHaoNCpAXgV3n5NfAlQdZQcvMVQO1BTCOF"
            "F0LzoHFZBt9E45NW0 monitor-primary,instcmd\n"
         << "watch $5$pepper$dIK6Qu/CFCKUyCqLTTGJMzc1rZcHXCZbZiwqySs4i73 monitor-secondary\n";
+    chmod((dir.path + USERS_FILE).c_str(), 0600); // a file open to others gives no user
     ASSERT_EQ(users_load(dir.path + USERS_FILE), 2);
     MgmtSession clients[3];
     clients[0].peer = 0x0a000002; // 10.0.0.2
@@ -394,6 +436,7 @@ TEST_F(Mgmt, InstantCommandsAreOneASecondPerSession)
     std::ofstream(dir.path + USERS_FILE)
         << "admin $6$saltsalt$jCP90RmSIIja2o9FRs25ASQaR1lMN6uKHmNcHaoNCpAXgV3n5NfAlQdZQcvMVQO1BTCOF"
            "F0LzoHFZBt9E45NW0 instcmd\n";
+    chmod((dir.path + USERS_FILE).c_str(), 0600); // a file open to others gives no user
     ASSERT_EQ(users_load(dir.path + USERS_FILE), 1);
     MgmtSession a, b;
     for (MgmtSession *s : {&a, &b}) {
@@ -436,6 +479,7 @@ TEST_F(Mgmt, RefusedLoginsAreOneLineAMinutePerPeer)
     ensure_dir(dir.path + "Set/");
     std::ofstream(dir.path + USERS_FILE)
         << "watch $5$pepper$dIK6Qu/CFCKUyCqLTTGJMzc1rZcHXCZbZiwqySs4i73 monitor-secondary\n";
+    chmod((dir.path + USERS_FILE).c_str(), 0600); // a file open to others gives no user
     ASSERT_EQ(users_load(dir.path + USERS_FILE), 1);
     struct Try {
         uint32_t peer;

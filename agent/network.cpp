@@ -46,7 +46,13 @@ static std::string take_line(const std::string &word, const std::string &value,
         (word == "key" ? s->key : s->certificate) = path;
         return "";
     }
-    return "not \"listen ADDRESS\", \"certificate PATH\" or \"key PATH\"";
+    if (word == "tls-required") {
+        if (!value.empty())
+            return "tls-required takes no value";
+        s->tls_required = true;
+        return "";
+    }
+    return "not \"listen ADDRESS\", \"certificate PATH\", \"key PATH\" or \"tls-required\"";
 }
 
 int network_read(const std::string &path, NetworkSettings *settings)

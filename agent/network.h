@@ -6,6 +6,9 @@
 //     listen ADDRESS         another IPv4 address for port 3493 (repeatable)
 //     certificate PATH       PEM certificate, or chain with the server's first
 //     key PATH               PEM private key of that certificate, unencrypted
+//     tls-required           a session on an address other than 127.0.0.0/8
+//                            must STARTTLS before USERNAME, PASSWORD and the
+//                            requests that need a login
 #pragma once
 
 #include <cstdint>
@@ -26,6 +29,9 @@ struct NetworkSettings {
     // no such line, and STARTTLS is not offered without both.
     std::string certificate;
     std::string key;
+    // A `tls-required` line: a session that reached a non-loopback address
+    // gets ERR ACCESS-DENIED for a password or a login before STARTTLS.
+    bool tls_required = false;
 };
 
 // Resets *settings to the defaults above, then reads `path` into it. Each

@@ -74,4 +74,35 @@ TEST(Network, LinesInSettingsAndDiagnosticsOut)
     }
 }
 
+// "tls-required" alone is the setting; with a value, or misspelt, it is a
+// line reported and skipped, and the default (off) holds.
+TEST(Network, TlsRequired)
+{
+    TempProgramDir dir;
+    ensure_dir(dir.path + "Set/");
+    std::string path = dir.path + NETWORK_FILE;
+    struct {
+        const char *text;
+        bool required;
+        int reported;
+    } table[] = {
+        {"listen 10.0.0.1\n", false, 0},
+        {"tls-required\n", true, 0},
+        {"  tls-required  \r\nlisten 10.0.0.1\n", true, 0},
+        {"tls-required yes\n", false, 1},
+        {"tls-required no\n", false, 1},
+        {"tls_required\nTLS-REQUIRED\n", false, 2},
+    };
+    for (const auto &row : table) {
+        std::ofstream(path) << row.text;
+        NetworkSettings s;
+        s.tls_required = !row.required; // a previous read is forgotten
+        testing::internal::CaptureStdout();
+        network_read(path, &s);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(s.tls_required, row.required) << row.text;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), row.reported) << out;
+    }
+}
+
 } // namespace

@@ -43,6 +43,7 @@ struct Listener {
 static Loop *loop = nullptr;
 static std::vector<Listener> listeners;
 static bool tls_offered = false;      // the certificate and key of Network.ang loaded
+static bool tls_required = false;     // Network.ang's tls-required
 static MachineContext *units = nullptr;
 static ServerHooks hooks;
 static int session_count = 0;
@@ -294,6 +295,22 @@ static bool loopback(uint32_t address)
     return (address >> 24) == 127;
 }
 
+// Whether a new port 3493 session at `fd` must STARTTLS before a password:
+// with tls-required, every session that reached an address outside
+// 127.0.0.0/8 (the listener's own, or the one a 0.0.0.0 listener was
+// reached at); loopback stays as it was.
+static bool session_needs_tls(int fd)
+{
+    if (!tls_required)
+        return false;
+    struct sockaddr_in local;
+    socklen_t len = sizeof local;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len) != 0 ||
+        len < sizeof local)
+        return true; // unknown: the safe side
+    return !loopback(ntohl(local.sin_addr.s_addr));
+}
+
 static void close_session(int fd)
 {
     auto it = sessions.find(fd);
@@ -529,6 +546,7 @@ static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
         s.kind = listener->kind;
         s.mgmt.peer = address;
         s.mgmt.tls_offered = listener->kind == KIND_MGMT && tls_offered;
+        s.mgmt.tls_required = listener->kind == KIND_MGMT && session_needs_tls(fd);
         sessions[fd] = s;
         per_address[address]++;
         session_count++;
@@ -641,6 +659,10 @@ void server_start(Loop *event_loop, const ServerPorts &ports, MachineContext *un
         log_warning("server: STARTTLS stays off: %s names a %s but no %s", network_path.c_str(),
                     network.key.empty() ? "certificate" : "key",
                     network.key.empty() ? "key" : "certificate");
+    tls_required = network.tls_required;
+    if (tls_required && !tls_offered)
+        log_warning("server: %s says tls-required but STARTTLS is off: no login on port 3493 "
+                    "but over loopback", network_path.c_str());
     mgmt_configure(units, hooks.unit_count, hooks.ctx);
     LoopTime now = loop_now(loop);
     bind_all(loop, nullptr, now);

@@ -25,7 +25,7 @@ static std::vector<User> users;
 
 static const char DEFAULT_TEXT[] =
     "# Users of port 3493, one per line: NAME HASH ROLE[,ROLE...]\n"
-    "# HASH is a crypt(3) hash, made with: openssl passwd -6\n"
+    "# HASH is a crypt(3) hash, made with: openssl passwd -6 (or mkpasswd -m yescrypt)\n"
     "# ROLE is monitor-primary, monitor-secondary or instcmd.\n";
 
 static const struct {
@@ -61,8 +61,7 @@ static int roles_of(const std::string &text)
     return roles;
 }
 
-// "$id$salt$hash" or "$id$rounds=N$salt$hash": at least three '$'. The old
-// DES form and clear passwords are refused.
+// "$id$salt$hash" or "$id$rounds=N$salt$hash": at least three '$'.
 static bool crypt_form(const std::string &hash)
 {
     int dollars = 0;
@@ -70,6 +69,29 @@ static bool crypt_form(const std::string &hash)
         dollars += c == '$';
     return hash.size() > 4 && hash[0] == '$' && dollars >= 3;
 }
+
+// The hash methods taken: those a guess costs real work against. MD5-crypt,
+// DES and the other old ones are cracked by the million a second.
+static const char *const STRONG_METHODS[] = {"$y$", "$gy$", "$7$", "$2b$", "$2y$", "$6$", "$5$"};
+
+const char *users_hash_refusal(const std::string &hash)
+{
+    if (hash.compare(0, 3, "$1$") == 0)
+        return "has an MD5-crypt hash ($1$), which is refused";
+    if (hash.empty() || hash[0] != '$')
+        return "has no crypt(3) hash but a DES one or a clear password, which is refused";
+    if (!crypt_form(hash))
+        return "has no crypt(3) hash";
+    for (const char *method : STRONG_METHODS)
+        if (hash.compare(0, strlen(method), method) == 0)
+            return nullptr;
+    return "has a crypt(3) hash of a weak or unknown method, which is refused";
+}
+
+// How to make a hash that is taken, for the lines about refused ones.
+static const char HOW_TO_HASH[] =
+    "make a SHA-512 hash with \"openssl passwd -6\" or \"mkpasswd -m sha-512\", or a yescrypt "
+    "one with \"mkpasswd -m yescrypt\"";
 
 int users_load(const std::string &path)
 {
@@ -81,26 +103,37 @@ int users_load(const std::string &path)
                     path.c_str());
         size = 0;
     }
+    // Like a private key: a file others may read gives away the hashes to
+    // guess at, one others may write gives away the port.
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
-        log_warning("upsagent: %s may be read by others than its owner: chmod 600 it", path.c_str());
+    if (readable && stat(path.c_str(), &st) == 0 && !users_mode_ok(st.st_mode)) {
+        log_warning("upsagent: %s has mode %04o, open to others than its owner: no user is "
+                    "taken and nobody may log in on port 3493 (chmod 600 %s)",
+                    path.c_str(), static_cast<unsigned>(st.st_mode & 07777), path.c_str());
+        size = 0;
+    }
     std::vector<User> loaded;
     for (const TextLine &line : setting_lines(data, size)) {
         char name[64], hash[256];
         int used = 0;
         const char *why = nullptr;
+        bool weak = false;
         int roles = -1;
         if (sscanf(line.text.c_str(), "%63s %255s %n", name, hash, &used) != 2 || used == 0)
             why = "is not \"NAME HASH ROLE[,ROLE...]\"";
-        else if (!crypt_form(hash))
-            why = "has no crypt(3) hash (make one with: openssl passwd -6)";
+        else if ((why = users_hash_refusal(hash)) != nullptr)
+            weak = true;
         else if ((roles = roles_of(line.text.substr(used))) <= 0)
             why = "names no role or an unknown one (monitor-primary, monitor-secondary, instcmd)";
         for (const User &u : loaded)
             if (!why && u.name == name)
                 why = "repeats a user";
         if (why) {
-            log_warning("upsagent: %s line %d %s", path.c_str(), line.number, why);
+            if (weak)
+                log_warning("upsagent: %s line %d %s: %s", path.c_str(), line.number, why,
+                            HOW_TO_HASH);
+            else
+                log_warning("upsagent: %s line %d %s", path.c_str(), line.number, why);
             continue;
         }
         loaded.push_back({name, hash, roles});
@@ -108,6 +141,11 @@ int users_load(const std::string &path)
     Guard g(lock);
     users.swap(loaded);
     return readable ? static_cast<int>(users.size()) : -1;
+}
+
+bool users_mode_ok(unsigned mode)
+{
+    return (mode & 077) == 0;
 }
 
 // Equal strings in a time that does not tell where they differ.

@@ -19,12 +19,22 @@ enum {
 
 // Reads the users from `path`, creating it (mode 0600, comment lines only)
 // when missing. A line that is not a user (a missing or unknown role, a
-// hash that is not crypt(3)'s "$id$salt$..." form) is reported with one
-// line and skipped, and so is a second line for a name; a file that others
-// than its owner may read gets one warning line. Returns the number of
-// users taken; -1 when the file can be neither read nor created (then
-// nobody may log in).
+// hash users_hash_refusal refuses) is reported with one line and skipped
+// (a refused hash's line says how to make one that is taken), and so is a
+// second line for a name. A file whose mode users_mode_ok refuses gives no
+// user at all, with one line naming its mode and "chmod 600". Returns the
+// number of users taken; -1 when the file can be neither read nor created
+// (then nobody may log in).
 int users_load(const std::string &path);
+
+// True for a file mode (st_mode) that gives group and others nothing.
+bool users_mode_ok(unsigned mode);
+
+// Why `hash` is not taken (a text to follow "line N "), or nullptr when it
+// is: a yescrypt ($y$, $gy$), scrypt ($7$), bcrypt ($2b$, $2y$), SHA-512
+// ($6$) or SHA-256 ($5$) crypt(3) hash is taken; MD5-crypt ($1$), DES and
+// clear text (no leading '$') and every other method are refused.
+const char *users_hash_refusal(const std::string &hash);
 
 // The USER_* roles of `name` when `password` matches its hash; -1 for an
 // unknown name or a wrong password (the two are not told apart).

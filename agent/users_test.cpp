@@ -45,13 +45,19 @@ TEST(Users, LinesRolesAndPasswords)
                         << "typo " << WATCH_HASH << " master\n" // line 8: unknown role
                         << "watch " << ADMIN_HASH << " instcmd\n" // line 9: a second watch
                         << "\n";
-    chmod(path.c_str(), 0644);
+    chmod(path.c_str(), 0600);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(users_load(path), 3);
+    EXPECT_EQ(users_load(path), 2);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 6) << out; // five lines and the mode
-    for (const char *line : {"line 5 ", "line 6 ", "line 7 ", "line 8 ", "line 9 ", "chmod 600"})
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 6) << out; // one per refused line
+    for (const char *line : {"line 4 ", "line 5 ", "line 6 ", "line 7 ", "line 8 ", "line 9 "})
         EXPECT_NE(out.find(line), std::string::npos) << line << " in " << out;
+    // The lines of weak hashes say how to make a strong one.
+    EXPECT_NE(out.find("line 4 has an MD5-crypt hash ($1$), which is refused: make a SHA-512 "
+                       "hash with \"openssl passwd -6\""),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("line 6 has no crypt(3) hash but a DES one"), std::string::npos) << out;
+    EXPECT_NE(out.find("mkpasswd -m yescrypt"), std::string::npos) << out;
     struct Case {
         const char *name, *password;
         int roles;
@@ -61,7 +67,7 @@ TEST(Users, LinesRolesAndPasswords)
         {"admin", "", -1},
         {"watch", "watch2", USER_SECONDARY},
         {"watch", "secret1", -1}, // the refused second line changed nothing
-        {"old", "old3", USER_INSTCMD | USER_SECONDARY},
+        {"old", "old3", -1}, // the right password, but an MD5-crypt hash
         {"clear", "secret1", -1},
         {"des", "", -1},
         {"nobody", "watch2", -1},
@@ -69,6 +75,68 @@ TEST(Users, LinesRolesAndPasswords)
     };
     for (const Case &c : cases)
         EXPECT_EQ(users_check(c.name, c.password), c.roles) << c.name << "/" << c.password;
+}
+
+// Which hash methods are taken: the strong ones of crypt(3) only.
+TEST(Users, HashMethods)
+{
+    struct {
+        const char *hash;
+        bool taken;
+    } table[] = {
+        {ADMIN_HASH, true},                                       // SHA-512
+        {WATCH_HASH, true},                                       // SHA-256
+        {"$6$rounds=10000$salt$abcdefghijklmnopqrstuvwxyz", true},
+        {"$y$j9T$salt$abcdefghijklmnopqrstuvwxyz0123456789ABCDE", true}, // yescrypt
+        {"$gy$j9T$salt$abcdefghijklmnopqrstuvwxyz0123456789AB", true},
+        {"$7$CU..../....salt$abcdefghijklmnopqrstuvwxyz", true}, // scrypt
+        {"$2b$10$abcdefghijklmnopqrstuuABCDEFGHIJKLMNOPQRSTUVWXYZ01234", true},
+        {"$2y$10$abcdefghijklmnopqrstuuABCDEFGHIJKLMNOPQRSTUVWXYZ01234", true},
+        {OLD_HASH, false},                                        // MD5-crypt
+        {"abJnggxhB/yWI", false},                                 // DES
+        {"_J9..salt4Wb0tOQwXbs", false},                          // BSDi extended DES
+        {"$2x$10$abcdefghijklmnopqrstuuABCDEFGHIJKLMNOPQRSTUVWXYZ01234", false},
+        {"$3$$8846f7eaee8fb117ad06bdd830b7586c", false},          // NT hash
+        {"$md5$salt$abcdefghijklmnopqrstuv", false},              // SunMD5
+        {"$sha1$19703$salt$abcdefghijklmnopqrstuvwxyz", false},
+        {"$6$", false},
+        {"secret1", false},
+        {"", false},
+    };
+    for (const auto &row : table)
+        EXPECT_EQ(users_hash_refusal(row.hash) == nullptr, row.taken) << row.hash;
+}
+
+// A file open to group or others, for reading or writing, lets nobody in
+// (as ssh refuses such a key file), with one line saying how to mend it.
+TEST(Users, FileOpenToOthersGivesNoUser)
+{
+    TempProgramDir dir;
+    std::string path = dir.path + USERS_FILE;
+    ensure_dir(dir.path + "Set/");
+    std::ofstream(path) << "admin " << ADMIN_HASH << " instcmd\n";
+    struct {
+        mode_t mode;
+        bool taken;
+    } table[] = {{0600, true}, {0400, true}, {0700, true}, {0640, false}, {0620, false},
+                 {0610, false}, {0604, false}, {0602, false}, {0644, false}, {0666, false}};
+    for (const auto &row : table) {
+        ASSERT_EQ(chmod(path.c_str(), row.mode), 0);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(users_load(path), row.taken ? 1 : 0) << std::oct << row.mode;
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(users_check("admin", "secret1"), row.taken ? USER_INSTCMD : -1)
+            << std::oct << row.mode;
+        if (row.taken) {
+            EXPECT_EQ(out, "") << std::oct << row.mode;
+        } else {
+            char mode[8];
+            snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(row.mode));
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+            EXPECT_NE(out.find(std::string("has mode ") + mode), std::string::npos) << out;
+            EXPECT_NE(out.find("chmod 600 " + path), std::string::npos) << out;
+        }
+    }
 }
 
 } // namespace

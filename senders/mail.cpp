@@ -9,8 +9,10 @@
 // subject line is <subject> followed by the last argument; the body tells
 // the time stamp and the event. STARTTLS is used whenever the server offers
 // it, with the certificate checked. Lines 5 to 8 of "Set/Mail.ang" beside
-// the program give the SMTP login (user, password), "starttls=required"
-// (nothing goes out in clear) and a file of certificate authorities.
+// the program give the SMTP login (user, password), the TLS rule and a file
+// of certificate authorities. With a login, nothing goes out in clear: the
+// server must offer STARTTLS (or be "smtps://") unless line 7 says
+// "tls=off"; "starttls=required" asks the same without a login.
 //
 // Exit status: 0 the server accepted the message; 1 it was not delivered;
 // 2 bad arguments. Every failure prints exactly one line on standard error.
@@ -39,7 +41,7 @@ static const int EXIT_FAILED = 1;
 struct MailLogin {
     std::string user;     // empty: no login
     std::string password;
-    bool tls_required;    // "starttls=required": never send in clear
+    MailTls tls;          // line 7 (mail_tls_rule)
     std::string ca_file;  // empty: the system's certificate authorities
 };
 
@@ -138,7 +140,7 @@ static MailLogin mail_login(const std::string &dir)
     int sizes[] = {512, 512, 512, 512, sizeof user, sizeof password, sizeof tls, sizeof ca};
     if (size > 0)
         read_lines(data, size, fields, sizes, 8);
-    return {user, password, strcmp(tls, "starttls=required") == 0, ca};
+    return {user, password, mail_tls_rule(tls, user[0] || password[0]), ca};
 }
 
 // Hands the message to the server. Returns the exit status.
@@ -160,10 +162,11 @@ static int mail_send(const MailServer &server, const MailLogin &login, const std
     MailUpload upload = {&message, 0};
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, server.implicit_tls ? "smtps" : "smtp");
-    // STARTTLS whenever offered; with "starttls=required" a server that does
-    // not offer it gets nothing, not the message in clear.
-    curl_easy_setopt(curl, CURLOPT_USE_SSL,
-                     static_cast<long>(login.tls_required ? CURLUSESSL_ALL : CURLUSESSL_TRY));
+    // With TLS required a server that offers no STARTTLS gets nothing, not
+    // the message or the login in clear: libcurl asks for STARTTLS before
+    // any AUTH and gives up when it is not offered.
+    static const long USE_SSL[] = {CURLUSESSL_TRY, CURLUSESSL_ALL, CURLUSESSL_NONE};
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, USE_SSL[login.tls]);
     if (!login.user.empty()) {
         curl_easy_setopt(curl, CURLOPT_USERNAME, login.user.c_str());
         curl_easy_setopt(curl, CURLOPT_PASSWORD, login.password.c_str());
@@ -179,6 +182,13 @@ static int mail_send(const MailServer &server, const MailLogin &login, const std
     CURLcode result = receivers ? curl_easy_perform(curl) : CURLE_OUT_OF_MEMORY;
     curl_slist_free_all(receivers);
     curl_easy_cleanup(curl);
+    if (result == CURLE_USE_SSL_FAILED && login.tls == MAIL_TLS_REQUIRED && !server.implicit_tls)
+        return sender_fail(PROGRAM, server.host + " offers no STARTTLS: nothing sent" +
+                                        (login.user.empty() && login.password.empty()
+                                             ? " (\"starttls=required\" on line 7 of Set/Mail.ang)"
+                                             : ", the login is never sent in clear (\"tls=off\" "
+                                               "on line 7 of Set/Mail.ang allows it)"),
+                           EXIT_FAILED);
     if (result != CURLE_OK)
         return sender_fail(PROGRAM, sender_reason(result, error), EXIT_FAILED);
     return EXIT_SENT;

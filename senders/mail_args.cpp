@@ -26,6 +26,15 @@ static bool mail_host_char(char c, bool bracketed)
     return bracketed && c == ':';
 }
 
+MailTls mail_tls_rule(const char *line, bool login)
+{
+    if (strcmp(line, "tls=off") == 0)
+        return MAIL_TLS_OFF;
+    if (strcmp(line, "starttls=required") == 0 || login)
+        return MAIL_TLS_REQUIRED;
+    return MAIL_TLS_TRY;
+}
+
 bool mail_parse_server(const std::string &given, MailServer *out)
 {
     static const char SMTPS[] = "smtps://", SMTP[] = "smtp://";

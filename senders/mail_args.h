@@ -31,6 +31,21 @@ constexpr size_t MAIL_SUBJECT_LIMIT = 900;
 // The usage line printed for a command line of the wrong form.
 extern const char MAIL_USAGE[];
 
+// How line 7 of "Set/Mail.ang" has the message sent (an index into the
+// program's table of libcurl's CURLOPT_USE_SSL values).
+enum MailTls {
+    MAIL_TLS_TRY = 0,      // STARTTLS when the server offers it, else in clear
+    MAIL_TLS_REQUIRED = 1, // STARTTLS or nothing ("smtps://" is TLS anyway)
+    MAIL_TLS_OFF = 2,      // never STARTTLS: login and message in clear
+};
+
+// The rule of line 7 (`line`, as read) for a file with (`login`) or
+// without an SMTP user or password: "starttls=required" is REQUIRED;
+// "tls=off" is OFF; anything else is REQUIRED with a login (a password
+// never goes out in clear unless the file says "tls=off" itself) and TRY
+// without one.
+MailTls mail_tls_rule(const char *line, bool login);
+
 // Parses "host", "host:port", "[addr]" or "[addr]:port", optionally after
 // "smtp://" or "smtps://". Returns false on an empty host, a character that
 // has no place in a host name, or a port that is not a number from 1 to

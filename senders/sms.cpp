@@ -1,23 +1,25 @@
 // sms: sends one event message through an HTTP SMS gateway. The daemon
-// starts it with exactly seven arguments:
+// starts it with exactly six arguments:
 //
-//   sms GATEWAY ID PASSWORD PHONE API_ID TIMESTAMP " <message>"
+//   sms GATEWAY ID PHONE API_ID TIMESTAMP " <message>"
 //
 // GATEWAY is the 1-based line of "Set/SMSGateway.ang" below this program's
 // directory (written with defaults when missing); the line's URL template
-// gets the other arguments URL-encoded (see store/sms_gateway.h).
+// gets the other arguments URL-encoded (see store/sms_gateway.h), and the
+// password from line 4 of "Set/SMS.ang" beside it: read here, so it is on
+// no command line.
 //
 // Exit status: 0 the gateway answered 2xx; 1 no answer or another answer;
 // 2 bad arguments; 3 no usable gateway (file unreadable, unknown gateway
 // number, no line or a bad template). Every failure prints exactly one line
 // on standard error.
-#include <cstring>
 #include <string>
 
 #include "senders/sender.h"
 #include "senders/sms_args.h"
 #include "store/paths.h"
 #include "store/sms_gateway.h"
+#include "store/textfile.h"
 
 static const char PROGRAM[] = "sms";
 
@@ -25,17 +27,17 @@ static const int EXIT_SENT = 0;
 static const int EXIT_FAILED = 1;
 static const int EXIT_GATEWAY = 3;
 
-static const int PASSWORD_ARG = 3;
-
-// Copies the password and overwrites it in the argument memory, which is
-// what ps and /proc/PID/cmdline show. Only the short time before this runs
-// is the password visible to other users.
-static std::string sms_take_password(int argc, char **argv)
+// Line 4 of "Set/SMS.ang" below `dir`, the account password the daemon's
+// store keeps there (0600); a missing file or line: empty.
+static std::string sms_password(const std::string &dir)
 {
-    if (argc <= PASSWORD_ARG)
-        return "";
-    std::string password = argv[PASSWORD_ARG];
-    memset(argv[PASSWORD_ARG], 'x', password.size());
+    char data[2048];
+    int size = read_file(dir + "Set/SMS.ang", data, sizeof data);
+    char skip[3][256], password[256] = "";
+    char *fields[] = {skip[0], skip[1], skip[2], password};
+    int sizes[] = {256, 256, 256, sizeof password};
+    if (size > 0)
+        read_lines(data, size, fields, sizes, 4);
     return password;
 }
 
@@ -76,14 +78,14 @@ static int sms_send(int gateway, const SmsRequest &request)
 
 int main(int argc, char **argv)
 {
-    std::string password = sms_take_password(argc, argv);
     SmsArgs args;
-    int usage = sms_args_parse(argc, argv, password, &args);
+    int usage = sms_args_parse(argc, argv, &args);
     if (usage != 0)
         return usage;
     int gateway = args.gateway;
 
     std::string dir = program_dir_from(argv[0]);
+    args.values.password = sms_password(dir);
     std::string path = sms_gateway_path(dir);
     std::string templates[SMS_GATEWAY_COUNT];
     if (!sms_gateway_load(dir, templates))

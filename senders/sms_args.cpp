@@ -7,7 +7,7 @@
 
 static const char PROGRAM[] = "sms";
 
-static const char USAGE[] = "usage: sms GATEWAY ID PASSWORD PHONE API_ID TIMESTAMP \" MESSAGE\"";
+static const char USAGE[] = "usage: sms GATEWAY ID PHONE API_ID TIMESTAMP \" MESSAGE\"";
 
 int sms_gateway_number(const char *text)
 {
@@ -23,24 +23,24 @@ int sms_gateway_number(const char *text)
     return number;
 }
 
-int sms_args_parse(int argc, const char *const *argv, const std::string &password, SmsArgs *out)
+int sms_args_parse(int argc, const char *const *argv, SmsArgs *out)
 {
-    if (argc != 8)
+    if (argc != 7)
         return sender_fail(PROGRAM, USAGE, SMS_EXIT_USAGE);
     int gateway = sms_gateway_number(argv[1]);
     if (gateway < 0)
         return sender_fail(PROGRAM, std::string("bad gateway number \"") + argv[1] + "\"",
                            SMS_EXIT_USAGE);
-    if (argv[4][0] == '\0')
+    if (argv[3][0] == '\0')
         return sender_fail(PROGRAM, "empty phone number", SMS_EXIT_USAGE);
     out->gateway = gateway;
+    out->values = SmsValues{};
     out->values.id = argv[2];
-    out->values.password = password;
-    out->values.phone = argv[4];
-    out->values.api_id = argv[5];
-    out->values.time = argv[6];
+    out->values.phone = argv[3];
+    out->values.api_id = argv[4];
+    out->values.time = argv[5];
     // The daemon's text starts with a blank (" Machine1 AC Failed"); the
     // message itself starts with the event.
-    out->values.text = argv[7][0] == ' ' ? argv[7] + 1 : argv[7];
+    out->values.text = argv[6][0] == ' ' ? argv[6] + 1 : argv[6];
     return 0;
 }

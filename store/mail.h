@@ -16,7 +16,9 @@ struct MailSettings {
     // Lines 5 to 8, for the `mail` program; the console keeps them as they are.
     char mail_user[256];      // SMTP login name; empty: no login
     char mail_password[256];  // SMTP password
-    char mail_tls[32];        // "starttls=required": never send in clear; empty: STARTTLS when offered
+    char mail_tls[32];        // "starttls=required": never send in clear; "tls=off": never
+                              // STARTTLS, a login too in clear; empty: STARTTLS when offered,
+                              // required with a login
     char mail_ca_file[256];   // certificate authorities to trust instead of the system's; empty: the system's
 };
 

@@ -62,6 +62,25 @@ TEST(MailStore, ReadsFourLinesAndWritesThemBack)
     EXPECT_EQ(slurp(dir.path + "Set/Mail.ang"), "127.0.0.1:2525\nnew@x\na@x;b@y;\n000000010\n");
 }
 
+// The console edits lines 1 to 4 only: the login and the TLS rule
+// ("tls=off" too) go back into the file as they were, for `mail` to read.
+TEST(MailStore, LoginAndTlsLinesAreKept)
+{
+    TempProgramDir dir;
+    mail_init(dir.path);
+    for (const char *rule : {"tls=off", "starttls=required", ""}) {
+        std::string tail = std::string("ups\npw\n") + rule + "\n/etc/ca.pem\n";
+        std::ofstream(dir.path + "Set/Mail.ang") << "mx\nups@x\na@x\n000000000\n" << tail;
+        mail_settings_read(dir.path + "Set/Mail.ang");
+        MailSettings m = mail_settings_get();
+        EXPECT_STREQ(m.mail_tls, rule);
+        snprintf(m.mail_server, sizeof m.mail_server, "mx2");
+        mail_settings_set(m);
+        ASSERT_TRUE(mail_settings_write());
+        EXPECT_EQ(slurp(dir.path + "Set/Mail.ang"), "mx2\nups@x\na@x\n000000000\n" + tail);
+    }
+}
+
 TEST(MailNotify, OneSenderPerReceiverInListOrder)
 {
     TempProgramDir dir;
@@ -95,10 +114,10 @@ TEST(MailNotify, ShellCharactersStayInsideOneArgument)
     mail_notify("mx", "\"; touch /tmp/pwned; \"$(id)", "a@x", "AC Failed", 1, kWhen);
     ASSERT_EQ(spawned().size(), 1u);
     EXPECT_EQ(spawned()[0][2], "MAIL FROM:\"; touch /tmp/pwned; \"$(id)");
-    sms_notify(0, "\"; touch /tmp/pwned; \"", "", "p w", "0911", "T", 1, kWhen);
+    sms_notify(0, "\"; touch /tmp/pwned; \"", "", "0911", "T", 1, kWhen);
     ASSERT_EQ(spawned().size(), 2u);
     EXPECT_EQ(spawned()[1][2], "\"; touch /tmp/pwned; \"");
-    EXPECT_EQ(spawned()[1][3], "p w");
+    EXPECT_EQ(spawned()[1][3], "0911");
 }
 
 // The line the shell would have run: program_dir "mail", two blanks, then
@@ -167,22 +186,21 @@ TEST(SmsNotify, ArgumentsInSenderOrderWithOneBasedGateway)
     TempProgramDir dir;
     sms_init(dir.path);
     SpawnRecorder rec;
-    EXPECT_EQ(sms_notify(1, "acct", "api7", "secret", "0911;0922", "Battery Low", 3, kWhen), 0);
+    EXPECT_EQ(sms_notify(1, "acct", "api7", "0911;0922", "Battery Low", 3, kWhen), 0);
     ASSERT_EQ(spawned().size(), 2u);
     const std::vector<std::string> &a = spawned()[0];
-    ASSERT_EQ(a.size(), 8u);
+    ASSERT_EQ(a.size(), 7u) << "no password among the arguments";
     EXPECT_EQ(a[0], dir.path + "sms");
     EXPECT_EQ(a[1], "2");
     EXPECT_EQ(a[2], "acct");
-    EXPECT_EQ(a[3], "secret");
-    EXPECT_EQ(a[4], "0911");
-    EXPECT_EQ(a[5], "api7");
-    EXPECT_TRUE(is_time_stamp(a[6]));
-    EXPECT_EQ(a[7], " Machine3 Battery Low");
-    EXPECT_EQ(spawned()[1][4], "0922");
+    EXPECT_EQ(a[3], "0911");
+    EXPECT_EQ(a[4], "api7");
+    EXPECT_TRUE(is_time_stamp(a[5]));
+    EXPECT_EQ(a[6], " Machine3 Battery Low");
+    EXPECT_EQ(spawned()[1][3], "0922");
     EXPECT_EQ(spawned()[1][2], "acct");
     spawned().clear();
-    EXPECT_EQ(sms_notify(0, "acct", "", "pw", ";", "Test Message", 1, kWhen), 1);
+    EXPECT_EQ(sms_notify(0, "acct", "", ";", "Test Message", 1, kWhen), 1);
     EXPECT_TRUE(spawned().empty());
 }
 
@@ -233,10 +251,10 @@ TEST(NotifierFiles, OverlongLinesAreRefusedWholeAndImplausibleEntriesSkipped)
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
     SpawnRecorder rec;
     SmsSettings s = sms_settings_get();
-    sms_notify(s.sms_gateway, s.sms_id, s.sms_api_id, s.sms_password, s.sms_phones, "T", 1, kWhen);
+    sms_notify(s.sms_gateway, s.sms_id, s.sms_api_id, s.sms_phones, "T", 1, kWhen);
     ASSERT_EQ(spawned().size(), 2u);
-    EXPECT_EQ(spawned()[0][4], "0911 222 333");
-    EXPECT_EQ(spawned()[1][4], "+44-20");
+    EXPECT_EQ(spawned()[0][3], "0911 222 333");
+    EXPECT_EQ(spawned()[1][3], "+44-20");
 
     struct {
         const char *text;

@@ -104,8 +104,8 @@ void sms_settings_set(const SmsSettings &s)
     pad_flags(record.sms_events, 9);
 }
 
-bool sms_send_one(int gateway, const char *id, const char *api_id, const char *password,
-                  const char *phone, const char *text, int unit, time_t when)
+bool sms_send_one(int gateway, const char *id, const char *api_id, const char *phone,
+                  const char *text, int unit, time_t when)
 {
     std::string prog;
     {
@@ -117,18 +117,20 @@ bool sms_send_one(int gateway, const char *id, const char *api_id, const char *p
     char number[16];
     snprintf(number, sizeof number, "%d", gateway + 1);
     std::string stamp = time_stamp_text(when);
-    std::vector<std::string> argv = {prog, number, id, password, phone, api_id, stamp,
+    // No password here: every user may read a command line, so the sender
+    // takes it from "Set/SMS.ang" itself.
+    std::vector<std::string> argv = {prog, number, id, phone, api_id, stamp,
                                      std::string(" ") + message};
     // The shell command line this start stands for, for the length rule.
-    std::string line = prog + "  \"" + number + "\" \"" + id + "\" \"" + password + "\" \"" +
-                       phone + "\" \"" + api_id + "\" \"" + stamp + "\" \" " + message + "\" &";
+    std::string line = prog + "  \"" + number + "\" \"" + id + "\" \"" + phone + "\" \"" +
+                       api_id + "\" \"" + stamp + "\" \" " + message + "\" &";
     return spawn_command(line, argv);
 }
 
-int sms_notify(int gateway, const char *id, const char *api_id, const char *password,
-               const char *phones, const char *text, int unit, time_t when)
+int sms_notify(int gateway, const char *id, const char *api_id, const char *phones,
+               const char *text, int unit, time_t when)
 {
     return spawn_per_entry(phones, plausible_phone, [&](const std::string &phone) {
-        return sms_send_one(gateway, id, api_id, password, phone.c_str(), text, unit, when);
+        return sms_send_one(gateway, id, api_id, phone.c_str(), text, unit, when);
     });
 }

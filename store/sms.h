@@ -40,12 +40,14 @@ void sms_settings_set(const SmsSettings &settings);
 
 // Starts the sender once per non-empty number of the ";"-separated list, in
 // list order, with the message "Machine<unit> <text>" stamped with the local
-// time of `when`. Returns 1 when the
-// list held no number (nothing sent), -1 when a sender could not be started
-// (its command line too long, or the program missing), else 0.
-int sms_notify(int gateway, const char *id, const char *api_id, const char *password,
-               const char *phones, const char *text, int unit, time_t when);
+// time of `when`. The password is not passed: the sender reads it from
+// line 4 of "Set/SMS.ang" (the saved one), so it is on no command line.
+// Returns 1 when the list held no number (nothing sent), -1 when a sender
+// could not be started (its command line too long, or the program
+// missing), else 0.
+int sms_notify(int gateway, const char *id, const char *api_id, const char *phones,
+               const char *text, int unit, time_t when);
 
 // Starts the sender for one phone number. Returns true when it was started.
-bool sms_send_one(int gateway, const char *id, const char *api_id, const char *password,
-                  const char *phone, const char *text, int unit, time_t when);
+bool sms_send_one(int gateway, const char *id, const char *api_id, const char *phone,
+                  const char *text, int unit, time_t when);

@@ -159,8 +159,10 @@ static void send_test()
     if (refusal) {
         set_message(refusal);
     } else {
-        int result = sms_notify(s.sms_gateway, s.sms_id, s.sms_api_id, s.sms_password,
-                                s.sms_phones, "Test Message", 1, time(nullptr));
+        // The sender reads the saved password itself (never on a command
+        // line); the other values are the page's, saved or not.
+        int result = sms_notify(s.sms_gateway, s.sms_id, s.sms_api_id, s.sms_phones,
+                                "Test Message", 1, time(nullptr));
         if (result == 1)
             set_message("Please input a Mobile Phone number at least.");
         else if (result < 0) // nothing may pass for sent that never left

@@ -284,12 +284,12 @@ TEST_F(SmsPageScreen, SendTestStartsTheSenderOncePerNumber)
     keys({KEY_BYTE_UP, KEY_BYTE_LEFT, KEY_BYTE_LEFT, KEY_BYTE_ENTER}); // [Send Test]
     ASSERT_EQ(spawned().size(), 2u);
     EXPECT_EQ(spawned()[0][1], "2") << "the sender takes the gateway 1-based";
+    ASSERT_EQ(spawned()[0].size(), 7u) << "no password: the sender reads the saved one";
     EXPECT_EQ(spawned()[0][2], "acct");
-    EXPECT_EQ(spawned()[0][3], "pw");
-    EXPECT_EQ(spawned()[0][4], "111");
-    EXPECT_EQ(spawned()[0][5], "api7");
-    EXPECT_EQ(spawned()[0][7], " Machine1 Test Message");
-    EXPECT_EQ(spawned()[1][4], "222");
+    EXPECT_EQ(spawned()[0][3], "111");
+    EXPECT_EQ(spawned()[0][4], "api7");
+    EXPECT_EQ(spawned()[0][6], " Machine1 Test Message");
+    EXPECT_EQ(spawned()[1][3], "222");
     EXPECT_EQ(message().substr(0, 33), "Test SMS has Send,check received.");
 }
 

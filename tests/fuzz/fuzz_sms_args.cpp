@@ -1,6 +1,7 @@
 // The `sms` sender's command line: the input cut at NUL bytes into the
 // arguments, taken as the program takes its argv; what it takes is then
-// expanded into the request of the default gateway templates.
+// expanded into the request of the default gateway templates (with a
+// password of odd bytes, as the program reads it from its file).
 #include "senders/sms_args.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -15,13 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         argv.push_back(a.c_str());
     argv.push_back(nullptr);
     SmsArgs parsed;
-    std::string password = args.size() > 3 ? args[3] : "";
-    int status = sms_args_parse(static_cast<int>(args.size()), argv.data(), password, &parsed);
+    int status = sms_args_parse(static_cast<int>(args.size()), argv.data(), &parsed);
     if (status != 0) {
         if (status != SMS_EXIT_USAGE)
             __builtin_trap();
         return 0;
     }
+    parsed.values.password = "p&ss w=%\x01";
     for (int g = 0; g < SMS_GATEWAY_COUNT; g++) {
         SmsRequest request;
         if (sms_gateway_expand(sms_gateway_default(g), parsed.values, &request) != 0)

@@ -80,12 +80,14 @@ class _BoundController(Controller):
 
 class SmtpServer:
     """`.host`, `.port`, `.messages` (SmtpMessage, in delivery order),
-    `.delay` (seconds to hold the answer to a message's end of data, 0 at
-    first) and `wait(count, timeout)`."""
+    `.auths` (with `logins`: the user of each AUTH tried, in order), `.delay`
+    (seconds to hold the answer to a message's end of data, 0 at first) and
+    `wait(count, timeout)`."""
 
     def __init__(self, tls_context=None, logins=None, implicit_tls=None):
         self.host = HOST
         self.messages = []
+        self.auths = []  # the user names of every AUTH received, in order
         self.delay = 0
         self.lock = threading.Lock()
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -101,6 +103,8 @@ class SmtpServer:
             # `logins`: {user: password}; a client that does not log in, or
             # logs in wrongly, cannot send.
             def check(server, session, envelope, mechanism, auth_data):
+                with self.lock:
+                    self.auths.append(auth_data.login.decode())
                 ok = logins.get(auth_data.login.decode()) == auth_data.password.decode()
                 return AuthResult(success=ok)
             kwargs.update(authenticator=check, auth_required=True, auth_require_tls=False)

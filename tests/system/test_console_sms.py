@@ -239,12 +239,12 @@ class TestSendTest:
     def test_first_gateway_gets_the_typed_values_once_per_number(self, sim, agent, make_console,
                                                                  http_gateway):
         stand_in_gateways(agent, http_gateway)
-        write_sms(agent, 0, "", "", "", "")
+        write_sms(agent, 0, "", "", "p@ss&w", "")
         console = start(sim, agent, make_console)
         console.keys("Down")
         type_into(console, "acct one")
         console.keys("Down")
-        type_into(console, "p@ss&w")
+        type_into(console, "typed-pw")
         console.keys("Down")
         type_into(console, "0911;;0922")
         console.wait_text("Phone Number:0911;;0922", row=7)
@@ -255,10 +255,12 @@ class TestSendTest:
         for r in reqs:
             assert r.method == "GET" and r.path.startswith("/send?")
             assert r.query["user"] == ["acct one"]
+            # The sender reads the saved password itself: a password on its
+            # command line could be read by every user of the host.
             assert r.query["pw"] == ["p@ss&w"]
             assert r.query["text"][0].strip() == "Machine1 Test Message"
-        assert (agent.dir / "Set" / "SMS.ang").read_text() == "0\n\n\n\n\n000000000\n", \
-            "Send Test sends what is typed without saving it"
+        assert (agent.dir / "Set" / "SMS.ang").read_text() == \
+            "0\n\n\np@ss&w\n\n000000000\n", "Send Test sends what is typed without saving it"
 
     def test_second_gateway_posts_with_the_api_id(self, sim, agent, make_console, http_gateway):
         stand_in_gateways(agent, http_gateway)

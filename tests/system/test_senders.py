@@ -224,7 +224,9 @@ class TestMailLogin:
     def test_login_with_the_right_password_delivers_and_a_wrong_one_not(self, progdir):
         server = start_smtp(logins={"ups": "s3cret"})
         try:
-            write_mail_file(progdir, "ups", "wrong")
+            # This server offers no STARTTLS: the login goes out in clear
+            # only because the file says so.
+            write_mail_file(progdir, "ups", "wrong", "tls=off")
             result = run(progdir / "mail", mail_args(smtp_address(server)))
             assert result.returncode == 1
             assert_one_line(result.stderr, "mail")
@@ -232,12 +234,47 @@ class TestMailLogin:
             assert run(progdir / "mail", mail_args(smtp_address(server))).returncode == 1, \
                 "no login where one is required"
             assert server.messages == []
-            write_mail_file(progdir, "ups", "s3cret")
+            write_mail_file(progdir, "ups", "s3cret", "tls=off")
             result = run(progdir / "mail", mail_args(smtp_address(server)))
             assert result.returncode == 0, result.stderr
             assert len(server.wait(1)) == 1
             ps = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
             assert "s3cret" not in ps
+        finally:
+            server.stop()
+
+    @pytest.mark.parametrize("rule,sent", [("", False), ("starttls=required", False),
+                                           ("starttls", False), ("tls=off", True)])
+    def test_a_login_goes_out_in_clear_only_with_tls_off(self, progdir, rule, sent):
+        # A server that offers no STARTTLS but takes AUTH in clear.
+        server = start_smtp(logins={"ups": "s3cret"})
+        try:
+            write_mail_file(progdir, "ups", "s3cret", rule)
+            result = run(progdir / "mail", mail_args(smtp_address(server)))
+            if sent:
+                assert result.returncode == 0, result.stderr
+                assert len(server.wait(1)) == 1
+                assert server.auths == ["ups"]
+            else:
+                assert result.returncode == 1
+                assert_one_line(result.stderr, "mail")
+                assert "offers no STARTTLS" in result.stderr
+                assert "tls=off" in result.stderr, "the line says how to allow it"
+                assert server.auths == [] and server.messages == []
+        finally:
+            server.stop()
+
+    def test_a_login_goes_over_starttls_when_offered(self, progdir, tmp_path):
+        cert, key = make_certificate(tmp_path)
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(str(cert), str(key))
+        server = start_smtp(tls_context=context, logins={"ups": "s3cret"})
+        try:
+            write_mail_file(progdir, "ups", "s3cret", "", str(cert))
+            result = run(progdir / "mail", mail_args(smtp_address(server)))
+            assert result.returncode == 0, result.stderr
+            assert len(server.wait(1)) == 1
+            assert server.auths == ["ups"]
         finally:
             server.stop()
 
@@ -357,14 +394,26 @@ SENT_TEXT = SMS_ARGS["text"][1:]
 
 
 def sms_args(gateway, **override):
+    """The six arguments; the password is not one of them (see write_gateways)."""
     a = dict(SMS_ARGS, **override)
-    return [gateway, a["id"], a["password"], a["phone"], a["api_id"], a["time"], a["text"]]
+    return [gateway, a["id"], a["phone"], a["api_id"], a["time"], a["text"]]
 
 
-def write_gateways(progdir, lines, end="\n"):
+def write_sms_file(progdir, password):
+    """"Set/SMS.ang" as the daemon's store writes it: the sender takes its
+    password from line 4."""
+    setdir = progdir / "Set"
+    setdir.mkdir(mode=0o700, exist_ok=True)
+    path = setdir / "SMS.ang"
+    path.write_text("0\nacct\n\n%s\n0911\n000000000\n" % password)
+    path.chmod(0o600)
+
+
+def write_gateways(progdir, lines, end="\n", password=SMS_ARGS["password"]):
     setdir = progdir / "Set"
     setdir.mkdir(mode=0o700, exist_ok=True)
     (setdir / "SMSGateway.ang").write_bytes("".join(line + end for line in lines).encode())
+    write_sms_file(progdir, password)
 
 
 def get_template(gw, path="/api/send"):
@@ -543,7 +592,7 @@ class TestSmsGatewayFile:
 
 
 class TestSmsArguments:
-    @pytest.mark.parametrize("count", [0, 6, 8])
+    @pytest.mark.parametrize("count", [0, 5, 7])
     def test_wrong_argument_count_is_exit_2(self, progdir, http_gateway, count):
         write_gateways(progdir, [get_template(http_gateway)])
         args = (sms_args("1") + ["extra"])[:count]
@@ -563,21 +612,27 @@ class TestSmsArguments:
         assert_one_line(result.stderr, "sms")
         expect_no_request(http_gateway)
 
-    def test_password_is_gone_from_the_command_line_while_sending(self, progdir, http_gateway,
-                                                                   procs):
+    def test_password_comes_from_the_file_and_is_on_no_command_line(self, progdir, http_gateway,
+                                                                    procs):
         http_gateway.delay = 5
-        write_gateways(progdir, [get_template(http_gateway)])
         password = "S3cret-pw!"
-        proc = procs.start([str(progdir / "sms")] + sms_args("1", password=password),
+        write_gateways(progdir, [get_template(http_gateway)], password=password)
+        proc = procs.start([str(progdir / "sms")] + sms_args("1"),
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, env=sender_env(),
                            cwd=scratch_cwd(progdir / "sms"))
         [req] = http_gateway.wait(1)  # held by the gateway: sms is still running
         assert proc.poll() is None
         cmdline = Path("/proc/%d/cmdline" % proc.pid).read_bytes()
-        args = cmdline.split(b"\0")
         assert password.encode() not in cmdline
-        assert args[3] == b"x" * len(password)
-        assert args[4] == SMS_ARGS["phone"].encode(), "the other arguments stay readable"
-        assert req.query["password"] == [password], "the real password was sent"
+        assert cmdline.split(b"\0")[3] == SMS_ARGS["phone"].encode()
+        assert req.query["password"] == [password], "the file's password was sent"
         procs.stop(proc, signal.SIGKILL)
+
+    def test_missing_sms_file_sends_an_empty_password(self, progdir, http_gateway):
+        write_gateways(progdir, [get_template(http_gateway)])
+        (progdir / "Set" / "SMS.ang").unlink()
+        result = run(progdir / "sms", sms_args("1"))
+        assert result.returncode == 0, result.stderr
+        [req] = http_gateway.wait(1)
+        assert req.query["password"] == [""]

@@ -206,8 +206,8 @@ def test_shell_characters_in_values_reach_senders_as_one_argument(sim, agent, tm
     assert mail[:3] == ["mx $(touch %s)" % pwned, "MAIL FROM:" + evil, "RCPT TO:a@x"]
     assert mail[4:] == ["Subject:From SoftWare Reply Question-", " Machine1 Connect"]
     sms = recorded(sms_log)[0]
-    assert sms[:5] == ["2", evil, evil, "0911", "`touch %s`" % pwned]
-    assert sms[6] == " Machine1 Connect"
+    assert sms[:4] == ["2", evil, "0911", "`touch %s`" % pwned]
+    assert sms[5:] == [" Machine1 Connect"], "the password is on no command line"
     # A shell, had one been used, would have run the touch before it ended.
     wait_for(lambda: children_of(agent.proc.pid) == [], 10, what="the senders to end")
     assert not pwned.exists()
