@@ -114,12 +114,11 @@ def test_identity_through_the_card(snmp_card, agent):
     check_served_quoted('ACME" FSD ups1')  # the card's reading blanks such bytes first
 
 
-def record(company=b"ACME", connected=True):
+def record(company=b"ACME"):
     """A daemon's 108-byte record of a unit on mains, with `company` (15
     bytes at most) as its maker."""
-    text = (b"230.0 229.0 231.0 025 50.0 02.25 25.0 00000000" + (b"1" if connected else b"0") +
-            b" " + company.rjust(15) + b" " + b"M1".rjust(10) + b" " + b"1.0".rjust(10) +
-            b" 230.0 004 048.00 50.0")
+    text = (b"230.0 229.0 231.0 025 50.0 02.25 25.0 000000001 " + company.rjust(15) + b" " +
+            b"M1".rjust(10) + b" " + b"1.0".rjust(10) + b" 230.0 004 048.00 50.0")
     assert len(text) == 107
     return text + b"\0"
 
