@@ -256,8 +256,10 @@ static void card_add_int(card_list* l, std::initializer_list<uint32_t> tail, lon
 // (a line end would end the value line), as "octet" in hexadecimal pairs.
 static void card_add_text(card_list* l, std::initializer_list<uint32_t> tail, const char* text) {
   bool printable = true;
-  for (const char* p = text; *p; p++)
-    if (static_cast<unsigned char>(*p) < 0x20 || static_cast<unsigned char>(*p) > 0x7E) printable = false;
+  for (const char* p = text; *p; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c > 0x7E) printable = false;
+  }
   if (printable) {
     card_add(l, card_oid_make(tail), "string", "%s", text);
     return;
