@@ -83,14 +83,17 @@ bool mgmt_split(const std::string &line, std::vector<std::string> *words)
     return true;
 }
 
-// Appends `text` in double quotes, '"' and '\' escaped by a backslash.
+// Appends `text` in double quotes, '"' and '\' escaped by a backslash and
+// any byte outside 0x20..0x7E as '?': a reply line never holds a line end
+// or a control byte, whatever a device or a setting says.
 static void append_quoted(std::string *out, std::string_view text)
 {
     *out += '"';
     for (char c : text) {
+        unsigned char b = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\')
             *out += '\\';
-        *out += c;
+        *out += b >= 0x20 && b <= 0x7e ? c : '?';
     }
     *out += '"';
 }

@@ -56,7 +56,8 @@ void mgmt_configure(MachineContext *units, int (*count)(void *ctx), void *ctx);
 // Returns false for an unterminated quote or a backslash at the end.
 bool mgmt_split(const std::string &line, std::vector<std::string> *words);
 
-// `text` in double quotes, with '"' and '\' escaped by a backslash.
+// `text` in double quotes, with '"' and '\' escaped by a backslash and
+// every byte outside 0x20..0x7E as '?' (never a line end in a reply).
 std::string mgmt_quote(const std::string &text);
 
 // The variables of unit `index` (0..3) in the order LIST VAR gives them,

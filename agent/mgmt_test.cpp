@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -138,6 +139,22 @@ TEST_F(Mgmt, SplitAndQuoteAreInverse)
     }
     std::vector<std::string> w;
     EXPECT_FALSE(mgmt_split("ends in \\", &w));
+
+    // Bytes no reply line may hold come out as '?', quotes still escaped.
+    struct Row {
+        std::string text, quoted;
+    };
+    const Row rows[] = {
+        {"ACME\"\nFSD ups1", "\"ACME\\\"?FSD ups1\""},
+        {std::string("a\0b\r\x1b\x7f\x80\xff~ ", 10), "\"a?b?????~ \""},
+        {"\\\"", "\"\\\\\\\"\""},
+    };
+    for (const Row &row : rows) {
+        std::string q = mgmt_quote(row.text);
+        EXPECT_EQ(q, row.quoted);
+        EXPECT_TRUE(std::all_of(q.begin(), q.end(),
+                                [](char c) { return c >= 0x20 && c <= 0x7e; }));
+    }
 }
 
 int three(void *)

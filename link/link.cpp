@@ -300,13 +300,21 @@ void link_close(LinkPort *port)
 // Whatever is waiting to be read is the late answer to an earlier request
 // (a query whose reply the loop left unread to send a command first): read
 // together with the next reply it would turn both into one failed receive.
+// Bounded: a peer that streams faster than it is read would keep the loop
+// here for ever.
 static void discard_input(LinkPort *port)
 {
     if (port->link_type == LINK_SERIAL) {
         tcflush(port->fd, TCIFLUSH);
     } else if (port->link_type == LINK_TCP) {
         unsigned char junk[512];
-        while (recv(port->fd, junk, sizeof junk, MSG_DONTWAIT) > 0) {
+        for (int left = LINK_DISCARD_MAX; left > 0;) {
+            size_t want = left < static_cast<int>(sizeof junk) ? static_cast<size_t>(left)
+                                                               : sizeof junk;
+            ssize_t n = recv(port->fd, junk, want, MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            left -= static_cast<int>(n);
         }
     }
 }

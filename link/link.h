@@ -107,9 +107,15 @@ int link_open_wait(LinkPort *port, int ms);
 // link_set_up); link_up becomes 0. Closing a closed port does nothing.
 void link_close(LinkPort *port);
 
+// Bytes of waiting input a TCP write discards at most: a late reply is far
+// shorter, and a peer that streams bytes must not hold the loop (what is
+// left makes the next receive fail, as any reply that is not one does).
+constexpr int LINK_DISCARD_MAX = 4096;
+
 // Writes `len` request bytes. Serial and TCP: first discards whatever input
-// is waiting (an unread reply to an earlier request), then returns the result
-// of the one write (negative on failure). USB: 0 (the transfer's result is not examined), or
+// is waiting (an unread reply to an earlier request; TCP at most
+// LINK_DISCARD_MAX bytes), then returns the result of the one write
+// (negative on failure). USB: 0 (the transfer's result is not examined), or
 // -1 with one line printed for a request too long for a report.
 int link_write(LinkPort *port, const unsigned char *bytes, int len);
 

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -289,6 +290,31 @@ TEST_F(Tcp, BadAddressOrNoListenerFailsCleanly)
     EXPECT_EQ(link_is_up(&port), 0);
     EXPECT_EQ(port.fd, -1) << "a failed connect holds nothing";
     EXPECT_EQ(port.open_errno, ECONNREFUSED);
+}
+
+// A peer that streams bytes: a write discards at most LINK_DISCARD_MAX of
+// them and goes out; the rest stays for the receive, which fails on it.
+TEST_F(Tcp, DiscardBeforeAWriteIsBounded)
+{
+    link_set_tcp(&port, "127.0.0.1", 2027);
+    ASSERT_EQ(link_open_wait(&port, 5000), 0);
+    int peer = accept(listener, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    const int streamed = 4 * LINK_DISCARD_MAX;
+    std::vector<unsigned char> junk(streamed, 'j');
+    ASSERT_EQ(write(peer, junk.data(), junk.size()), streamed);
+    int waiting = 0;
+    for (int i = 0; i < 500 && waiting < streamed; i++) { // until every byte has arrived
+        ASSERT_TRUE(link_wait(&port, 5000));
+        ASSERT_EQ(ioctl(port.fd, FIONREAD, &waiting), 0);
+    }
+    ASSERT_EQ(waiting, streamed);
+    EXPECT_EQ(link_write(&port, reinterpret_cast<const unsigned char *>("ALL\x01"), 5), 5);
+    ASSERT_EQ(ioctl(port.fd, FIONREAD, &waiting), 0);
+    EXPECT_EQ(waiting, streamed - LINK_DISCARD_MAX);
+    char got[8] = {};
+    EXPECT_EQ(read(peer, got, sizeof got), 5) << "the request went out";
+    close(peer);
 }
 
 } // namespace

@@ -5,9 +5,13 @@
 #include <net-snmp/library/large_fd_set.h>
 #include <net-snmp/library/snmpUDPDomain.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/epoll.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -462,10 +466,54 @@ static void advance(SnmpLink *link, LoopTime now)
     step(link, reply, now);
 }
 
+// One line about the answers dropped since the last, at most one a minute.
+static void report_foreign(SnmpLink *link, const sockaddr_in &from, LoopTime now)
+{
+    if (link->foreign_reported && now.mono - link->foreign_reported_at < SNMP_LINK_FOREIGN_REPEAT)
+        return;
+    char address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
+    log_warning("snmp: %d answers not from the card at %s dropped (the last from %s:%u)",
+                link->foreign_unreported, peer_of(link).c_str(), address,
+                static_cast<unsigned>(ntohs(from.sin_port)));
+    link->foreign_unreported = 0;
+    link->foreign_reported = true;
+    link->foreign_reported_at = now.mono;
+}
+
+// Drops the datagrams at the head of the socket's queue that came from
+// another address or port than the card's, SNMP_LINK_FOREIGN_MAX at most
+// (the loop comes back while more wait). True when the card's own is next,
+// for the library to read (also when the socket has an error to tell it).
+static bool card_datagram_next(SnmpLink *link, LoopTime now)
+{
+    in_addr card;
+    if (inet_pton(AF_INET, link->host.c_str(), &card) != 1)
+        return true; // not reached: snmp_link_set took the address
+    for (int i = 0; i < SNMP_LINK_FOREIGN_MAX; i++) {
+        sockaddr_in from;
+        socklen_t len = sizeof from;
+        memset(&from, 0, sizeof from);
+        unsigned char byte;
+        ssize_t n = recvfrom(link->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr *>(&from), &len);
+        if (n < 0)
+            return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+        if (from.sin_family == AF_INET && from.sin_addr.s_addr == card.s_addr &&
+            ntohs(from.sin_port) == link->port)
+            return true;
+        recv(link->fd, &byte, 1, MSG_DONTWAIT); // takes the whole datagram off
+        link->foreign_dropped++;
+        link->foreign_unreported++;
+        report_foreign(link, from, now);
+    }
+    return false;
+}
+
 static void on_readable(Loop *, int fd, uint32_t, void *ctx, LoopTime now)
 {
     SnmpLink *link = static_cast<SnmpLink *>(ctx);
-    if (!link->session)
+    if (!link->session || !card_datagram_next(link, now))
         return;
     netsnmp_large_fd_set fds;
     netsnmp_large_fd_set_init(&fds, FD_SETSIZE);

@@ -34,6 +34,12 @@ constexpr long SNMP_LINK_TIMEOUT_US = 2000000;
 constexpr int SNMP_LINK_RETRIES = 1;
 constexpr double SNMP_LINK_LIMIT_S = 6.0; // a whole poll (GET and walk) or send
 constexpr int SNMP_LINK_WALK_MAX = 32;    // rows a walk reads at most
+// Answers from another address or port than the card's are dropped before
+// the library reads them (they would be taken by their request id alone):
+// at most this many each time the socket is readable, one line about them
+// a minute.
+constexpr int SNMP_LINK_FOREIGN_MAX = 16;
+constexpr double SNMP_LINK_FOREIGN_REPEAT = 60.0;
 
 struct SnmpLink;
 
@@ -79,6 +85,11 @@ struct SnmpLink {
     SnmpPollDone poll_done = nullptr;
     SnmpSendDone send_done = nullptr;
     void *ctx = nullptr;
+    // Datagrams from anyone but the card (see SNMP_LINK_FOREIGN_MAX).
+    long long foreign_dropped = 0;   // since the link was made
+    int foreign_unreported = 0;      // dropped since the last line about them
+    bool foreign_reported = false;   // a line about them was printed
+    double foreign_reported_at = 0;  // monotonic seconds of that line
     LoopTimer retry_timer;   // the library's next time-out or retry
     LoopTimer limit_timer;   // the operation's limit (also: a failure to report from the loop)
 };

@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -114,7 +115,9 @@ void card_value(netsnmp_variable_list *var, const Object &o)
     }
 }
 
-void card_answer(Card *card, netsnmp_pdu *request)
+// Answers `request` from the card's objects, through `from` (another
+// session bound elsewhere: a forger) or the card's own session.
+void card_answer(Card *card, netsnmp_pdu *request, void *from = nullptr)
 {
     netsnmp_pdu *reply = snmp_clone_pdu(request);
     reply->command = SNMP_MSG_RESPONSE;
@@ -165,7 +168,7 @@ void card_answer(Card *card, netsnmp_pdu *request)
         snmp_free_varbind(reply->variables);
         reply->variables = snmp_clone_varbind(request->variables);
     }
-    if (!snmp_sess_send(card->session, reply))
+    if (!snmp_sess_send(from ? from : card->session, reply))
         snmp_free_pdu(reply);
 }
 
@@ -444,6 +447,52 @@ TEST_F(SnmpLinkTest, SlowCardIsGivenUpAtTheLimit)
     release();
     loop_run_once(loop, 100);
     EXPECT_EQ(p.calls, 1);
+}
+
+// A session bound to `address` ("udp:A.B.C.D:0") that answers nothing: it
+// sends the answers a test forges.
+void *forger_open(const char *address)
+{
+    netsnmp_transport *t = netsnmp_transport_open_server("snmp", address);
+    if (!t)
+        return nullptr;
+    netsnmp_session s;
+    snmp_sess_init(&s);
+    s.version = SNMP_DEFAULT_VERSION;
+    return snmp_sess_add(&s, t, nullptr, nullptr);
+}
+
+// Answers with the right request id from another address, or from the
+// card's address but another port, are dropped unread, counted and said in
+// one line; the card's own answer is then taken.
+TEST_F(SnmpLinkTest, AnswersFromAnyoneButTheCardAreDropped)
+{
+    void *forgers[] = {forger_open("udp:127.0.0.2:0"), forger_open("udp:127.0.0.1:0")};
+    ASSERT_NE(forgers[0], nullptr);
+    ASSERT_NE(forgers[1], nullptr);
+    card.hold = true;
+    const std::string source = UPS + "4.1.0";
+    Polled p;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(snmp_link_poll_start(&link, plan_of({source}), poll_done, &p));
+    ASSERT_TRUE(run_until([&] { return !card.held.empty(); }));
+    card.set(source, ASN_INTEGER, 5); // battery, as the forgers say
+    for (void *forger : forgers)
+        for (int copy = 0; copy < 3; copy++)
+            card_answer(&card, card.held.front(), forger);
+    EXPECT_TRUE(run_until([&] { return link.foreign_dropped == 6; }));
+    card.set(source, ASN_INTEGER, 3); // normal, as the card says
+    release();
+    ASSERT_TRUE(run_until([&] { return p.calls > 0; }));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(p.answered);
+    ASSERT_EQ(p.result.values.size(), 1u);
+    EXPECT_EQ(p.result.values[0].number, 3) << "the card's answer, not a forger's";
+    EXPECT_EQ(link.foreign_dropped, 6);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_NE(out.find("not from the card at " + card.address), std::string::npos) << out;
+    for (void *forger : forgers)
+        snmp_sess_close(forger);
 }
 
 // A column that never ends is read SNMP_LINK_WALK_MAX rows far.

@@ -17,11 +17,26 @@ void machine_configure(const MachineOptions &opts)
     options = opts;
 }
 
-// Copies `width` bytes at `offset` as a NUL-terminated text.
+void machine_printable(char *out, size_t size, const unsigned char *bytes, size_t len)
+{
+    if (size == 0)
+        return;
+    size_t n = len < size - 1 ? len : size - 1;
+    for (size_t i = 0; i < n; i++)
+        out[i] = bytes[i] >= 0x20 && bytes[i] <= 0x7e ? static_cast<char>(bytes[i]) : '?';
+    out[n] = '\0';
+}
+
+// Copies `width` bytes at `offset` as a printable NUL-terminated text.
 static void reply_text(char *out, const unsigned char *bytes, int offset, int width)
 {
-    memcpy(out, bytes + offset, width);
-    out[width] = '\0';
+    machine_printable(out, static_cast<size_t>(width) + 1, bytes + offset, width);
+}
+
+// A NUL-terminated text of a reading into a field of the same width.
+template <size_t N> static void reading_text(char (&out)[N], const char (&text)[N])
+{
+    machine_printable(out, N, reinterpret_cast<const unsigned char *>(text), strnlen(text, N - 1));
 }
 
 static void clear_values(MachineValues *v)
@@ -456,9 +471,9 @@ void machine_take_reading(MachineContext *ctx, const MachineReading &r)
     ctx->rated_current = r.rated_current;
     ctx->rated_battery_voltage = r.rated_battery_voltage;
     ctx->rated_frequency = r.rated_frequency;
-    snprintf(ctx->company, sizeof ctx->company, "%s", r.company);
-    snprintf(ctx->model, sizeof ctx->model, "%s", r.model);
-    snprintf(ctx->version, sizeof ctx->version, "%s", r.version);
+    reading_text(ctx->company, r.company);
+    reading_text(ctx->model, r.model);
+    reading_text(ctx->version, r.version);
     ctx->battery_charge = r.battery_charge;
     answered(ctx);
     ctx->status_taken = 1;

@@ -127,12 +127,19 @@ struct MachineReading {
     int battery_charge;  // %; -1 unknown
 };
 
+// Copies `len` bytes of a text from a unit (identity, model, firmware: from
+// a status reply, a remote record or a card) into `out` of `size` bytes
+// (cut to size - 1, NUL-terminated), each byte outside 0x20..0x7E made '?'.
+// These texts are shown and served to other programs, where a quote or a
+// line end of the device's would be read as the program's own.
+void machine_printable(char *out, size_t size, const unsigned char *bytes, size_t len);
+
 // Sets kind and address, clears values, the command queue, failures, step
 // and the filter's history; not connected, no status taken.
 void machine_setup(MachineContext *ctx, int kind, int address);
 
 // Stores a whole reading as a good status reply: connected, no failures,
-// status taken and fresh. The command queue is left as it is.
+// status taken and fresh; its texts made printable (machine_printable). The command queue is left as it is.
 void machine_take_reading(MachineContext *ctx, const MachineReading &r);
 
 // A reading that did not come: counts as a failed receive; the fourth in a

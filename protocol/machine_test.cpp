@@ -587,6 +587,62 @@ TEST_F(Machine, StatusRecordOffsetsAndRoundTrip)
     EXPECT_FLOAT_EQ(remote.rated_battery_voltage, 48.0f);
 }
 
+// Every way a unit's texts come in (an identity reply, a remote record, a
+// card's reading) stores them printable: a byte outside 0x20..0x7E is '?',
+// so a quote stays a quote and a line end never reaches a page or a port.
+TEST_F(Machine, DeviceTextsAreTakenInPrintable)
+{
+    struct Row {
+        std::string company; // 15 bytes as the unit sends them
+        std::string stored;
+    };
+    const Row rows[] = {
+        {"SIMULATED      ", "SIMULATED      "},
+        {std::string("ACME\"\nFSD ups1 "), "ACME\"?FSD ups1 "},
+        {std::string("\x1b[2J\x7f\xff\x80\r\t\\ ~abc", 15), "?[2J?????\\ ~abc"},
+        {std::string("A\x1f\x20\x7e\x7f" "BCDEFGHIJK", 15), "A? ~?BCDEFGHIJK"},
+        {std::string("AB\0CDEFGHIJKLM", 15), "AB?CDEFGHIJKLM?"},
+    };
+    const std::string model = "M\"\n\\      ", stored_model = "M\"?\\      ";
+    for (const Row &row : rows) {
+        ASSERT_EQ(row.company.size(), 15u);
+        MachineContext local{};
+        machine_setup(&local, KIND_LOCAL_SINGLE, 1);
+        local.step = 3;
+        ASSERT_EQ(parse(&local, "#" + row.company + " " + model + " 1.0\x01      \r"), 1);
+        EXPECT_EQ(std::string(local.company), row.stored) << "identity reply";
+        EXPECT_EQ(std::string(local.model), stored_model) << "identity reply";
+        EXPECT_EQ(std::string(local.version), "1.0?      ") << "identity reply";
+
+        std::string record(STATUS_RECORD_LEN, ' ');
+        record.replace(0, 47, "230.0 229.0 231.0 025 50.0 2.25 25.0 00000000 1");
+        record.replace(48, 15, row.company);
+        record.replace(64, 10, model);
+        record.replace(75, 10, std::string("\r\n1.0      ", 10));
+        MachineContext remote{};
+        machine_setup(&remote, KIND_REMOTE, 1);
+        remote.step = 1;
+        ASSERT_EQ(parse(&remote, record), 1);
+        EXPECT_EQ(std::string(remote.company), row.stored) << "remote record";
+        EXPECT_EQ(std::string(remote.model), stored_model) << "remote record";
+        EXPECT_EQ(std::string(remote.version), "??1.0     ") << "remote record";
+
+        MachineReading reading{};
+        snprintf(reading.company, sizeof reading.company, "%s", row.company.c_str());
+        snprintf(reading.model, sizeof reading.model, "%s", model.c_str());
+        snprintf(reading.version, sizeof reading.version, "v\x7f");
+        reading.battery_charge = -1;
+        MachineContext card{};
+        machine_setup(&card, KIND_LOCAL_SINGLE, 1);
+        machine_take_reading(&card, reading);
+        // A card's texts end at a NUL.
+        std::string expected = row.stored.substr(0, strlen(reading.company));
+        EXPECT_EQ(std::string(card.company), expected) << "card reading";
+        EXPECT_EQ(std::string(card.model), stored_model) << "card reading";
+        EXPECT_EQ(std::string(card.version), "v?") << "card reading";
+    }
+}
+
 // Values wider than their fields are held at the field's edge, so every
 // column stays where a peer reads it.
 TEST_F(Machine, StatusRecordKeepsItsColumnsWithWideValues)

@@ -252,6 +252,26 @@ static void card_add_int(card_list* l, std::initializer_list<uint32_t> tail, lon
   card_add(l, card_oid_make(tail), "integer", "%ld", v);
 }
 
+// A text as a "string" line, or, when it holds a byte outside 0x20..0x7E
+// (a line end would end the value line), as "octet" in hexadecimal pairs.
+static void card_add_text(card_list* l, std::initializer_list<uint32_t> tail, const char* text) {
+  bool printable = true;
+  for (const char* p = text; *p; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c > 0x7E) printable = false;
+  }
+  if (printable) {
+    card_add(l, card_oid_make(tail), "string", "%s", text);
+    return;
+  }
+  char hex[CARD_VALUE_MAX] = "";
+  size_t used = 0;
+  for (const char* p = text; *p && used + 4 <= sizeof hex; p++)
+    used += static_cast<size_t>(snprintf(hex + used, sizeof hex - used, "%s%02X", used ? " " : "",
+                                         static_cast<unsigned char>(*p)));
+  card_add(l, card_oid_make(tail), "octet", "%s", hex);
+}
+
 // Every instance served now, in OID order.
 static void card_build_locked(double now, const ModelUnit& u, card_list* l) {
   l->count = 0;
@@ -270,11 +290,11 @@ static void card_build_locked(double now, const ModelUnit& u, card_list* l) {
     card_add_int(l, {3, 3, 1, 3, 1}, input_voltage);
     card_add_int(l, {4, 1, 0}, source);
   } else {
-    card_add(l, card_oid_make({1, 1, 0}), "string", "%s", u.company);
-    card_add(l, card_oid_make({1, 2, 0}), "string", "%s", u.model);
-    card_add(l, card_oid_make({1, 3, 0}), "string", "%s", u.version);
+    card_add_text(l, {1, 1, 0}, u.company);
+    card_add_text(l, {1, 2, 0}, u.model);
+    card_add_text(l, {1, 3, 0}, u.version);
     card_add(l, card_oid_make({1, 4, 0}), "string", "upssim card");
-    card_add(l, card_oid_make({1, 5, 0}), "string", "%s", u.model);
+    card_add_text(l, {1, 5, 0}, u.model);
     card_add_int(l, {2, 1, 0}, low ? 3 : 2);
     card_add_int(l, {2, 2, 0}, failed ? card_round(std::floor(now - g_battery_since), 0, k_max) : 0);
     card_add_int(l, {2, 3, 0}, low ? 3 : 30);

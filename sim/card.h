@@ -64,7 +64,8 @@ constexpr int CARD_LOG_MAX = 2 * CARD_OID_TEXT_MAX + 16;  // longest snmpset log
 // One varbind of an answer, as the three lines pass_persist prints.
 struct CardAnswer {
   char oid[CARD_OID_TEXT_MAX];  // numeric OID with a leading dot, e.g. ".1.3.6.1.2.1.33.1.2.1.0"
-  char type[12];                // "integer", "gauge", "timeticks", "objectid" or "string"
+  char type[12];                // "integer", "gauge", "timeticks", "objectid", "string", or
+                                // "octet" (hex pairs) for a text with a byte outside 0x20..0x7E
   char value[CARD_VALUE_MAX];   // the value line, without its newline
 };
 

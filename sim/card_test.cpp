@@ -90,6 +90,13 @@ TEST_F(Card, WalkGoesInOidOrderAndEveryGetAgrees) {
   EXPECT_STREQ(a.oid, ".1.3.6.1.2.1.33.1.1.1.0");
 }
 
+// A text with a byte a value line cannot carry goes as hexadecimal octets.
+TEST_F(Card, IdentityWithControlBytesIsServedAsOctets) {
+  ASSERT_TRUE(model_control("set company A\\x22\\x0aB"));
+  EXPECT_EQ(get("1.1.0", kStart), "octet 41 22 0A 42");
+  EXPECT_EQ(get("1.2.0", kStart), "string SIM-1001");
+}
+
 TEST_F(Card, AlarmsFollowTheModelWithIdsThatKeepIncreasing) {
   struct Step {
     double at;

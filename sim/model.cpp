@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -594,9 +595,22 @@ static bool model_parse_action(const model_token* tok, int n, model_action* a) {
       a->kind = MODEL_ACT_SET_TEXT;
       const char* from = tok[2].text;
       const char* to = tok[n - 1].text + tok[n - 1].len;
-      for (const char* p = from; p < to; p++)
+      char text[MODEL_LINE_MAX];
+      size_t len = 0;
+      for (const char* p = from; p < to; p++) {
         if (*p < 0x20 || *p > 0x7E) return false;
-      model_text_set(a->text, f->width, from, static_cast<size_t>(to - from));
+        int byte = *p;
+        // \xHH: any other byte, for the hostile identities of the tests.
+        if (p[0] == '\\' && to - p >= 4 && p[1] == 'x' && isxdigit(static_cast<unsigned char>(p[2])) &&
+            isxdigit(static_cast<unsigned char>(p[3]))) {
+          char hex[3] = {p[2], p[3], '\0'};
+          byte = static_cast<int>(strtol(hex, nullptr, 16));
+          if (byte == 0) return false;
+          p += 3;
+        }
+        text[len++] = static_cast<char>(byte);
+      }
+      model_text_set(a->text, f->width, text, len);
       return true;
     }
     if (n != 3) return false;

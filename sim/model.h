@@ -112,6 +112,9 @@ int model_request(const unsigned char* bytes, size_t len, double now, ModelReply
 // returns SECONDS later, fails again SECONDS after that and so on, by the
 // `now` of the requests and ticks, until `mains fail`, `mains restore` or
 // `mains flap off` (which leaves the mains as it is at that moment).
+// `set company|model|version TEXT`: TEXT is the rest of the line, printable
+// bytes only, `\xHH` standing for any byte but 00 (a quote or a line end
+// in an identity, as a hostile unit would send it).
 // `commands ignore`: the unit takes the UPS commands (T, TL, CT, C, S...)
 // off the line and does nothing with them; `commands take` (the default)
 // undoes it.

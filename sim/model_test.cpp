@@ -232,7 +232,11 @@ TEST_F(Model, TextValuesKeepInnerBlanksAndOnlyPrintableBytes) {
   EXPECT_EQ(ask("I\x03\r").substr(1, 15), "ACME  POWER    ");
   EXPECT_FALSE(model_control("set company caf\xc3\xa9"));
   EXPECT_FALSE(model_control("set company a\tb"));
+  EXPECT_FALSE(model_control("set company a\\x00b"));
   EXPECT_EQ(ask("I\r").substr(1, 15), "SIMULATED      ");
+  // Other bytes as \xHH; a backslash without two hex digits is itself.
+  ASSERT_TRUE(model_control("set company ACME\\x22\\x0aFSD\\x5c\\xq\\x"));
+  EXPECT_EQ(ask("I\r").substr(1, 15), "ACME\"\nFSD\\\\xq\\x");
 }
 
 TEST_F(Model, UnitPrefixSelectsUnitsAndRejectsAbsentOnes) {

@@ -53,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         machine_status_record_cached(&ctx, &cache, record);
         if (strlen(record) != STATUS_RECORD_LEN - 1)
             __builtin_trap(); // every column stays in place
+        for (int i = 0; i < STATUS_RECORD_LEN - 1; i++)
+            if (record[i] < 0x20 || record[i] > 0x7e)
+                __builtin_trap(); // a unit's texts are taken in printable
         MachineValues v;
         machine_values(&ctx, &v);
         bool empty;

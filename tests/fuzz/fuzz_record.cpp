@@ -26,6 +26,9 @@ static void fuzz_record_take(const uint8_t *data, size_t size, bool daemon)
         machine_status_record(&ctx, record);
         if (strlen(record) != STATUS_RECORD_LEN - 1)
             __builtin_trap();
+        for (int i = 0; i < STATUS_RECORD_LEN - 1; i++)
+            if (record[i] < 0x20 || record[i] > 0x7e)
+                __builtin_trap(); // a peer's texts are taken in printable
         MachineValues v;
         machine_values(&ctx, &v);
         bool empty;
