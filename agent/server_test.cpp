@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/decision.h"
+#include "agent/tls.h"
 #include "store/mail.h"
 #include "tests/tempdir.h"
 
@@ -114,10 +115,10 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
     testing::internal::GetCapturedStdout();
 }
 
-// A client that sends a UPS command every 0.25 s: one a second per address
-// joins the queue, the rest are dropped with one line a minute per address
-// and the count; other addresses, reads and reloads are not held up.
-TEST(Server, UpsCommandsAreOneASecondPerAddress)
+// A client that sends a UPS command every 0.25 s: one a second per peer
+// joins the queue, the rest are dropped with one line a minute and the
+// count; other peers, reads and reloads are not held up.
+TEST(Server, UpsCommandsAreOneASecondPerPeer)
 {
     TempProgramDir dir;
     ensure_dir(dir.path + "Set/");
@@ -125,7 +126,7 @@ TEST(Server, UpsCommandsAreOneASecondPerAddress)
     for (int i = 0; i < 4; i++)
         machine_setup(&units[i], KIND_LOCAL_SINGLE, i + 1);
     server_set_units(units);
-    ServerPeer flood = {0x7f000009, true}, other = {0x7f00000a, true};
+    ServerPeer flood = {0x7f000009, true}, other = {0x0a000009, true};
     std::vector<double> taken;
     testing::internal::CaptureStdout();
     for (int i = 0; i < 250; i++) { // a minute and a bit
@@ -157,7 +158,7 @@ TEST(Server, UpsCommandsAreOneASecondPerAddress)
 }
 
 // Every command but a read needs the rules' consent; a refusal is one line
-// per peer per minute, with the count.
+// a minute, with the count.
 TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)
 {
     TempProgramDir dir;
@@ -176,23 +177,83 @@ TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)
     EXPECT_EQ(command(other, "nonsense", 71), 11) << "what is no command stays a wrong one";
 }
 
-// Garbage is one line per peer per minute, the count of what it stands for
-// on the next one.
-TEST(Server, WrongCommandsAreOneLineAMinutePerPeer)
+// Garbage is one line a minute whichever peer sends it, the count of what
+// it stands for on the next one: rotating sources make no more lines.
+TEST(Server, WrongCommandsAreOneLineAMinute)
 {
-    TempProgramDir dir;
+    TempProgramDir dir; // the throttle is the process's: after the times of the tests above
     ServerPeer a = {0x7f000001, true}, b = {0x0a000003, true};
     testing::internal::CaptureStdout();
     for (int i = 0; i < 1000; i++)
-        EXPECT_EQ(command(a, "garbage", 100 + i * 0.01), 11);
-    command(b, "noise", 105);
-    command(a, "garbage", 161);
+        EXPECT_EQ(command(a, "garbage", 200 + i * 0.01), 11);
+    command(b, "noise", 205);
+    for (uint32_t i = 0; i < 500; i++)
+        command(ServerPeer{0x7f000000 + i, true}, "rot", 206 + i * 0.01);
+    command(b, "noise", 261);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
     EXPECT_NE(out.find("unknown command \"garbage\" from 127.0.0.1 (1 since"), std::string::npos) << out;
-    EXPECT_NE(out.find("unknown command \"noise\" from 10.0.0.3 (1 since"), std::string::npos) << out;
-    EXPECT_NE(out.find("unknown command \"garbage\" from 127.0.0.1 (1000 since"), std::string::npos)
+    EXPECT_NE(out.find("unknown command \"noise\" from 10.0.0.3 (1501 since"), std::string::npos)
         << out;
+}
+
+// Who gets a new session: privileged peers the whole table, the others all
+// but the reserve and SERVER_MAX_PER_ADDRESS each.
+TEST(Server, AdmissionKeepsTheReserveForPrivilegedPeers)
+{
+    const int M = SERVER_MAX_SESSIONS, R = SERVER_LOOPBACK_RESERVE, P = SERVER_MAX_PER_ADDRESS;
+    struct Row {
+        int open, held;
+        bool privileged, taken;
+    } rows[] = {
+        {0, 0, false, true},          {0, P - 1, false, true},      {0, P, false, false},
+        {0, P, true, true},           {M - R - 1, 0, false, true},  {M - R, 0, false, false},
+        {M - R, P + 50, true, true},  {M - 1, 0, true, true},       {M, 0, true, false},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(server_refusal(r.open, r.held, r.privileged) == nullptr, r.taken)
+            << r.open << " open, " << r.held << " held, privileged " << r.privileged;
+    EXPECT_TRUE(server_peer_privileged(-1, 0x7f000001, nullptr));
+    EXPECT_FALSE(server_peer_privileged(-1, 0x0a000001, nullptr));
+}
+
+// A session is closed when it sent nothing for the idle limit, and when it
+// sent bytes but no whole request for SERVER_REQUEST_SECONDS, however often
+// the bytes come.
+TEST(Server, TricklingAndIdleSessionsAreClosed)
+{
+    struct Row {
+        double input, request; // seconds ago: the last bytes, the last whole request
+        bool over;
+    } rows[] = {
+        {0, 0, false},
+        {59.9, 59.9, false},
+        {60, 60, true},   // idle
+        {5, 59.9, false},
+        {5, 60, true},    // a byte every 5 s, no request for a minute
+        {0, 61, true},
+        {60, 0, true},    // idle after a request (cannot happen, but is closed)
+    };
+    double now = 5000;
+    for (const Row &r : rows)
+        EXPECT_EQ(server_session_over(now, now - r.input, now - r.request) != nullptr, r.over)
+            << r.input << " " << r.request;
+}
+
+// A peer may start TLS_HANDSHAKES_PER_MINUTE handshakes a minute; another
+// peer is not held up, and the table of peers stays bounded.
+TEST(Server, HandshakesAreLimitedPerPeer)
+{
+    double t = 7000;
+    for (int i = 0; i < TLS_HANDSHAKES_PER_MINUTE; i++)
+        EXPECT_TRUE(tls_handshake_allowed(0x7f000000, t + i * 0.1)) << i;
+    EXPECT_FALSE(tls_handshake_allowed(0x7f000000, t + 10));
+    EXPECT_TRUE(tls_handshake_allowed(0x0a000001, t + 10));
+    EXPECT_FALSE(tls_handshake_allowed(0x7f000000, t + 59.9));
+    EXPECT_TRUE(tls_handshake_allowed(0x7f000000, t + 60)) << "a new minute";
+    for (uint32_t peer = 1; peer < 5000; peer++)
+        tls_handshake_allowed(0x0b000000 + peer, t + 61);
+    EXPECT_TRUE(tls_handshake_allowed(0x0a000001, t + 62)) << "forgotten, so a new minute";
 }
 
 } // namespace
