@@ -271,8 +271,8 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, L
         reload_spaced(RELOAD_SET, now);
         break;
     default:
-        // Garbage comes in floods (every read of it is one): one line per
-        // peer per minute, with the count.
+        // Garbage comes in floods (every read of it is one), from rotating
+        // sources too: one line a minute, with the count.
         if (int count = access_line_due(ACCESS_LINE_WRONG_COMMAND, now.mono))
             log_warning("server: unknown command \"%s\" from %s (%d since the last line)",
                         printable(data, len).c_str(), access_address_text(peer.address).c_str(),
