@@ -570,8 +570,8 @@ static int roles_of(MgmtSession *s, double now)
     if (!allowed) {
         s->roles = -1;
         if (int count = access_line_due(ACCESS_LINE_GUESSING, now))
-            log_warning("mgmt: user \"%s\" from %s refused unchecked: more than %.0f wrong "
-                        "passwords at once from it (%d since the last line)\n",
+            log_warning("mgmt: user \"%s\" from %s refused unchecked: more than %.0f refused "
+                        "passwords at once from its host (%d since the last line)\n",
                         printable_text(s->username.data(), s->username.size(), 32).c_str(),
                         access_address_text(s->peer).c_str(), MGMT_GUESS_BURST, count);
         return s->roles;
