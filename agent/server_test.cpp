@@ -1,6 +1,9 @@
 #include "agent/server.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -254,6 +257,135 @@ TEST(Server, HandshakesAreLimitedPerPeer)
     for (uint32_t peer = 1; peer < 5000; peer++)
         tls_handshake_allowed(0x0b000000 + peer, t + 61);
     EXPECT_TRUE(tls_handshake_allowed(0x0a000001, t + 62)) << "forgotten, so a new minute";
+}
+
+// The server on a clock of the test's own, real sockets for its clients.
+struct FakeClock {
+    LoopTime t;
+};
+
+LoopTime fake_time(void *ctx)
+{
+    return static_cast<FakeClock *>(ctx)->t;
+}
+
+bool privileged_peers = true; // what the test's hook says of every peer
+
+bool test_privileged(int, uint32_t, void *)
+{
+    return privileged_peers;
+}
+
+// A client socket from `source` (host byte order) to 127.0.0.1:`port`; -1
+// when it cannot connect.
+int dial(int port, uint32_t source)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(source);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        return close(fd), -1;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS)
+        return close(fd), -1;
+    return fd;
+}
+
+// True once the server has closed `fd` (what it sent is read and dropped).
+bool ended(int fd)
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+            return true;
+        if (n < 0)
+            return false;
+    }
+}
+
+// Four clients on a minute and more of the server's time: the ones that
+// trickle a byte every 5 s without a whole request are closed at the
+// minute on both ports, the ones that send a whole request as often stay.
+// Then the per-peer limit with the hook saying "not privileged": all of
+// 127.0.0.0/8 is one peer.
+TEST(Server, TricklersAreClosedAndLoopbackIsOnePeerOnAFakeClock)
+{
+    TempProgramDir dir;
+    ensure_dir(dir.path + "Set/");
+    static MachineContext units[4];
+    for (int i = 0; i < 4; i++)
+        machine_setup(&units[i], KIND_LOCAL_SINGLE, i + 1);
+    FakeClock clock{{100000.0, time(nullptr)}};
+    Loop *loop = loop_new(fake_time, &clock);
+    ASSERT_NE(loop, nullptr);
+    ServerHooks hooks;
+    hooks.peer_privileged = test_privileged;
+    testing::internal::CaptureStdout();
+    server_start(loop, ServerPorts{0, 0}, units, hooks);
+    int records = server_bound_port(0), mgmt = server_bound_port(1);
+    ASSERT_GT(records, 0);
+    ASSERT_GT(mgmt, 0);
+    auto turn = [&](double seconds) {
+        clock.t.mono += seconds;
+        for (int i = 0; i < 3; i++)
+            loop_run_once(loop, 5);
+    };
+    struct Client {
+        int fd;
+        const char *bytes; // sent every 5 s
+        bool closed_at_the_minute;
+    } clients[] = {
+        {dial(records, 0x7f000001), "A", true},
+        {dial(records, 0x7f000001), "ALL\x01", false},
+        {dial(mgmt, 0x7f000001), "V", true},
+        {dial(mgmt, 0x7f000001), "VER\n", false},
+    };
+    turn(0);
+    std::string wrong; // the first surprise, told once the output is no longer captured
+    for (int second = 1; second <= 120 && wrong.empty(); second++) {
+        turn(1);
+        for (const Client &c : clients) {
+            bool gone = ended(c.fd);
+            bool expected = c.closed_at_the_minute && second >= SERVER_REQUEST_SECONDS + 1;
+            if ((second < SERVER_REQUEST_SECONDS || second > SERVER_REQUEST_SECONDS + 1) &&
+                gone != expected && wrong.empty())
+                wrong = std::string(c.bytes) + (gone ? " closed" : " open") + " at " +
+                        std::to_string(second);
+            if (!gone && second % 5 == 0)
+                send(c.fd, c.bytes, strlen(c.bytes), MSG_NOSIGNAL);
+        }
+    }
+    for (const Client &c : clients)
+        close(c.fd);
+    turn(0);
+
+    privileged_peers = false;
+    std::vector<int> fds;
+    for (uint32_t i = 0; i < SERVER_MAX_PER_ADDRESS + 1; i++)
+        fds.push_back(dial(records, 0x7f000002 + i));
+    turn(0);
+    std::vector<bool> refused; // by source 127.0.0.2, .3, ...
+    for (int fd : fds)
+        refused.push_back(ended(fd));
+    privileged_peers = true;
+    int root = dial(records, 0x7f000001);
+    turn(0);
+    bool root_stays = !ended(root);
+    close(root);
+    for (int fd : fds)
+        close(fd);
+    server_stop();
+    loop_free(loop);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(wrong, "");
+    std::vector<bool> expected_refused(SERVER_MAX_PER_ADDRESS, false);
+    expected_refused.push_back(true); // the seventeenth of 127.0.0.0/8
+    EXPECT_EQ(refused, expected_refused) << out;
+    EXPECT_TRUE(root_stays) << "a privileged peer is not counted with them";
+    EXPECT_NE(out.find("it holds the most sessions one peer may"), std::string::npos) << out;
 }
 
 } // namespace
