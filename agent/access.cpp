@@ -81,17 +81,39 @@ bool access_may_command(uint32_t address)
     return best && best->command;
 }
 
-int access_report_due(AccessReports *table, uint32_t address, double now)
+// Makes room for one more key: the one with the oldest occurrence goes.
+static void forget_oldest(AccessReports *table)
 {
-    auto found = table->find(address);
-    if (found != table->end() && now - found->second.at < ACCESS_REPORT_SPACING) {
+    auto oldest = table->begin();
+    for (auto it = table->begin(); it != table->end(); ++it)
+        if (it->second.last < oldest->second.last)
+            oldest = it;
+    if (oldest != table->end())
+        table->erase(oldest);
+}
+
+int access_report_due(AccessReports *table, uint32_t key, double now)
+{
+    auto found = table->find(key);
+    if (found != table->end() && now >= found->second.at &&
+        now - found->second.at < ACCESS_REPORT_SPACING) {
         found->second.count++;
         found->second.last = now;
         return 0;
     }
     int count = found == table->end() ? 1 : found->second.count + 1;
-    (*table)[address] = {now, 0, now};
+    if (found == table->end() && table->size() >= ACCESS_TABLE_LIMIT)
+        forget_oldest(table);
+    (*table)[key] = {now, 0, now};
     return count;
+}
+
+static AccessReports lines; // by AccessLine, under `lock`
+
+int access_line_due(int kind, double now)
+{
+    Guard g(lock);
+    return access_report_due(&lines, static_cast<uint32_t>(kind), now);
 }
 
 void access_reports_forget(AccessReports *table, double now)

@@ -43,16 +43,49 @@ struct AccessReport {
     double last; // when the latest occurrence was, printed or not
 };
 
-// Lines of one kind, by peer address (host byte order). Not locked: each
-// table belongs to one thread or to its caller's lock.
+// Lines of one kind, by key (a peer address in host byte order, or a
+// kind). Not locked: each table belongs to one thread or to its caller's
+// lock.
 using AccessReports = std::unordered_map<uint32_t, AccessReport>;
 
-// Whether a line for `address` is due at `now`: 0 when one was printed less
+// Most keys a per-peer table holds: a new one beyond it forgets the one
+// whose latest occurrence is the oldest (rotating sources must not grow
+// the daemon).
+constexpr size_t ACCESS_TABLE_LIMIT = 1024;
+
+// Whether a line for `key` is due at `now`: 0 when one was printed less
 // than ACCESS_REPORT_SPACING ago (this occurrence is counted for the next
 // line), else the number of occurrences the line stands for, this one
-// included.
-int access_report_due(AccessReports *table, uint32_t address, double now);
+// included. A `now` before the last line's (another clock) makes it due.
+// The table stays within ACCESS_TABLE_LIMIT keys.
+int access_report_due(AccessReports *table, uint32_t key, double now);
 
 // Forgets the peers whose last line is old and who did nothing since, so a
 // table of many peers does not grow for ever.
 void access_reports_forget(AccessReports *table, double now);
+
+// The kinds of refusal and error lines of the ports, each throttled on its
+// own whichever peer caused it.
+enum AccessLine {
+    ACCESS_LINE_REFUSED_COMMAND,    // port 2027: a command the peer may not send
+    ACCESS_LINE_WRONG_COMMAND,      // port 2027: no command of the table
+    ACCESS_LINE_SPACED_COMMAND,     // port 2027: a UPS command too soon after the last
+    ACCESS_LINE_REFUSED_CONNECTION, // both ports: no session for the peer
+    ACCESS_LINE_REFUSED_LOGIN,      // port 3493: unknown user or wrong password
+    ACCESS_LINE_GUESSING,           // port 3493: a source over its guessing limit
+    ACCESS_LINE_HANDSHAKES,         // port 3493: a peer over its TLS handshakes
+    ACCESS_LINE_ENDED_LOGIN,        // port 3493: a login its user's reload ended
+    ACCESS_LINE_KINDS
+};
+
+// The one throttle of those lines: whether a line of `kind` (AccessLine)
+// is due at `now`, as access_report_due says it (0: counted, not due; else
+// the occurrences the line stands for). Locked: any thread.
+int access_line_due(int kind, double now);
+
+// The one key per-peer limits use for `address`: all of 127.0.0.0/8 is one
+// peer (any local process can take any of its addresses).
+inline uint32_t access_peer_key(uint32_t address)
+{
+    return (address >> 24) == 127 ? 0x7f000000u : address;
+}

@@ -65,4 +65,49 @@ TEST(Access, MostSpecificLineDecidesAndBadLinesAreReportedOnce)
     EXPECT_EQ(access_address_text(ip("192.0.2.5")), "192.0.2.5");
 }
 
+// A table of many peers forgets the one heard of longest ago first, and
+// never holds more than its limit.
+TEST(Access, PerPeerTablesAreBoundedOldestForgottenFirst)
+{
+    AccessReports table;
+    double now = 1000;
+    for (uint32_t peer = 1; peer <= ACCESS_TABLE_LIMIT; peer++)
+        access_report_due(&table, peer, now + peer * 0.001);
+    access_report_due(&table, 1, now + 2); // peer 1 heard of again: now the newest
+    EXPECT_EQ(access_report_due(&table, 5000, now + 3), 1);
+    EXPECT_EQ(table.size(), ACCESS_TABLE_LIMIT);
+    EXPECT_TRUE(table.count(1)) << "recently heard of";
+    EXPECT_FALSE(table.count(2)) << "the oldest went";
+    EXPECT_TRUE(table.count(3));
+    for (uint32_t peer = 10000; peer < 10000 + 3 * ACCESS_TABLE_LIMIT; peer++)
+        access_report_due(&table, peer, now + 4);
+    EXPECT_EQ(table.size(), ACCESS_TABLE_LIMIT);
+}
+
+// One line per kind per minute whoever causes it, the next one with the
+// count of those it stood for; kinds do not hold each other up.
+TEST(Access, OneLinePerKindPerMinuteWithTheCount)
+{
+    double t0 = 50000;
+    struct Row {
+        int kind;
+        double at; // seconds after t0
+        int due;   // what access_line_due says
+    } rows[] = {
+        {ACCESS_LINE_WRONG_COMMAND, 0, 1},   {ACCESS_LINE_WRONG_COMMAND, 1, 0},
+        {ACCESS_LINE_REFUSED_LOGIN, 1, 1},   {ACCESS_LINE_WRONG_COMMAND, 59.9, 0},
+        {ACCESS_LINE_WRONG_COMMAND, 60, 3},  {ACCESS_LINE_REFUSED_LOGIN, 61, 1},
+        {ACCESS_LINE_WRONG_COMMAND, 100, 0}, {ACCESS_LINE_WRONG_COMMAND, 200, 2},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(access_line_due(r.kind, t0 + r.at), r.due) << r.kind << " at " << r.at;
+}
+
+TEST(Access, LoopbackIsOnePeer)
+{
+    EXPECT_EQ(access_peer_key(ip("127.0.0.1")), access_peer_key(ip("127.45.3.9")));
+    EXPECT_NE(access_peer_key(ip("10.0.0.1")), access_peer_key(ip("10.0.0.2")));
+    EXPECT_EQ(access_peer_key(ip("10.0.0.1")), ip("10.0.0.1"));
+}
+
 } // namespace

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <mutex>
 #include <string_view>
+#include <unordered_map>
 
 #include "agent/access.h"
 #include "agent/decision.h"
@@ -396,6 +397,12 @@ static const char *no_values(int index)
     return v.connected ? nullptr : "DATA-STALE";
 }
 
+// A login that counts: its user is as it was when the session checked it.
+static bool counted(const MgmtSession *s, int index)
+{
+    return s->login == index && users_current(s->username, s->generation);
+}
+
 static std::string get(const std::vector<std::string> &w, time_t now)
 {
     if (w.size() < 3)
@@ -411,7 +418,7 @@ static std::string get(const std::vector<std::string> &w, time_t now)
         int count = 0;
         Guard g(lock);
         for (const MgmtSession *other : logins)
-            count += other->login == index;
+            count += counted(other, index);
         return "NUMLOGINS " + ups + " " + std::to_string(count) + "\n";
     }
     if (w.size() != 4)
@@ -485,7 +492,7 @@ static std::string list(const std::vector<std::string> &w, time_t now)
         std::string out = head;
         Guard g(lock);
         for (const MgmtSession *other : logins)
-            if (other->login == index)
+            if (counted(other, index))
                 out += "CLIENT " + ups + " " + access_address_text(other->peer) + "\n";
         return out + tail;
     }
@@ -498,39 +505,95 @@ static std::string list(const std::vector<std::string> &w, time_t now)
     return err("INVALID-ARGUMENT");
 }
 
-// Refused logins by peer: a client with a wrong password tries again every
-// few seconds, and its host is unprotected until someone reads this. A
-// password check is a crypt of some milliseconds on the server's one
-// thread: a peer refused less than MGMT_RETRY_SECONDS ago is refused again
-// without one, so a flood of guesses costs neither the other clients nor
-// the host.
-static AccessReports refused_logins; // under `lock`
+// The guessing limit's checks per source (access_peer_key), a bucket that
+// refills at MGMT_GUESS_RATE: a password check is a crypt of some
+// milliseconds on the server's one thread, so a flood of guesses must cost
+// neither the other clients nor the host, and finds a password no sooner
+// from many addresses of this host than from one.
+struct GuessBucket {
+    double checks; // left, up to MGMT_GUESS_BURST
+    double at;     // when `checks` was last brought up to date
+};
+static std::unordered_map<uint32_t, GuessBucket> guesses; // under `lock`
+
+// The bucket of `source` brought up to `now`; a new source gets a full one,
+// and a full table forgets the source it last heard of longest ago.
+static GuessBucket &bucket_of(uint32_t source, double now)
+{
+    auto found = guesses.find(source);
+    if (found == guesses.end()) {
+        if (guesses.size() >= ACCESS_TABLE_LIMIT) {
+            auto oldest = guesses.begin();
+            for (auto it = guesses.begin(); it != guesses.end(); ++it)
+                if (it->second.at < oldest->second.at)
+                    oldest = it;
+            guesses.erase(oldest);
+        }
+        return guesses[source] = {MGMT_GUESS_BURST, now};
+    }
+    GuessBucket &b = found->second;
+    if (now > b.at)
+        b.checks = std::min(MGMT_GUESS_BURST, b.checks + (now - b.at) * MGMT_GUESS_RATE);
+    b.at = now;
+    return b;
+}
+
+// The session's login is over: LIST CLIENT and NUMLOGINS forget it.
+static void drop_login(MgmtSession *s)
+{
+    Guard g(lock);
+    std::erase(logins, s);
+    s->login = -1;
+    s->primary = -1;
+}
 
 // The roles of the session's username and password, checked once per
-// session (they cannot change once set); -1 when they do not match.
+// session (they cannot change once set); -1 when they do not match, and
+// from the moment a reload changed or removed the user.
 static int roles_of(MgmtSession *s, double now)
 {
-    if (!s->verified) {
-        bool spaced = true;
+    if (s->verified && s->roles >= 0 && !users_current(s->username, s->generation)) {
+        s->roles = -1;
+        drop_login(s);
+        if (int count = access_line_due(ACCESS_LINE_ENDED_LOGIN, now))
+            log_notice("mgmt: login of user \"%s\" from %s ended: the user changed in %s (%d "
+                       "since the last line)\n",
+                       printable_text(s->username.data(), s->username.size(), 32).c_str(),
+                       access_address_text(s->peer).c_str(), USERS_FILE, count);
+    }
+    if (s->verified)
+        return s->roles;
+    uint32_t source = access_peer_key(s->peer);
+    bool allowed;
+    {
+        Guard g(lock);
+        allowed = bucket_of(source, now).checks >= 1;
+    }
+    s->verified = true;
+    if (!allowed) {
+        s->roles = -1;
+        if (int count = access_line_due(ACCESS_LINE_GUESSING, now))
+            log_warning("mgmt: user \"%s\" from %s refused unchecked: more than %.0f refused "
+                        "passwords at once from its host (%d since the last line)\n",
+                        printable_text(s->username.data(), s->username.size(), 32).c_str(),
+                        access_address_text(s->peer).c_str(), MGMT_GUESS_BURST, count);
+        return s->roles;
+    }
+    s->roles = users_check(s->username, s->password, &s->generation);
+    if (s->roles < 0) {
         {
             Guard g(lock);
-            auto last = refused_logins.find(s->peer);
-            spaced = last == refused_logins.end() || now - last->second.last >= MGMT_RETRY_SECONDS;
+            bucket_of(source, now).checks -= 1;
         }
-        s->roles = spaced ? users_check(s->username, s->password) : -1;
-        s->verified = true;
-        if (s->roles < 0) {
-            Guard g(lock);
-            access_reports_forget(&refused_logins, now);
-            if (int count = access_report_due(&refused_logins, s->peer, now))
-                log_warning("mgmt: user \"%s\" from %s refused: unknown user or wrong password "
-                       "(%d since the last line); see %s\n",
-                       printable_text(s->username.data(), s->username.size(), 32).c_str(),
-                       access_address_text(s->peer).c_str(), count, USERS_FILE);
-        }
+        if (int count = access_line_due(ACCESS_LINE_REFUSED_LOGIN, now))
+            log_warning("mgmt: user \"%s\" from %s refused: unknown user or wrong password "
+                        "(%d since the last line); see %s\n",
+                        printable_text(s->username.data(), s->username.size(), 32).c_str(),
+                        access_address_text(s->peer).c_str(), count, USERS_FILE);
     }
     return s->roles;
 }
+
 
 // LOGIN, PRIMARY (MASTER is its old name) and FSD, each "WORD UPS".
 static std::string session_command(MgmtSession *s, const std::vector<std::string> &w,

@@ -19,9 +19,13 @@
 // "ERR TOO-LONG" without being parsed.
 constexpr int MGMT_LINE_MAX = 512;
 
-// Seconds after a refused password check during which the same client host
-// is refused without a check.
-constexpr double MGMT_RETRY_SECONDS = 1.0;
+// The guessing limit of a source (one peer address, all of 127.0.0.0/8
+// being one): a wrong password or unknown name takes one of its
+// MGMT_GUESS_BURST checks, which come back at MGMT_GUESS_RATE a second;
+// with none left a check is refused without crypt(3). A right password
+// takes none, and a refusal binds only the session that had it.
+constexpr double MGMT_GUESS_BURST = 10;
+constexpr double MGMT_GUESS_RATE = 2;
 
 // Seconds after an INSTCMD taken during which the session's next one is
 // refused (ERR INSTCMD-FAILED).
@@ -43,7 +47,11 @@ struct MgmtSession {
     int login = -1;           // unit index LOGIN was granted for; -1 none
     int primary = -1;         // unit index PRIMARY (or MASTER) was granted for; -1 none
     bool verified = false;    // username and password were checked...
-    int roles = 0;            // ...and these USER_* roles came of it
+    int roles = 0;            // ...and these USER_* roles came of it (-1: refused, for
+                              // the rest of the session)...
+    uint64_t generation = 0;  // ...for this stamp of the user (users_current): a reload
+                              // that changed the user ends the login at the next
+                              // privileged request, and LIST CLIENT no longer counts it
     double instcmd_at = -1;   // monotonic seconds of the last INSTCMD taken; < 0 none
 };
 
@@ -78,7 +86,9 @@ void mgmt_session_end(MgmtSession *session);
 bool mgmt_needs_tls(const MgmtSession &session, const std::string &command);
 
 // Answers one request line (without its newline) at `now` (the wall clock
-// for FSD, the monotonic one for the spacing of password checks). The
+// for FSD, the monotonic one for the spacing of password checks and the
+// guessing limit). A password check is one crypt(3), some milliseconds on
+// the caller's thread. The
 // reply is one or more lines, each ending in "\n"; after LOGOUT
 // `session->ending` is set.
 std::string mgmt_request(MgmtSession *session, const std::string &line, LoopTime now);

@@ -58,13 +58,8 @@ enum { RELOAD_MAIL, RELOAD_SMS, RELOAD_PLAN, RELOAD_SET, RELOAD_KINDS };
 static double reload_last[RELOAD_KINDS]; // when each kind last ran; 0 never
 static bool reload_held[RELOAD_KINDS];   // one is waiting for its turn
 
-// Refusal lines, at most one per peer per ACCESS_REPORT_SPACING.
-static AccessReports reported;            // refused commands
-static AccessReports wrong_reported;      // wrong commands
-static AccessReports connection_reported; // refused connections
-static AccessReports spaced_reported;     // UPS commands that came too soon
-
-// Per peer address: when its last UPS command was taken (monotonic seconds).
+// Per peer (access_peer_key): when its last UPS command was taken
+// (monotonic seconds); at most ACCESS_TABLE_LIMIT peers.
 static std::unordered_map<uint32_t, double> command_taken;
 
 static void reload(int kind, LoopTime now)
@@ -193,7 +188,7 @@ static int rule_of(const unsigned char *data, int len)
 
 static void report_refusal(uint32_t address, const unsigned char *data, int len, double now)
 {
-    int count = access_report_due(&reported, address, now);
+    int count = access_line_due(ACCESS_LINE_REFUSED_COMMAND, now);
     if (count == 0)
         return;
     log_warning("server: command \"%.20s\" from %s refused (%d since the last line): the host "
@@ -202,19 +197,38 @@ static void report_refusal(uint32_t address, const unsigned char *data, int len,
                 ACCESS_FILE);
 }
 
+// Forgets the peers whose last UPS command is older than the spacing, and
+// when that leaves the table full, the one of the oldest.
+static void forget_commands(double now)
+{
+    std::erase_if(command_taken, [now](const auto &entry) {
+        return now - entry.second >= SERVER_COMMAND_SPACING;
+    });
+    if (command_taken.size() < ACCESS_TABLE_LIMIT)
+        return;
+    auto oldest = command_taken.begin();
+    for (auto it = command_taken.begin(); it != command_taken.end(); ++it)
+        if (it->second < oldest->second)
+            oldest = it;
+    command_taken.erase(oldest);
+}
+
 // A client that repeats a UPS command in a loop must not fill unit 1's
-// queue: one a second per address is taken, the others dropped.
+// queue: one a second per peer is taken, the others dropped.
 static bool too_soon(uint32_t address, const unsigned char *data, int len, double now)
 {
-    auto it = command_taken.find(address);
+    uint32_t peer = access_peer_key(address);
+    auto it = command_taken.find(peer);
     if (it != command_taken.end() && now - it->second < SERVER_COMMAND_SPACING) {
-        if (int count = access_report_due(&spaced_reported, address, now))
+        if (int count = access_line_due(ACCESS_LINE_SPACED_COMMAND, now))
             log_warning("server: command \"%.20s\" from %s refused: one UPS command a second "
                         "per host (%d since the last line)",
                         printable(data, len).c_str(), access_address_text(address).c_str(), count);
         return true;
     }
-    command_taken[address] = now;
+    if (it == command_taken.end() && command_taken.size() >= ACCESS_TABLE_LIMIT)
+        forget_commands(now);
+    command_taken[peer] = now;
     return false;
 }
 
@@ -258,9 +272,9 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, L
         reload_spaced(RELOAD_SET, now);
         break;
     default:
-        // Garbage comes in floods (every read of it is one): one line per
-        // peer per minute, with the count.
-        if (int count = access_report_due(&wrong_reported, peer.address, now.mono))
+        // Garbage comes in floods (every read of it is one), from rotating
+        // sources too: one line a minute, with the count.
+        if (int count = access_line_due(ACCESS_LINE_WRONG_COMMAND, now.mono))
             log_warning("server: unknown command \"%s\" from %s (%d since the last line)",
                         printable(data, len).c_str(), access_address_text(peer.address).c_str(),
                         count);
@@ -276,7 +290,10 @@ static const size_t OUTPUT_LIMIT[2] = {SERVER_OUTPUT_LIMIT, 64 * 1024};
 
 struct Session {
     uint32_t address;  // peer, host byte order
+    uint32_t peer;     // access_peer_key(address): what per-peer limits count
+    bool privileged;   // the hook's word at accept: no per-peer limit, the reserve
     double last_input; // monotonic seconds of the last read that brought bytes
+    double last_request; // ...and of the last whole request (server_session_over)
     std::string out;   // reply bytes not yet taken by the socket
     bool waiting_out;  // EPOLLOUT is asked for
     int kind;          // KIND_RECORDS or KIND_MGMT
@@ -288,11 +305,16 @@ struct Session {
 };
 
 static std::unordered_map<int, Session> sessions;
-static std::unordered_map<uint32_t, int> per_address;
+static std::unordered_map<uint32_t, int> per_peer; // sessions by Session::peer
 
 static bool loopback(uint32_t address)
 {
     return (address >> 24) == 127;
+}
+
+bool server_peer_privileged(int, uint32_t address, void *)
+{
+    return loopback(address);
 }
 
 // Whether a new port 3493 session at `fd` must STARTTLS before a password:
@@ -311,13 +333,22 @@ static bool session_needs_tls(int fd)
     return !loopback(ntohl(local.sin_addr.s_addr));
 }
 
+const char *server_session_over(double now, double last_input, double last_request)
+{
+    if (now - last_input >= SERVER_IDLE_SECONDS)
+        return "idle";
+    if (now - last_request >= SERVER_REQUEST_SECONDS)
+        return "no whole request";
+    return nullptr;
+}
+
 static void close_session(int fd)
 {
     auto it = sessions.find(fd);
     if (it == sessions.end())
         return;
-    if (--per_address[it->second.address] <= 0)
-        per_address.erase(it->second.address);
+    if (--per_peer[it->second.peer] <= 0)
+        per_peer.erase(it->second.peer);
     mgmt_session_end(&it->second.mgmt);
     tls_session_free(it->second.tls);
     sessions.erase(it);
@@ -389,6 +420,7 @@ static int read_request_lines(Session *s, const unsigned char *data, int len, Lo
         if (!s->in.empty() && s->in.back() == '\r')
             s->in.pop_back();
         *reply += mgmt_request(&s->mgmt, s->in, now);
+        s->last_request = now.mono;
         s->in.clear();
         s->closing = s->mgmt.ending;
     }
@@ -437,6 +469,15 @@ static void read_mgmt(Session *s, const unsigned char *data, int len, LoopTime n
     // "OK STARTTLS" is in `out`, in clear; the rest of this read is the
     // start of the handshake.
     s->mgmt.tls_start = false;
+    if (!tls_handshake_allowed(s->peer, now.mono)) {
+        if (int count = access_line_due(ACCESS_LINE_HANDSHAKES, now.mono))
+            log_warning("server: TLS from %s closed: more than %d handshakes a minute (%d "
+                        "since the last line)",
+                        access_address_text(s->address).c_str(), TLS_HANDSHAKES_PER_MINUTE,
+                        count);
+        s->closing = true; // before any handshake work
+        return;
+    }
     s->tls = tls_session_new();
     if (!s->tls) {
         s->closing = true;
@@ -471,23 +512,23 @@ static void on_session(Loop *, int fd, uint32_t events, void *, LoopTime now)
         read_mgmt(s, buf, static_cast<int>(n), now);
     } else {
         ServerPeer peer = {s->address, access_may_command(s->address)};
-        server_command(peer, buf, static_cast<int>(n), now, &s->out);
+        if (server_command(peer, buf, static_cast<int>(n), now, &s->out) != 11)
+            s->last_request = now.mono; // bytes that are no command do not keep it
+
     }
     flush(fd, s);
 }
 
-// Why a new peer is turned away; nullptr when it is taken.
-static const char *refusal(uint32_t address)
+const char *server_refusal(int open, int held, bool privileged)
 {
-    if (session_count >= SERVER_MAX_SESSIONS)
+    if (open >= SERVER_MAX_SESSIONS)
         return "every session is taken";
-    if (loopback(address))
+    if (privileged)
         return nullptr;
-    if (session_count >= SERVER_MAX_SESSIONS - SERVER_LOOPBACK_RESERVE)
-        return "the remaining sessions are kept for this host";
-    auto it = per_address.find(address);
-    if (it != per_address.end() && it->second >= SERVER_MAX_PER_ADDRESS)
-        return "it holds the most sessions one address may";
+    if (open >= SERVER_MAX_SESSIONS - SERVER_LOOPBACK_RESERVE)
+        return "the remaining sessions are kept for this host's administrators";
+    if (held >= SERVER_MAX_PER_ADDRESS)
+        return "it holds the most sessions one peer may";
     return nullptr;
 }
 
@@ -520,10 +561,16 @@ static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
             return; // EAGAIN: all taken; others (an aborted connection): next time
         }
         uint32_t address = len >= sizeof addr ? ntohl(addr.sin_addr.s_addr) : 0;
-        if (const char *why = refusal(address)) {
-            // One line per peer per minute: a flood of connections must not
-            // become a flood of lines.
-            if (int count = access_report_due(&connection_reported, address, now.mono))
+        uint32_t peer = access_peer_key(address);
+        bool privileged = hooks.peer_privileged ? hooks.peer_privileged(fd, address, hooks.ctx)
+                                                : server_peer_privileged(fd, address, nullptr);
+        auto held = per_peer.find(peer);
+        if (const char *why = server_refusal(session_count,
+                                             held == per_peer.end() ? 0 : held->second,
+                                             privileged)) {
+            // One line a minute: a flood of connections must not become a
+            // flood of lines.
+            if (int count = access_line_due(ACCESS_LINE_REFUSED_CONNECTION, now.mono))
                 log_warning("server: connection from %s closed: %s (%d clients connected, %d "
                             "refused since the last line)",
                             access_address_text(address).c_str(), why, session_count, count);
@@ -542,42 +589,37 @@ static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
         }
         Session s{};
         s.address = address;
+        s.peer = peer;
+        s.privileged = privileged;
         s.last_input = now.mono;
+        s.last_request = now.mono;
         s.kind = listener->kind;
         s.mgmt.peer = address;
         s.mgmt.tls_offered = listener->kind == KIND_MGMT && tls_offered;
         s.mgmt.tls_required = listener->kind == KIND_MGMT && session_needs_tls(fd);
         sessions[fd] = s;
-        per_address[address]++;
+        per_peer[peer]++;
         session_count++;
     }
 }
 
-static void forget_reports(double now)
-{
-    for (AccessReports *table :
-         {&reported, &wrong_reported, &connection_reported, &spaced_reported})
-        access_reports_forget(table, now);
-    std::erase_if(command_taken, [now](const auto &entry) {
-        return now - entry.second >= SERVER_COMMAND_SPACING;
-    });
-}
-
+// Sessions that went idle or trickle bytes without a whole request.
 static void close_idle(double now)
 {
-    std::vector<int> idle;
+    std::vector<int> over;
     for (const auto &[fd, s] : sessions)
-        if (now - s.last_input >= SERVER_IDLE_SECONDS)
-            idle.push_back(fd);
-    for (int fd : idle)
+        if (server_session_over(now, s.last_input, s.last_request))
+            over.push_back(fd);
+    for (int fd : over)
         close_session(fd);
 }
 
-// Once a second: idle sessions, old report entries, held-back reloads.
+// Once a second: idle sessions, old entries of the spacing table, held-back
+// reloads.
 static void sweep(Loop *, void *, LoopTime now)
 {
     close_idle(now.mono);
-    forget_reports(now.mono);
+    forget_commands(now.mono);
     server_run_due_reloads(now);
     loop_timer_at(loop, &sweep_timer, now.mono + 1.0, sweep, nullptr);
 }

@@ -21,9 +21,10 @@
 constexpr int SERVER_PORT = 2027;
 constexpr int SERVER_MGMT_PORT = LINK_MGMT_PORT; // the RFC 9271 protocol, on 127.0.0.1 and Network.ang's addresses
 constexpr int SERVER_MAX_SESSIONS = 256;
-constexpr int SERVER_MAX_PER_ADDRESS = 16;   // sessions of one non-loopback address
-constexpr int SERVER_LOOPBACK_RESERVE = 8;   // sessions only loopback may take
+constexpr int SERVER_MAX_PER_ADDRESS = 16;   // sessions of one peer that is not privileged
+constexpr int SERVER_LOOPBACK_RESERVE = 8;   // sessions only privileged local peers may take
 constexpr int SERVER_IDLE_SECONDS = 60;      // a session that sends nothing this long is closed
+constexpr int SERVER_REQUEST_SECONDS = 60;   // ...and one that sends no whole request this long
 constexpr int SERVER_OUTPUT_LIMIT = 16 * STATUS_RECORD_LEN; // unsent bytes before a session is closed
 constexpr int SERVER_RELOAD_SPACING = 5;     // seconds between two reloads of one kind
 constexpr double SERVER_COMMAND_SPACING = 1; // seconds between two UPS commands of one address
@@ -35,8 +36,29 @@ constexpr double SERVER_BIND_RETRY = 10;       // seconds between tries of a por
 struct ServerHooks {
     void (*reload_settings)(void *ctx) = nullptr; // settings, link and units anew
     int (*unit_count)(void *ctx) = nullptr;       // units in use, 1..4
+    // Whether the peer of a new session (`fd`, from IPv4 `address`) may
+    // take the loopback reserve and is free of the per-peer limit; nullptr:
+    // every loopback peer is (server_peer_privileged).
+    bool (*peer_privileged)(int fd, uint32_t address, void *ctx) = nullptr;
     void *ctx = nullptr;
 };
+
+// The default of ServerHooks::peer_privileged: a peer on 127.0.0.0/8.
+bool server_peer_privileged(int fd, uint32_t address, void *ctx);
+
+// Why a new session is turned away when `open` sessions are open and its
+// peer (127.0.0.0/8 being one) holds `held` of them, `privileged` as the
+// hook says; nullptr when it is taken. Privileged peers have the whole
+// table, the others share all but SERVER_LOOPBACK_RESERVE sessions, at most
+// SERVER_MAX_PER_ADDRESS each.
+const char *server_refusal(int open, int held, bool privileged);
+
+// Why a session is closed at `now` (monotonic seconds) when its last read
+// that brought bytes was at `last_input` and its last whole request (a
+// line on port 3493, a command of the table on port 2027) at
+// `last_request`; nullptr while it stays. A peer that trickles bytes
+// without ever ending a request is closed like an idle one.
+const char *server_session_over(double now, double last_input, double last_request);
 
 // Where the server listens; tests take other ports.
 struct ServerPorts {
@@ -82,8 +104,10 @@ struct ServerPeer {
 // UPS command within SERVER_COMMAND_SPACING of the last one taken from the
 // same address (dropped). The UPS commands (2..6) are read up to their
 // first carriage return and join unit 1's command queue. Rules 11, 12 and
-// 13 print a line (with the count it stands for) at most once per peer per
-// ACCESS_REPORT_SPACING each.
+// 13 print a line (with the count it stands for) at most once per kind per
+// ACCESS_REPORT_SPACING, whichever peer caused them (the one line
+// throttle of the access module). UPS commands are spaced per peer,
+// 127.0.0.0/8 being one.
 int server_command(const ServerPeer &peer, const unsigned char *data, int len, LoopTime now,
                    std::string *reply);
 

@@ -1,6 +1,9 @@
 #include "agent/server.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "agent/decision.h"
+#include "agent/tls.h"
 #include "store/mail.h"
 #include "tests/tempdir.h"
 
@@ -114,10 +118,10 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
     testing::internal::GetCapturedStdout();
 }
 
-// A client that sends a UPS command every 0.25 s: one a second per address
-// joins the queue, the rest are dropped with one line a minute per address
-// and the count; other addresses, reads and reloads are not held up.
-TEST(Server, UpsCommandsAreOneASecondPerAddress)
+// A client that sends a UPS command every 0.25 s: one a second per peer
+// joins the queue, the rest are dropped with one line a minute and the
+// count; other peers, reads and reloads are not held up.
+TEST(Server, UpsCommandsAreOneASecondPerPeer)
 {
     TempProgramDir dir;
     ensure_dir(dir.path + "Set/");
@@ -125,7 +129,7 @@ TEST(Server, UpsCommandsAreOneASecondPerAddress)
     for (int i = 0; i < 4; i++)
         machine_setup(&units[i], KIND_LOCAL_SINGLE, i + 1);
     server_set_units(units);
-    ServerPeer flood = {0x7f000009, true}, other = {0x7f00000a, true};
+    ServerPeer flood = {0x7f000009, true}, other = {0x0a000009, true};
     std::vector<double> taken;
     testing::internal::CaptureStdout();
     for (int i = 0; i < 250; i++) { // a minute and a bit
@@ -157,7 +161,7 @@ TEST(Server, UpsCommandsAreOneASecondPerAddress)
 }
 
 // Every command but a read needs the rules' consent; a refusal is one line
-// per peer per minute, with the count.
+// a minute, with the count.
 TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)
 {
     TempProgramDir dir;
@@ -176,23 +180,212 @@ TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)
     EXPECT_EQ(command(other, "nonsense", 71), 11) << "what is no command stays a wrong one";
 }
 
-// Garbage is one line per peer per minute, the count of what it stands for
-// on the next one.
-TEST(Server, WrongCommandsAreOneLineAMinutePerPeer)
+// Garbage is one line a minute whichever peer sends it, the count of what
+// it stands for on the next one: rotating sources make no more lines.
+TEST(Server, WrongCommandsAreOneLineAMinute)
 {
-    TempProgramDir dir;
+    TempProgramDir dir; // the throttle is the process's: after the times of the tests above
     ServerPeer a = {0x7f000001, true}, b = {0x0a000003, true};
     testing::internal::CaptureStdout();
     for (int i = 0; i < 1000; i++)
-        EXPECT_EQ(command(a, "garbage", 100 + i * 0.01), 11);
-    command(b, "noise", 105);
-    command(a, "garbage", 161);
+        EXPECT_EQ(command(a, "garbage", 200 + i * 0.01), 11);
+    command(b, "noise", 205);
+    for (uint32_t i = 0; i < 500; i++)
+        command(ServerPeer{0x7f000000 + i, true}, "rot", 206 + i * 0.01);
+    command(b, "noise", 261);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
     EXPECT_NE(out.find("unknown command \"garbage\" from 127.0.0.1 (1 since"), std::string::npos) << out;
-    EXPECT_NE(out.find("unknown command \"noise\" from 10.0.0.3 (1 since"), std::string::npos) << out;
-    EXPECT_NE(out.find("unknown command \"garbage\" from 127.0.0.1 (1000 since"), std::string::npos)
+    EXPECT_NE(out.find("unknown command \"noise\" from 10.0.0.3 (1501 since"), std::string::npos)
         << out;
+}
+
+// Who gets a new session: privileged peers the whole table, the others all
+// but the reserve and SERVER_MAX_PER_ADDRESS each.
+TEST(Server, AdmissionKeepsTheReserveForPrivilegedPeers)
+{
+    const int M = SERVER_MAX_SESSIONS, R = SERVER_LOOPBACK_RESERVE, P = SERVER_MAX_PER_ADDRESS;
+    struct Row {
+        int open, held;
+        bool privileged, taken;
+    } rows[] = {
+        {0, 0, false, true},          {0, P - 1, false, true},      {0, P, false, false},
+        {0, P, true, true},           {M - R - 1, 0, false, true},  {M - R, 0, false, false},
+        {M - R, P + 50, true, true},  {M - 1, 0, true, true},       {M, 0, true, false},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(server_refusal(r.open, r.held, r.privileged) == nullptr, r.taken)
+            << r.open << " open, " << r.held << " held, privileged " << r.privileged;
+    EXPECT_TRUE(server_peer_privileged(-1, 0x7f000001, nullptr));
+    EXPECT_FALSE(server_peer_privileged(-1, 0x0a000001, nullptr));
+}
+
+// A session is closed when it sent nothing for the idle limit, and when it
+// sent bytes but no whole request for SERVER_REQUEST_SECONDS, however often
+// the bytes come.
+TEST(Server, TricklingAndIdleSessionsAreClosed)
+{
+    struct Row {
+        double input, request; // seconds ago: the last bytes, the last whole request
+        bool over;
+    } rows[] = {
+        {0, 0, false},
+        {59.9, 59.9, false},
+        {60, 60, true},   // idle
+        {5, 59.9, false},
+        {5, 60, true},    // a byte every 5 s, no request for a minute
+        {0, 61, true},
+        {60, 0, true},    // idle after a request (cannot happen, but is closed)
+    };
+    double now = 5000;
+    for (const Row &r : rows)
+        EXPECT_EQ(server_session_over(now, now - r.input, now - r.request) != nullptr, r.over)
+            << r.input << " " << r.request;
+}
+
+// A peer may start TLS_HANDSHAKES_PER_MINUTE handshakes a minute; another
+// peer is not held up, and the table of peers stays bounded.
+TEST(Server, HandshakesAreLimitedPerPeer)
+{
+    double t = 7000;
+    for (int i = 0; i < TLS_HANDSHAKES_PER_MINUTE; i++)
+        EXPECT_TRUE(tls_handshake_allowed(0x7f000000, t + i * 0.1)) << i;
+    EXPECT_FALSE(tls_handshake_allowed(0x7f000000, t + 10));
+    EXPECT_TRUE(tls_handshake_allowed(0x0a000001, t + 10));
+    EXPECT_FALSE(tls_handshake_allowed(0x7f000000, t + 59.9));
+    EXPECT_TRUE(tls_handshake_allowed(0x7f000000, t + 60)) << "a new minute";
+    for (uint32_t peer = 1; peer < 5000; peer++)
+        tls_handshake_allowed(0x0b000000 + peer, t + 61);
+    EXPECT_TRUE(tls_handshake_allowed(0x0a000001, t + 62)) << "forgotten, so a new minute";
+}
+
+// The server on a clock of the test's own, real sockets for its clients.
+struct FakeClock {
+    LoopTime t;
+};
+
+LoopTime fake_time(void *ctx)
+{
+    return static_cast<FakeClock *>(ctx)->t;
+}
+
+bool privileged_peers = true; // what the test's hook says of every peer
+
+bool test_privileged(int, uint32_t, void *)
+{
+    return privileged_peers;
+}
+
+// A client socket from `source` (host byte order) to 127.0.0.1:`port`; -1
+// when it cannot connect.
+int dial(int port, uint32_t source)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(source);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        return close(fd), -1;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS)
+        return close(fd), -1;
+    return fd;
+}
+
+// True once the server has closed `fd` (what it sent is read and dropped).
+bool ended(int fd)
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+            return true;
+        if (n < 0)
+            return false;
+    }
+}
+
+// Four clients on a minute and more of the server's time: the ones that
+// trickle a byte every 5 s without a whole request are closed at the
+// minute on both ports, the ones that send a whole request as often stay.
+// Then the per-peer limit with the hook saying "not privileged": all of
+// 127.0.0.0/8 is one peer.
+TEST(Server, TricklersAreClosedAndLoopbackIsOnePeerOnAFakeClock)
+{
+    TempProgramDir dir;
+    ensure_dir(dir.path + "Set/");
+    static MachineContext units[4];
+    for (int i = 0; i < 4; i++)
+        machine_setup(&units[i], KIND_LOCAL_SINGLE, i + 1);
+    FakeClock clock{{100000.0, time(nullptr)}};
+    Loop *loop = loop_new(fake_time, &clock);
+    ASSERT_NE(loop, nullptr);
+    ServerHooks hooks;
+    hooks.peer_privileged = test_privileged;
+    testing::internal::CaptureStdout();
+    server_start(loop, ServerPorts{0, 0}, units, hooks);
+    int records = server_bound_port(0), mgmt = server_bound_port(1);
+    ASSERT_GT(records, 0);
+    ASSERT_GT(mgmt, 0);
+    auto turn = [&](double seconds) {
+        clock.t.mono += seconds;
+        for (int i = 0; i < 3; i++)
+            loop_run_once(loop, 5);
+    };
+    struct Client {
+        int fd;
+        const char *bytes; // sent every 5 s
+        bool closed_at_the_minute;
+    } clients[] = {
+        {dial(records, 0x7f000001), "A", true},
+        {dial(records, 0x7f000001), "ALL\x01", false},
+        {dial(mgmt, 0x7f000001), "V", true},
+        {dial(mgmt, 0x7f000001), "VER\n", false},
+    };
+    turn(0);
+    std::string wrong; // the first surprise, told once the output is no longer captured
+    for (int second = 1; second <= 120 && wrong.empty(); second++) {
+        turn(1);
+        for (const Client &c : clients) {
+            bool gone = ended(c.fd);
+            bool expected = c.closed_at_the_minute && second >= SERVER_REQUEST_SECONDS + 1;
+            if ((second < SERVER_REQUEST_SECONDS || second > SERVER_REQUEST_SECONDS + 1) &&
+                gone != expected && wrong.empty())
+                wrong = std::string(c.bytes) + (gone ? " closed" : " open") + " at " +
+                        std::to_string(second);
+            if (!gone && second % 5 == 0)
+                send(c.fd, c.bytes, strlen(c.bytes), MSG_NOSIGNAL);
+        }
+    }
+    for (const Client &c : clients)
+        close(c.fd);
+    turn(0);
+
+    privileged_peers = false;
+    std::vector<int> fds;
+    for (uint32_t i = 0; i < SERVER_MAX_PER_ADDRESS + 1; i++)
+        fds.push_back(dial(records, 0x7f000002 + i));
+    turn(0);
+    std::vector<bool> refused; // by source 127.0.0.2, .3, ...
+    for (int fd : fds)
+        refused.push_back(ended(fd));
+    privileged_peers = true;
+    int root = dial(records, 0x7f000001);
+    turn(0);
+    bool root_stays = !ended(root);
+    close(root);
+    for (int fd : fds)
+        close(fd);
+    server_stop();
+    loop_free(loop);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(wrong, "");
+    std::vector<bool> expected_refused(SERVER_MAX_PER_ADDRESS, false);
+    expected_refused.push_back(true); // the seventeenth of 127.0.0.0/8
+    EXPECT_EQ(refused, expected_refused) << out;
+    EXPECT_TRUE(root_stays) << "a privileged peer is not counted with them";
+    EXPECT_NE(out.find("it holds the most sessions one peer may"), std::string::npos) << out;
 }
 
 } // namespace

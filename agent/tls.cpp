@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <new>
+#include <unordered_map>
 
 struct TlsSession {
     SSL *ssl;
@@ -14,6 +15,35 @@ struct TlsSession {
 };
 
 static SSL_CTX *context = nullptr; // nullptr: STARTTLS is not offered
+
+// Handshakes per peer: the minute that began with the first one counted.
+struct HandshakeCount {
+    double since; // monotonic seconds
+    int count;    // handshakes started since then
+};
+static std::unordered_map<uint32_t, HandshakeCount> handshakes;
+static const size_t HANDSHAKE_PEERS = 1024;
+
+bool tls_handshake_allowed(uint32_t peer, double now)
+{
+    auto found = handshakes.find(peer);
+    if (found == handshakes.end() || now < found->second.since ||
+        now - found->second.since >= 60) {
+        if (found == handshakes.end() && handshakes.size() >= HANDSHAKE_PEERS) {
+            auto oldest = handshakes.begin();
+            for (auto it = handshakes.begin(); it != handshakes.end(); ++it)
+                if (it->second.since < oldest->second.since)
+                    oldest = it;
+            handshakes.erase(oldest);
+        }
+        handshakes[peer] = {now, 1};
+        return true;
+    }
+    if (found->second.count >= TLS_HANDSHAKES_PER_MINUTE)
+        return false;
+    found->second.count++;
+    return true;
+}
 
 // The oldest error OpenSSL queued (the cause; later ones are its
 // consequences), and the queue emptied, so no other session sees it.

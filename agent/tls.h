@@ -8,9 +8,19 @@
 // only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct TlsSession;
+
+// Most handshakes one peer may start in a minute: each costs the daemon
+// milliseconds of CPU, so a peer past it is closed before any handshake work.
+constexpr int TLS_HANDSHAKES_PER_MINUTE = 30;
+
+// Whether `peer` (a per-peer key, host byte order) may start a handshake at
+// `now` (monotonic seconds), counting it when so. The table of peers stays
+// within 1024, the one whose minute began longest ago forgotten first.
+bool tls_handshake_allowed(uint32_t peer, double now);
 
 // Loads the certificate chain and the key (PEM, the key unencrypted) and
 // checks that they belong together; TLS 1.2 at least. Returns true when

@@ -18,10 +18,16 @@ struct User {
     std::string name;
     std::string hash;
     int roles; // USER_* bits
+    uint64_t generation; // kept over a reload that leaves hash and roles as they were
 };
 
 static std::mutex lock;
 static std::vector<User> users;
+static uint64_t last_generation = 0; // the latest stamp given
+// What an unknown name is checked against: the first user's hash kind and
+// cost with a salt of its own, so a miss takes as long as a wrong password.
+static std::string dummy_hash = "$6$dummydummydummy$";
+static long crypt_runs = 0;
 
 static const char DEFAULT_TEXT[] =
     "# Users of port 3493, one per line: NAME HASH ROLE[,ROLE...]\n"
@@ -93,6 +99,20 @@ static const char HOW_TO_HASH[] =
     "make a SHA-512 hash with \"openssl passwd -6\" or \"mkpasswd -m sha-512\", or a yescrypt "
     "one with \"mkpasswd -m yescrypt\"";
 
+// The setting of `hash` ("$id$[rounds=N$]") with a fixed salt: crypt(3)
+// costs the same with it as with the user's own.
+static std::string dummy_of(const std::string &hash)
+{
+    size_t end = hash.find('$', 1); // after the id
+    if (end != std::string::npos && hash.compare(end + 1, 7, "rounds=") == 0)
+        end = hash.find('$', end + 1);
+    if (hash.compare(0, 3, "$y$") == 0) // yescrypt: "$y$PARAMS$SALT$": the salt is its own kind
+        return end == std::string::npos ? "$6$dummydummydummy$"
+                                        : hash.substr(0, end + 1) + "JDJ5bWR1bW15ZHVtbXk$";
+    return end == std::string::npos ? "$6$dummydummydummy$"
+                                    : hash.substr(0, end + 1) + "dummydummydummy$";
+}
+
 int users_load(const std::string &path)
 {
     char data[16384];
@@ -136,9 +156,18 @@ int users_load(const std::string &path)
                 log_warning("upsagent: %s line %d %s", path.c_str(), line.number, why);
             continue;
         }
-        loaded.push_back({name, hash, roles});
+        loaded.push_back({name, hash, roles, 0});
     }
     Guard g(lock);
+    for (User &u : loaded) {
+        for (const User &old : users)
+            if (old.name == u.name && old.hash == u.hash && old.roles == u.roles)
+                u.generation = old.generation;
+        if (u.generation == 0)
+            u.generation = ++last_generation;
+    }
+    if (!loaded.empty())
+        dummy_hash = dummy_of(loaded.front().hash);
     users.swap(loaded);
     return readable ? static_cast<int>(users.size()) : -1;
 }
@@ -157,21 +186,44 @@ static bool same(const std::string &a, const std::string &b)
     return diff == 0;
 }
 
-int users_check(const std::string &name, const std::string &password)
+int users_check(const std::string &name, const std::string &password, uint64_t *generation)
 {
     std::string hash;
     int roles = -1;
+    uint64_t stamp = 0;
     {
         Guard g(lock);
+        hash = dummy_hash;
         for (const User &u : users)
             if (u.name == name) {
                 hash = u.hash;
                 roles = u.roles;
+                stamp = u.generation;
             }
+        crypt_runs++;
     }
-    if (roles < 0)
-        return -1;
+    // An unknown name costs a crypt too: the reply's time must not tell.
     auto work = std::make_unique<crypt_data>(); // about 32 KiB: not on the stack
     const char *made = crypt_r(password.c_str(), hash.c_str(), work.get());
-    return made && made[0] != '*' && same(made, hash) ? roles : -1;
+    bool match = made && made[0] != '*' && same(made, hash);
+    if (roles < 0 || !match)
+        return -1;
+    if (generation)
+        *generation = stamp;
+    return roles;
+}
+
+bool users_current(const std::string &name, uint64_t generation)
+{
+    Guard g(lock);
+    for (const User &u : users)
+        if (u.name == name)
+            return u.generation == generation;
+    return false;
+}
+
+long users_crypt_runs()
+{
+    Guard g(lock);
+    return crypt_runs;
 }

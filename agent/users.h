@@ -6,6 +6,7 @@
 // start-up and on "RefreshSet"; without users a client may only read.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The file's name below the program directory.
@@ -37,5 +38,18 @@ bool users_mode_ok(unsigned mode);
 const char *users_hash_refusal(const std::string &hash);
 
 // The USER_* roles of `name` when `password` matches its hash; -1 for an
-// unknown name or a wrong password (the two are not told apart).
-int users_check(const std::string &name, const std::string &password);
+// unknown name or a wrong password (the two are not told apart: an unknown
+// name is checked against a dummy hash of the kind the file's first user
+// has, so it takes as long). When the roles are given and `generation` is
+// not null, *generation is the user's stamp for users_current.
+int users_check(const std::string &name, const std::string &password,
+                uint64_t *generation = nullptr);
+
+// True while `name` is still the user whose check gave `generation`: a
+// reload that removed it or changed its hash or roles gives it a new stamp
+// (or none), and every session that logged in with the old one is over.
+bool users_current(const std::string &name, uint64_t generation);
+
+// How many crypt(3) checks users_check has run, for the tests (a check of
+// an unknown name is one too).
+long users_crypt_runs();

@@ -139,4 +139,47 @@ TEST(Users, FileOpenToOthersGivesNoUser)
     }
 }
 
+// A reload keeps the stamp of a user it leaves as it was and gives a new one
+// (or none) to a user whose hash or roles changed or who is gone; an unknown
+// name costs a crypt like a known one.
+TEST(Users, ReloadsEndTheStampsOfChangedUsers)
+{
+    TempProgramDir dir;
+    std::string path = dir.path + USERS_FILE;
+    ensure_dir(dir.path + "Set/");
+    auto write = [&](const std::string &text) {
+        std::ofstream(path) << text;
+        chmod(path.c_str(), 0600);
+        ASSERT_GE(users_load(path), 0);
+    };
+    std::string admin = std::string("admin ") + ADMIN_HASH;
+    std::string watch = std::string("watch ") + WATCH_HASH;
+    struct Row {
+        std::string file;   // the file after the reload
+        bool admin, watch;  // the stamps taken at first still hold
+    } rows[] = {
+        {admin + " instcmd\n" + watch + " monitor-secondary\n", true, true},
+        {"# a comment\n" + watch + " monitor-secondary\n" + admin + " instcmd\n", true, true},
+        {admin + " instcmd,monitor-primary\n" + watch + " monitor-secondary\n", false, true},
+        {watch + " monitor-secondary\n", false, true},
+        {std::string("watch ") + ADMIN_HASH + " monitor-secondary\n", false, false},
+        {admin + " instcmd\n" + watch + " monitor-secondary\n", false, false}, // back: still new
+    };
+    write(rows[0].file);
+    uint64_t admin_stamp = 0, watch_stamp = 0;
+    ASSERT_EQ(users_check("admin", "secret1", &admin_stamp), USER_INSTCMD);
+    ASSERT_EQ(users_check("watch", "watch2", &watch_stamp), USER_SECONDARY);
+    EXPECT_NE(admin_stamp, watch_stamp);
+    for (const Row &r : rows) {
+        write(r.file);
+        EXPECT_EQ(users_current("admin", admin_stamp), r.admin) << r.file;
+        EXPECT_EQ(users_current("watch", watch_stamp), r.watch) << r.file;
+    }
+    EXPECT_FALSE(users_current("nobody", admin_stamp));
+    long before = users_crypt_runs();
+    EXPECT_EQ(users_check("nobody", "secret1"), -1);
+    EXPECT_EQ(users_check("admin", "wrong"), -1);
+    EXPECT_EQ(users_crypt_runs(), before + 2) << "an unknown name is checked against the dummy";
+}
+
 } // namespace

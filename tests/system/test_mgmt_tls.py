@@ -142,3 +142,26 @@ def test_listen_lines_add_addresses_after_a_restart(sim, agent, other_host):
         assert ask(s, b"NETVER\n") == b"1.3\n", "127.0.0.1 always"
     failed = [l for l in agent.stdout().splitlines() if "port 3493" in l]
     assert len(failed) == 1 and "192.0.2.9" in failed[0], failed
+
+
+def test_handshakes_past_the_limit_are_closed_before_any_handshake(sim, agent):
+    (agent.dir / "Set").mkdir(mode=0o700, exist_ok=True)
+    cert, key = make_certificate(agent.dir / "Set")
+    start(sim, agent, "certificate Set/cert.pem\nkey %s\n" % key)
+    context = ssl.create_default_context(cafile=str(cert))
+    # From addresses all over 127.0.0.0/8: one peer to the limit. 30 a
+    # minute, the daemon's figure; this loop takes well under a minute.
+    for i in range(30):
+        with socket.create_connection(("127.0.0.1", MGMT), timeout=5,
+                                      source_address=("127.0.0.%d" % (2 + i), 0)) as plain:
+            assert ask(plain, b"STARTTLS\n") == b"OK STARTTLS\n"
+            with context.wrap_socket(plain, server_hostname="127.0.0.1") as tls:
+                assert ask(tls, b"NETVER\n") == b"1.3\n", i
+    with socket.create_connection(("127.0.0.1", MGMT), timeout=5,
+                                  source_address=("127.9.9.9", 0)) as plain:
+        assert ask(plain, b"STARTTLS\n") == b"OK STARTTLS\n"
+        assert closed_by_peer(plain, 5), "closed without a handshake"
+    with socket.create_connection(("127.0.0.1", MGMT), timeout=5) as plain:
+        assert ask(plain, b"NETVER\n") == b"1.3\n", "the clear protocol is not held up"
+    lines = [l for l in agent.stdout().splitlines() if "handshakes a minute" in l]
+    assert len(lines) == 1 and "127.9.9.9" in lines[0], lines
