@@ -40,7 +40,7 @@ TEST(Server, ReloadsAreSpacedAndNeverLost)
 {
     TempProgramDir dir;
     ensure_dir(dir.path + "Set/");
-    ServerPeer local = {0x7f000001, true};
+    ServerPeer local = {0x7f000001, true, {}};
     double t = 1000;
     write_mail(dir.path, "first");
     EXPECT_EQ(command(local, "RefreshMail", t), 7);
@@ -70,7 +70,7 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
     for (int i = 0; i < 4; i++)
         machine_setup(&units[i], KIND_LOCAL_SINGLE, i + 1);
     server_set_units(units);
-    ServerPeer local = {0x7f000005, true}; // its own peer: wrong-command lines are per peer
+    ServerPeer local = {0x7f000005, true, {}}; // its own peer: wrong-command lines are per peer
     struct Row {
         std::string bytes;
         int rule;
@@ -80,11 +80,12 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
         {"CT\r", 3, "CT\r"},
         {"T\r", 4, "T\r"},
         {"TL\r", 5, "TL\r"},
-        {"T\rjunk", 4, "T\r"},
+        {"T\rjunk", 11, ""}, // one request is one command: the stream cuts them
         {"S05\r", 6, "S05\r"},
         {"S.5\r", 6, "S02\r"}, // a planned shutdown: never before the UPS delay
         {"S02R0480\r", 6, "S02R0480\r"},
-        {"S02R0480\rS03\r", 6, "S02R0480\r"},
+        {"S02R0480\rS03\r", 11, ""},
+        {"S\xff\x00\x1b[2J\r", 11, ""},
         {"S120\r", 11, ""},
         {"S00\r", 11, ""},
         {"S05", 11, ""},
@@ -125,7 +126,7 @@ TEST(Server, UpsCommandsAreOneASecondPerAddress)
     for (int i = 0; i < 4; i++)
         machine_setup(&units[i], KIND_LOCAL_SINGLE, i + 1);
     server_set_units(units);
-    ServerPeer flood = {0x7f000009, true}, other = {0x7f00000a, true};
+    ServerPeer flood = {0x7f000009, true, {}}, other = {0x7f00000a, true, {}};
     std::vector<double> taken;
     testing::internal::CaptureStdout();
     for (int i = 0; i < 250; i++) { // a minute and a bit
@@ -156,12 +157,73 @@ TEST(Server, UpsCommandsAreOneASecondPerAddress)
     EXPECT_NE(out.find("(180 since the last line)"), std::string::npos) << out;
 }
 
+// Port 2027's bytes as requests, however the reads cut or join them: each
+// row is a session's reads in turn, the requests they give, and what waits
+// for the next read.
+TEST(Server, RequestsAreCutFromTheByteStream)
+{
+    using namespace std::string_literals;
+    using Reads = std::vector<std::string>;
+    struct Row {
+        Reads reads;
+        Reads requests;
+        std::string pending;
+    } rows[] = {
+        // One request per read, as the console and the daemons send them.
+        {{"ALL\x01\x00"s}, {"ALL\x01"}, ""},
+        {{"T\r"}, {"T\r"}, ""},
+        {{"RefreshPlan"}, {"RefreshPlan"}, ""},
+        {{"RefreshSet"}, {"RefreshSet"}, ""},
+        {{"ALL2"}, {"ALL2"}, ""},
+        // Split over reads.
+        {{"S02R", "0480\r"}, {"S02R0480\r"}, ""},
+        {{"S", "0", "2", "R", "0", "4", "8", "0", "\r"}, {"S02R0480\r"}, ""},
+        {{"AL", "L\x03", "\x00"s}, {"ALL\x03"}, ""},
+        {{"Refre", "shSMS"}, {"RefreshSMS"}, ""},
+        {{"RefreshSe", "t"}, {"RefreshSet"}, ""},
+        {{"S02R"}, {}, "S02R"},
+        {{"TL"}, {}, "TL"},
+        {{"S02R", "Q1\r"}, {"S02RQ1\r"}, ""}, // never glued into a command
+        // Several in one read.
+        {{"S01\rQ\rT\r"}, {"S01\r", "Q\r", "T\r"}, ""},
+        {{"ALL\x01\x00T\r"s}, {"ALL\x01", "T\r"}, ""},
+        {{"T\r\nCT\r"}, {"T\r", "CT\r"}, ""}, // the LF is stray
+        {{"ALL\x01\x00" "ALL\x02\x00"s}, {"ALL\x01", "ALL\x02"}, ""},
+        {{"RefreshSet\rT\r"}, {"RefreshSet", "T\r"}, ""},
+        {{"RefreshPlan\rC\r"}, {"RefreshPlan", "C\r"}, ""},
+        // Foreign bytes: a wrong request to the CR or the read's end.
+        {{"S\xff\x00\x1b[2J\r"s}, {"S\xff\x00\x1b[2J\r"s}, ""},
+        {{"S\xff\x00\x1b[2J\rT\r"s}, {"S\xff\x00\x1b[2J\r"s, "T\r"}, ""},
+        {{"garbage"}, {"garbage"}, ""},
+        {{"garbage", "T\r"}, {"garbage", "T\r"}, ""},
+        {{"xyzT\r"}, {"xyzT\r"}, ""},
+        {{"RefreshSet!"}, {"RefreshSet!"}, ""},
+        {{"RefreshMail and more"}, {"RefreshMail"}, ""}, // trailing bytes as always
+        {{"RefreshMail and more\rT\r"}, {"RefreshMail", "T\r"}, ""},
+        {{"S120\r"}, {"S120\r"}, ""}, // a line: server_command refuses its value
+        {{"TLX\r"}, {"TLX\r"}, ""},
+        {{"\r\n\x00\r"s}, {}, ""},
+        {{std::string(3000, 'x')}, {std::string(SERVER_REQUEST_MAX, 'x')}, ""},
+    };
+    for (const Row &r : rows) {
+        ServerStream stream;
+        Reads got;
+        for (const std::string &read : r.reads)
+            server_stream_take(&stream, bytes(read.c_str()), static_cast<int>(read.size()), &got);
+        std::string shown;
+        for (const std::string &read : r.reads)
+            shown += "[" + read + "]";
+        EXPECT_EQ(got, r.requests) << shown;
+        EXPECT_EQ(stream.pending, r.pending) << shown;
+    }
+}
+
 // Every command but a read needs the rules' consent; a refusal is one line
 // per peer per minute, with the count.
 TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)
 {
     TempProgramDir dir;
-    ServerPeer other = {0x0a000002, false};
+    ServerPeer other = {0x0a000002, false, {}};
     testing::internal::CaptureStdout();
     const char *commands[] = {"C\r", "CT\r", "T\r", "TL\r", "S05\r", "RefreshMail",
                               "RefreshSMS", "RefreshPlan", "RefreshSet"};
@@ -181,7 +243,7 @@ TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)
 TEST(Server, WrongCommandsAreOneLineAMinutePerPeer)
 {
     TempProgramDir dir;
-    ServerPeer a = {0x7f000001, true}, b = {0x0a000003, true};
+    ServerPeer a = {0x7f000001, true, {}}, b = {0x0a000003, true, {}};
     testing::internal::CaptureStdout();
     for (int i = 0; i < 1000; i++)
         EXPECT_EQ(command(a, "garbage", 100 + i * 0.01), 11);
