@@ -102,14 +102,15 @@ PeerOwner peer_owner_lookup(const sockaddr_in &client, const sockaddr_in &server
             o = unknown_errno("socket diagnostics", n < 0 ? errno : EPROTO);
             break;
         }
-        int len = static_cast<int>(n);
         bool answered = false;
-        for (const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buf); NLMSG_OK(h, len);
-             h = NLMSG_NEXT(h, len))
-            if (h->nlmsg_seq == 1 && take_answer(h, &o)) {
-                answered = true;
-                break;
-            }
+        size_t size = static_cast<size_t>(n);
+        for (size_t at = 0; !answered && at < size && size - at >= sizeof(nlmsghdr);) {
+            const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buf + at);
+            if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > size - at)
+                break; // cut short: no more messages in it
+            answered = h->nlmsg_seq == 1 && take_answer(h, &o);
+            at += NLMSG_ALIGN(h->nlmsg_len);
+        }
         if (answered)
             break;
     }
