@@ -283,36 +283,15 @@ static const char *const RELOAD_NAMES[] = {"RefreshMail", "RefreshSMS", "Refresh
 
 enum { REQUEST_NO, REQUEST_MORE, REQUEST_WHOLE };
 
-static bool digit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-// Whether `r` (no CR in it) can still become a UPS command line: the forms
-// of the language by their bytes only (ups_command_parse judges the values
-// once the CR is there).
+// Whether `r` (no CR in it) may still become a UPS command line: shorter
+// than the longest command and only of the language's bytes. The one parser
+// (ups_command_parse) judges the line once its CR is there.
 static bool command_prefix(const std::string &r)
 {
-    size_t n = r.size();
-    if (n == 0 || r == "T" || r == "TL" || r == "C" || r == "CT")
-        return true;
-    if (r[0] != 'S')
+    if (r.size() >= static_cast<size_t>(UPS_COMMAND_MAX_LEN))
         return false;
-    size_t i = 1;
-    if (i == n)
-        return true;
-    if (r[i] != '.' && !digit(r[i]))
-        return false;
-    if (++i == n)
-        return true;
-    if (!digit(r[i]))
-        return false;
-    if (++i == n)
-        return true;
-    if (r[i++] != 'R' || n - i > 4)
-        return false;
-    for (; i < n; i++)
-        if (!digit(r[i]))
+    for (char c : r)
+        if (!strchr("STLCR.0123456789", c) || c == '\0')
             return false;
     return true;
 }

@@ -105,7 +105,7 @@ constexpr int SERVER_REQUEST_MAX = 1024;
 // One session's requests on port 2027 as they come out of its byte stream.
 struct ServerStream {
     std::string pending; // the start of a request the next read may complete:
-                         // a prefix of a valid one, so never more than 11 bytes
+                         // at most 10 bytes ("RefreshMai")
 };
 
 // Cuts one read (`len` bytes) into the requests it completes, appended in
@@ -117,7 +117,9 @@ struct ServerStream {
 //     been allowed there);
 //   "RefreshSet": only when the read ends or CR, LF or NUL follows; glued to
 //     other bytes it is a wrong request;
-//   a line ended by CR: T, TL, CT, C, S... (server_command judges it).
+//   a line ended by CR: T, TL, CT, C, S... (server_command judges it);
+//     while its CR has not come it is shorter than UPS_COMMAND_MAX_LEN and
+//     made of the language's bytes (S T L C R . digits), else it is wrong.
 // CR, LF and NUL between requests are separators (the NUL after "ALL"'s
 // unit byte, a CR LF's LF) and are dropped. A byte no request can continue
 // with makes a wrong request that runs to the next CR or the end of the

@@ -211,8 +211,11 @@ TEST(Server, RequestsAreCutFromTheByteStream)
         for (const std::string &read : r.reads)
             server_stream_take(&stream, bytes(read.c_str()), static_cast<int>(read.size()), &got);
         std::string shown;
-        for (const std::string &read : r.reads)
-            shown += "[" + read + "]";
+        for (const std::string &read : r.reads) {
+            shown += '[';
+            shown += read;
+            shown += ']';
+        }
         EXPECT_EQ(got, r.requests) << shown;
         EXPECT_EQ(stream.pending, r.pending) << shown;
     }

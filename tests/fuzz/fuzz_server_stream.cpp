@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         requests.clear();
         server_stream_take(&stream, reinterpret_cast<const unsigned char *>(read.data()),
                            static_cast<int>(read.size()), &requests);
-        if (stream.pending.size() > 11)
+        if (stream.pending.size() > 10)
             __builtin_trap();
         for (const std::string &r : requests) {
             if (r.empty() || r.size() > static_cast<size_t>(SERVER_REQUEST_MAX))
