@@ -1,5 +1,10 @@
 #include "agent/access.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -21,11 +26,48 @@ struct AccessRule {
 
 static std::mutex lock;
 static std::vector<AccessRule> rules;
+static std::vector<AccessGroup> groups;
 
 static const char DEFAULT_TEXT[] =
     "# Hosts that may send UPS commands and reloads to port 2027, one per line: an IPv4\n"
     "# address or network (192.0.2.7, 192.0.2.0/24) and `command` (everything) or `read`\n"
-    "# (\"ALL\" only). Loopback may always do everything; a host no line covers may read.\n";
+    "# (\"ALL\" only); a host no line covers may read. On this host, processes running as\n"
+    "# root may do everything, and those of a group named by a line `group NAME`.\n";
+
+// A "group NAME" line: true with *name set; false when the line is not one.
+static bool parse_group(const char *line, std::string *name)
+{
+    char word[16], what[64], extra[2];
+    if (sscanf(line, "%15s %63s %1s", word, what, extra) != 2 || strcmp(word, "group") != 0)
+        return false;
+    *name = what;
+    return true;
+}
+
+// The system's record of group `name`; false (with a line) when it has none.
+static bool look_up_group(const std::string &path, int number, const std::string &name,
+                          AccessGroup *out)
+{
+    std::vector<char> buf(16384);
+    struct group g, *found = nullptr;
+    int err = getgrnam_r(name.c_str(), &g, buf.data(), buf.size(), &found);
+    if (err == ERANGE) {
+        buf.resize(1 << 20);
+        err = getgrnam_r(name.c_str(), &g, buf.data(), buf.size(), &found);
+    }
+    if (!found) {
+        log_warning("upsagent: %s line %d: no group \"%.60s\" on this system%s%s: it grants "
+                    "nothing", path.c_str(), number, name.c_str(), err ? ": " : "",
+                    err ? strerror(err) : "");
+        return false;
+    }
+    out->name = name;
+    out->gid = g.gr_gid;
+    out->members.clear();
+    for (char **m = g.gr_mem; m && *m; m++)
+        out->members.emplace_back(*m);
+    return true;
+}
 
 // One rule line; false when it is not one.
 static bool parse_rule(const char *line, AccessRule *out)
@@ -51,28 +93,73 @@ int access_load(const std::string &path)
     int size = read_or_create(path, data, sizeof data - 1, DEFAULT_TEXT);
     bool readable = size >= 0;
     if (!readable) { // then no entry at all
-        log_warning("upsagent: cannot read or create %s: only loopback may send commands",
+        log_warning("upsagent: cannot read or create %s: only root on this host may send "
+                    "commands",
                     path.c_str());
         size = 0;
     }
     std::vector<AccessRule> loaded;
+    std::vector<AccessGroup> loaded_groups;
     for (const TextLine &line : setting_lines(data, size)) {
         AccessRule r;
+        std::string name;
+        AccessGroup group;
         if (parse_rule(line.text.c_str(), &r))
             loaded.push_back(r);
-        else
-            log_warning("upsagent: %s line %d is not \"ADDRESS[/BITS] read|command\": %.60s",
-                        path.c_str(), line.number, line.text.c_str());
+        else if (!parse_group(line.text.c_str(), &name))
+            log_warning("upsagent: %s line %d is not \"ADDRESS[/BITS] read|command\" or \"group "
+                        "NAME\": %.60s", path.c_str(), line.number, line.text.c_str());
+        else if (look_up_group(path, line.number, name, &group))
+            loaded_groups.push_back(std::move(group));
     }
     Guard g(lock);
     rules.swap(loaded);
-    return readable ? static_cast<int>(rules.size()) : -1;
+    groups.swap(loaded_groups);
+    return readable ? static_cast<int>(rules.size() + groups.size()) : -1;
 }
 
-bool access_may_command(uint32_t address)
+bool access_user_in_groups(const std::vector<AccessGroup> &list, uint32_t primary_gid,
+                           const char *user)
+{
+    for (const AccessGroup &g : list)
+        if (g.gid == primary_gid ||
+            std::find(g.members.begin(), g.members.end(), user) != g.members.end())
+            return true;
+    return false;
+}
+
+bool access_uid_in_groups(uint32_t uid)
+{
+    std::vector<AccessGroup> list;
+    {
+        Guard g(lock);
+        list = groups;
+    }
+    if (list.empty())
+        return false;
+    std::vector<char> buf(16384);
+    struct passwd pw, *found = nullptr;
+    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || !found)
+        return false;
+    return access_user_in_groups(list, pw.pw_gid, pw.pw_name);
+}
+
+std::string access_group_names()
+{
+    Guard g(lock);
+    std::string names;
+    for (const AccessGroup &group : groups) {
+        if (!names.empty())
+            names += ", ";
+        names += group.name;
+    }
+    return names;
+}
+
+bool access_may_command(uint32_t address, int64_t uid)
 {
     if ((address >> 24) == 127)
-        return true;
+        return uid == 0 || (uid > 0 && access_uid_in_groups(static_cast<uint32_t>(uid)));
     Guard g(lock);
     const AccessRule *best = nullptr;
     for (const AccessRule &r : rules)

@@ -1,13 +1,15 @@
-// Who may send commands to port 2027: "Set/Clients.ang" lists IPv4
-// addresses or networks and what they may do. Reads ("ALL") are open to
-// every peer; UPS commands and reloads only to loopback and to the peers a
-// `command` line covers. The file travels nowhere: it is read at start-up
-// and on "RefreshSet".
+// Who may send commands to port 2027. Reads ("ALL") are open to every
+// peer. UPS commands and reloads: from loopback, by who the client process
+// is (root, or a member of a group a `group NAME` line of "Set/Clients.ang"
+// names); from other hosts, by the IPv4 addresses or networks the file
+// lists and what they may do. The file travels nowhere: it is read at
+// start-up and on "RefreshSet".
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "base/address.h"
 
@@ -15,16 +17,45 @@
 constexpr const char *ACCESS_FILE = "Set/Clients.ang";
 
 // Reads the rules from `path`, creating it (mode 0600, a comment line and no
-// rules) when missing. A line that is not "ADDRESS[/BITS] read|command" is
-// reported with one line and skipped; comments start with '#'. Returns the
-// number of rules taken; -1 when the file can be neither read nor created
-// (then no remote peer may command).
+// rules) when missing. A line that is neither "ADDRESS[/BITS] read|command"
+// nor "group NAME" is reported with one line and skipped; comments start
+// with '#'. A group is looked up (getgrnam) here, once per load: one the
+// system does not know is one line and grants nothing. Returns the number of
+// rules and groups taken; -1 when the file can be neither read nor created
+// (then no remote peer may command, and only root of the local ones).
 int access_load(const std::string &path);
 
-// True when the peer at IPv4 `address` (host byte order) may send commands:
-// always for 127.0.0.0/8; else as the most specific line covering it says;
-// no line: read only.
-bool access_may_command(uint32_t address);
+// The uid of a loopback client whose owner could not be learnt.
+constexpr int64_t ACCESS_OWNER_UNKNOWN = -1;
+
+// True when the peer at IPv4 `address` (host byte order), whose client
+// process runs as `uid` (ACCESS_OWNER_UNKNOWN: not known), may send
+// commands. From 127.0.0.0/8: uid 0, or a member of a configured group
+// (access_uid_in_groups); an unknown owner never. From other addresses: as
+// the most specific address line covering it says, whatever `uid`; no line:
+// read only.
+bool access_may_command(uint32_t address, int64_t uid);
+
+// One configured group as access_load found it.
+struct AccessGroup {
+    std::string name;
+    uint32_t gid;
+    std::vector<std::string> members; // the group's member list (user names)
+};
+
+// Whether the user (`uid`, its primary group `primary_gid`, its name `user`)
+// belongs to one of `groups`: its primary group is one, or one lists its
+// name. No lookups: the records are handed in.
+bool access_user_in_groups(const std::vector<AccessGroup> &groups, uint32_t primary_gid,
+                           const char *user);
+
+// Whether `uid` belongs to a configured group: its passwd entry (getpwuid_r,
+// at each call) held against the groups of the last load. False for a uid
+// the system does not know.
+bool access_uid_in_groups(uint32_t uid);
+
+// The configured groups' names, ", "-separated ("" for none), for lines.
+std::string access_group_names();
 
 // The dotted form of an IPv4 address in host byte order (the server's and
 // mgmt's name for ipv4_text).

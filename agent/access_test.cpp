@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "tests/tempdir.h"
@@ -29,9 +30,9 @@ TEST(Access, MissingFileIsCreatedWithOnlyAComment)
     std::string first;
     std::getline(in, first);
     EXPECT_EQ(first[0], '#');
-    EXPECT_TRUE(access_may_command(ip("127.0.0.1")));
-    EXPECT_TRUE(access_may_command(ip("127.1.2.3")));
-    EXPECT_FALSE(access_may_command(ip("10.0.0.1"))) << "no line: read only";
+    EXPECT_TRUE(access_may_command(ip("127.0.0.1"), 0));
+    EXPECT_TRUE(access_may_command(ip("127.1.2.3"), 0));
+    EXPECT_FALSE(access_may_command(ip("10.0.0.1"), 0)) << "no line: read only";
 }
 
 TEST(Access, MostSpecificLineDecidesAndBadLinesAreReportedOnce)
@@ -61,7 +62,7 @@ TEST(Access, MostSpecificLineDecidesAndBadLinesAreReportedOnce)
         {"10.2.0.1", false}, {"192.0.2.1", false}, {"127.0.0.1", true},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(access_may_command(ip(c.address)), c.command) << c.address;
+        EXPECT_EQ(access_may_command(ip(c.address), 0), c.command) << c.address;
     EXPECT_EQ(access_address_text(ip("192.0.2.5")), "192.0.2.5");
 }
 
@@ -108,6 +109,66 @@ TEST(Access, LoopbackIsOnePeer)
     EXPECT_EQ(access_peer_key(ip("127.0.0.1")), access_peer_key(ip("127.45.3.9")));
     EXPECT_NE(access_peer_key(ip("10.0.0.1")), access_peer_key(ip("10.0.0.2")));
     EXPECT_EQ(access_peer_key(ip("10.0.0.1")), ip("10.0.0.1"));
+}
+
+// The rights by who the client is: on this host root, and the members of
+// a `group` line (by their primary group or the group's member list); no
+// other uid, and no client whose owner is unknown. Other hosts by their
+// address lines whatever uid they say. The group is "daemon", whose user
+// (uid 1) has it as primary group on every Debian system.
+TEST(Access, RightsByWhoTheClientIs)
+{
+    TempProgramDir dir;
+    std::string path = dir.path + ACCESS_FILE;
+    ensure_dir(dir.path + "Set/");
+    struct Case {
+        const char *address;
+        int64_t uid;
+        bool without_group; // the file has no group line
+        bool with_group;    // "group daemon"
+    } cases[] = {
+        {"127.0.0.1", 0, true, true},                      // root
+        {"127.3.4.5", 0, true, true},                      // root, any loopback address
+        {"127.0.0.1", 1, false, true},                     // daemon: its primary group
+        {"127.0.0.1", 65534, false, false},                // nobody
+        {"127.0.0.1", 424242, false, false},               // no such user
+        {"127.0.0.1", ACCESS_OWNER_UNKNOWN, false, false}, // closed before identified
+        {"192.0.2.7", 65534, true, true},                  // another host with `command`
+        {"192.0.2.8", 0, false, false},                    // another host with `read`
+        {"198.51.100.1", 0, false, false},                 // another host, no line
+    };
+    for (int with_group = 0; with_group < 2; with_group++) {
+        std::ofstream(path) << "192.0.2.7 command\n192.0.2.0/24 read\n"
+                            << (with_group ? "group daemon\n" : "");
+        EXPECT_EQ(access_load(path), 2 + with_group);
+        EXPECT_EQ(access_group_names(), with_group ? "daemon" : "");
+        for (const Case &c : cases)
+            EXPECT_EQ(access_may_command(ip(c.address), c.uid),
+                      with_group ? c.with_group : c.without_group)
+                << c.address << " uid " << c.uid << (with_group ? " with" : " without")
+                << " the group";
+    }
+    testing::internal::CaptureStdout();
+    std::ofstream(path) << "group no-such-group-here\ngroup\ngroup a b\n";
+    EXPECT_EQ(access_load(path), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
+    EXPECT_NE(out.find("no group \"no-such-group-here\""), std::string::npos) << out;
+    EXPECT_FALSE(access_may_command(ip("127.0.0.1"), 1));
+
+    // Membership itself, with the records handed in.
+    std::vector<AccessGroup> groups = {{"ops", 500, {"ann", "bob"}}, {"ups", 600, {}}};
+    struct Member {
+        uint32_t primary;
+        const char *user;
+        bool in;
+    } members[] = {
+        {100, "ann", true}, {100, "bob", true}, {500, "carl", true},
+        {600, "dora", true}, {100, "eve", false}, {100, "an", false},
+    };
+    for (const Member &m : members)
+        EXPECT_EQ(access_user_in_groups(groups, m.primary, m.user), m.in) << m.user;
+    EXPECT_FALSE(access_user_in_groups({}, 0, "root"));
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "agent/access.h"
 #include "agent/mgmt.h"
 #include "base/log.h"
+#include "base/peer_owner.h"
 #include "agent/users.h"
 #include "agent/network.h"
 #include "agent/tls.h"
@@ -118,16 +119,11 @@ void server_reload_all(LoopTime now)
     }
 }
 
-// The UPS command a read starts with: the bytes up to and including the
-// first carriage return, when they are one command of the language; a rest
-// after it is ignored, as it always was for C, CT, T and TL.
+// The UPS command a request is: all of it, exactly one command of the
+// language with its carriage return.
 static bool ups_command_at(const unsigned char *data, int len, UpsCommand *command)
 {
-    const void *cr = len > 0 ? memchr(data, '\r', len) : nullptr;
-    if (!cr)
-        return false;
-    int n = static_cast<int>(static_cast<const unsigned char *>(cr) - data) + 1;
-    return ups_command_parse(reinterpret_cast<const char *>(data), n, command);
+    return len > 0 && ups_command_parse(reinterpret_cast<const char *>(data), len, command);
 }
 
 // The read's UPS command goes to the shutdown decision (a turn-off starts a
@@ -186,15 +182,21 @@ static int rule_of(const unsigned char *data, int len)
     return 11;
 }
 
-static void report_refusal(uint32_t address, const unsigned char *data, int len, double now)
+static void report_refusal(const ServerPeer &peer, const unsigned char *data, int len,
+                           double now)
 {
     int count = access_line_due(ACCESS_LINE_REFUSED_COMMAND, now);
     if (count == 0)
         return;
-    log_warning("server: command \"%.20s\" from %s refused (%d since the last line): the host "
-                "may only read; allow it in %s",
-                printable(data, len).c_str(), access_address_text(address).c_str(), count,
-                ACCESS_FILE);
+    if (peer.why.empty())
+        log_warning("server: command \"%.20s\" from %s refused (%d since the last line): the "
+                    "host may only read; allow it in %s",
+                    printable(data, len).c_str(), access_address_text(peer.address).c_str(),
+                    count, ACCESS_FILE);
+    else
+        log_warning("server: command \"%.20s\" from %s refused (%d since the last line): %s",
+                    printable(data, len).c_str(), access_address_text(peer.address).c_str(),
+                    count, peer.why.c_str());
 }
 
 // Forgets the peers whose last UPS command is older than the spacing, and
@@ -237,7 +239,7 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, L
 {
     int rule = rule_of(data, len);
     if (rule >= 2 && rule <= 10 && !peer.may_command) {
-        report_refusal(peer.address, data, len, now.mono);
+        report_refusal(peer, data, len, now.mono);
         return 12;
     }
     if (rule >= 2 && rule <= 6 && too_soon(peer.address, data, len, now.mono))
@@ -282,6 +284,110 @@ int server_command(const ServerPeer &peer, const unsigned char *data, int len, L
     return rule;
 }
 
+bool server_request_needs_right(const unsigned char *data, int len)
+{
+    int rule = rule_of(data, len);
+    return rule >= 2 && rule <= 10;
+}
+
+// ---- command assembly ----------------------------------------------------
+
+// The reloads, by name.
+static const char *const RELOAD_NAMES[] = {"RefreshMail", "RefreshSMS", "RefreshPlan",
+                                           "RefreshSet"};
+
+enum { REQUEST_NO, REQUEST_MORE, REQUEST_WHOLE };
+
+// Whether `r` (no CR in it) may still become a UPS command line: shorter
+// than the longest command and only of the language's bytes. The one parser
+// (ups_command_parse) judges the line once its CR is there.
+static bool command_prefix(const std::string &r)
+{
+    if (r.size() >= static_cast<size_t>(UPS_COMMAND_MAX_LEN))
+        return false;
+    for (char c : r)
+        if (!strchr("STLCR.0123456789", c) || c == '\0')
+            return false;
+    return true;
+}
+
+// What the bytes of a request so far (no CR in them) are: whole (ALL and
+// its unit byte, or a reload other than RefreshSet), the start of a request
+// (RefreshSet itself waits for what follows it), or no request at all.
+static int request_state(const std::string &r)
+{
+    static const std::string all = "ALL";
+    if (r.size() == 4 && r.compare(0, 3, all) == 0)
+        return REQUEST_WHOLE;
+    if (r.size() <= 3 && all.compare(0, r.size(), r) == 0)
+        return REQUEST_MORE;
+    for (const char *name : RELOAD_NAMES) {
+        size_t n = strlen(name);
+        if (r.size() <= n && r.compare(0, r.size(), name, r.size()) == 0)
+            return r.size() == n && strcmp(name, "RefreshSet") != 0 ? REQUEST_WHOLE : REQUEST_MORE;
+    }
+    return command_prefix(r) ? REQUEST_MORE : REQUEST_NO;
+}
+
+static bool separator(unsigned char c)
+{
+    return c == '\r' || c == '\n' || c == '\0';
+}
+
+void server_stream_take(ServerStream *stream, const unsigned char *data, int len,
+                        std::vector<std::string> *requests)
+{
+    std::string &r = stream->pending;
+    enum { TAKING, WRONG, DROPPING } mode = TAKING; // within this read only
+    for (int i = 0; i < len; i++) {
+        unsigned char c = data[i];
+        if (mode != TAKING) {
+            if (mode == WRONG && r.size() < static_cast<size_t>(SERVER_REQUEST_MAX))
+                r += static_cast<char>(c);
+            if (c == '\r') {
+                if (mode == WRONG)
+                    requests->push_back(r);
+                r.clear();
+                mode = TAKING;
+            }
+            continue;
+        }
+        if (r.empty() && separator(c))
+            continue;
+        if (r == "RefreshSet") {
+            if (separator(c)) {
+                requests->push_back(r);
+                r.clear();
+                continue;
+            }
+            r += static_cast<char>(c); // glued to more: no reload
+            mode = WRONG;
+            continue;
+        }
+        r += static_cast<char>(c);
+        if (c == '\r') { // a line
+            requests->push_back(r);
+            r.clear();
+            continue;
+        }
+        int state = request_state(r);
+        if (state == REQUEST_WHOLE) {
+            requests->push_back(r);
+            bool reload = r[0] == 'R';
+            r.clear();
+            if (reload)
+                mode = DROPPING;
+        } else if (state == REQUEST_NO) {
+            mode = WRONG;
+        }
+    }
+    // The end of a read ends a wrong request and a RefreshSet.
+    if (mode == WRONG || r == "RefreshSet") {
+        requests->push_back(r);
+        r.clear();
+    }
+}
+
 // ---- the sessions --------------------------------------------------------
 
 // Output a session may let pile up: a few records on 2027, some full
@@ -302,6 +408,9 @@ struct Session {
     bool closing;      // close once `out` is sent (after LOGOUT)
     MgmtSession mgmt;  // KIND_MGMT: the protocol state
     TlsSession *tls;   // KIND_MGMT after STARTTLS: `out` holds TLS records; else nullptr
+    ServerStream stream; // KIND_RECORDS: the start of a request not yet complete
+    bool owner_asked;  // KIND_RECORDS from loopback: `owner` was looked up
+    PeerOwner owner;   // who runs the client, learnt at its first command
 };
 
 static std::unordered_map<int, Session> sessions;
@@ -312,9 +421,19 @@ static bool loopback(uint32_t address)
     return (address >> 24) == 127;
 }
 
-bool server_peer_privileged(int, uint32_t address, void *)
+bool server_peer_privileged(int fd, uint32_t address, void *)
 {
-    return loopback(address);
+    if (!loopback(address))
+        return false;
+    PeerOwner owner = peer_owner_of_accepted(fd);
+    return owner.known && access_may_command(address, owner.uid);
+}
+
+uint32_t server_local_peer_key(const PeerOwner &owner)
+{
+    if (!owner.known)
+        return 0x7f000000u; // the loopback peer of access_peer_key
+    return 0x7f000000u | (owner.uid % 0xfffffeu + 1);
 }
 
 // Whether a new port 3493 session at `fd` must STARTTLS before a password:
@@ -486,8 +605,57 @@ static void read_mgmt(Session *s, const unsigned char *data, int len, LoopTime n
     read_tls(s, data + used, len - used, now);
 }
 
-// A session's socket is ready. One read is one command on port 2027, as
-// it always was.
+// What a client may do. One on this host: by the uid its socket belongs to,
+// asked of the kernel once per session, at its first request that needs a
+// right; the rules are applied anew at each (a reload changes them).
+static void peer_right(int fd, Session *s, ServerPeer *peer)
+{
+    if (!loopback(s->address)) {
+        peer->may_command = access_may_command(s->address, ACCESS_OWNER_UNKNOWN);
+        return;
+    }
+    if (!s->owner_asked) {
+        s->owner = peer_owner_of_accepted(fd);
+        s->owner_asked = true;
+    }
+    peer->may_command =
+        access_may_command(s->address, s->owner.known ? s->owner.uid : ACCESS_OWNER_UNKNOWN);
+    if (peer->may_command)
+        return;
+    if (!s->owner.known) {
+        peer->why = s->owner.why;
+        return;
+    }
+    char why[200];
+    std::string groups = access_group_names();
+    if (groups.empty())
+        snprintf(why, sizeof why,
+                 "the client runs as uid %u, not root (a line \"group NAME\" in %s lets a "
+                 "group's members command)", s->owner.uid, ACCESS_FILE);
+    else
+        snprintf(why, sizeof why, "the client runs as uid %u, neither root nor in %.100s",
+                 s->owner.uid, groups.c_str());
+    peer->why = why;
+}
+
+// Port 2027: the read's bytes become requests, each acted on in turn.
+static void read_records(int fd, Session *s, const unsigned char *data, int len, LoopTime now)
+{
+    static std::vector<std::string> requests; // reused: the server's thread only
+    requests.clear();
+    server_stream_take(&s->stream, data, len, &requests);
+    for (const std::string &r : requests) {
+        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(r.data());
+        int n = static_cast<int>(r.size());
+        ServerPeer peer = {s->address, true, {}};
+        if (server_request_needs_right(bytes, n))
+            peer_right(fd, s, &peer);
+        if (server_command(peer, bytes, n, now, &s->out) != 11)
+            s->last_request = now.mono; // bytes that are no request do not keep it
+    }
+}
+
+// A session's socket is ready.
 static void on_session(Loop *, int fd, uint32_t events, void *, LoopTime now)
 {
     auto it = sessions.find(fd);
@@ -511,10 +679,7 @@ static void on_session(Loop *, int fd, uint32_t events, void *, LoopTime now)
     if (s->kind == KIND_MGMT) {
         read_mgmt(s, buf, static_cast<int>(n), now);
     } else {
-        ServerPeer peer = {s->address, access_may_command(s->address)};
-        if (server_command(peer, buf, static_cast<int>(n), now, &s->out) != 11)
-            s->last_request = now.mono; // bytes that are no command do not keep it
-
+        read_records(fd, s, buf, static_cast<int>(n), now);
     }
     flush(fd, s);
 }
@@ -562,8 +727,23 @@ static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
         }
         uint32_t address = len >= sizeof addr ? ntohl(addr.sin_addr.s_addr) : 0;
         uint32_t peer = access_peer_key(address);
-        bool privileged = hooks.peer_privileged ? hooks.peer_privileged(fd, address, hooks.ctx)
-                                                : server_peer_privileged(fd, address, nullptr);
+        bool privileged;
+        bool owner_asked = false;
+        PeerOwner owner;
+        if (hooks.peer_privileged) {
+            privileged = hooks.peer_privileged(fd, address, hooks.ctx);
+        } else if (loopback(address)) {
+            // Who runs the client decides its share: root and the group
+            // may use the reserve; every other local uid is a peer of its
+            // own, as a remote address is.
+            owner = peer_owner_of_accepted(fd);
+            owner_asked = true;
+            privileged = owner.known && access_may_command(address, owner.uid);
+            if (!privileged)
+                peer = server_local_peer_key(owner);
+        } else {
+            privileged = false;
+        }
         auto held = per_peer.find(peer);
         if (const char *why = server_refusal(session_count,
                                              held == per_peer.end() ? 0 : held->second,
@@ -591,6 +771,8 @@ static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
         s.address = address;
         s.peer = peer;
         s.privileged = privileged;
+        s.owner_asked = owner_asked;
+        s.owner = owner;
         s.last_input = now.mono;
         s.last_request = now.mono;
         s.kind = listener->kind;

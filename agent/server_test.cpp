@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/access.h"
 #include "agent/decision.h"
 #include "agent/tls.h"
 #include "store/mail.h"
@@ -44,7 +45,7 @@ TEST(Server, ReloadsAreSpacedAndNeverLost)
 {
     TempProgramDir dir;
     ensure_dir(dir.path + "Set/");
-    ServerPeer local = {0x7f000001, true};
+    ServerPeer local = {0x7f000001, true, {}};
     double t = 1000;
     write_mail(dir.path, "first");
     EXPECT_EQ(command(local, "RefreshMail", t), 7);
@@ -74,7 +75,7 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
     for (int i = 0; i < 4; i++)
         machine_setup(&units[i], KIND_LOCAL_SINGLE, i + 1);
     server_set_units(units);
-    ServerPeer local = {0x7f000005, true}; // its own peer: wrong-command lines are per peer
+    ServerPeer local = {0x7f000005, true, {}}; // its own peer: wrong-command lines are per peer
     struct Row {
         std::string bytes;
         int rule;
@@ -84,11 +85,12 @@ TEST(Server, UpsCommandsJoinUnitOnesQueueAsTheLanguageHasThem)
         {"CT\r", 3, "CT\r"},
         {"T\r", 4, "T\r"},
         {"TL\r", 5, "TL\r"},
-        {"T\rjunk", 4, "T\r"},
+        {"T\rjunk", 11, ""}, // one request is one command: the stream cuts them
         {"S05\r", 6, "S05\r"},
         {"S.5\r", 6, "S02\r"}, // a planned shutdown: never before the UPS delay
         {"S02R0480\r", 6, "S02R0480\r"},
-        {"S02R0480\rS03\r", 6, "S02R0480\r"},
+        {"S02R0480\rS03\r", 11, ""},
+        {"S\xff\x00\x1b[2J\r", 11, ""},
         {"S120\r", 11, ""},
         {"S00\r", 11, ""},
         {"S05", 11, ""},
@@ -129,7 +131,7 @@ TEST(Server, UpsCommandsAreOneASecondPerPeer)
     for (int i = 0; i < 4; i++)
         machine_setup(&units[i], KIND_LOCAL_SINGLE, i + 1);
     server_set_units(units);
-    ServerPeer flood = {0x7f000009, true}, other = {0x0a000009, true};
+    ServerPeer flood = {0x7f000009, true, {}}, other = {0x0a000009, true, {}};
     std::vector<double> taken;
     testing::internal::CaptureStdout();
     for (int i = 0; i < 250; i++) { // a minute and a bit
@@ -160,12 +162,76 @@ TEST(Server, UpsCommandsAreOneASecondPerPeer)
     EXPECT_NE(out.find("(180 since the last line)"), std::string::npos) << out;
 }
 
+// Port 2027's bytes as requests, however the reads cut or join them: each
+// row is a session's reads in turn, the requests they give, and what waits
+// for the next read.
+TEST(Server, RequestsAreCutFromTheByteStream)
+{
+    using namespace std::string_literals;
+    using Reads = std::vector<std::string>;
+    struct Row {
+        Reads reads;
+        Reads requests;
+        std::string pending;
+    } rows[] = {
+        // One request per read, as the console and the daemons send them.
+        {{"ALL\x01\x00"s}, {"ALL\x01"}, ""},
+        {{"T\r"}, {"T\r"}, ""},
+        {{"RefreshPlan"}, {"RefreshPlan"}, ""},
+        {{"RefreshSet"}, {"RefreshSet"}, ""},
+        {{"ALL2"}, {"ALL2"}, ""},
+        // Split over reads.
+        {{"S02R", "0480\r"}, {"S02R0480\r"}, ""},
+        {{"S", "0", "2", "R", "0", "4", "8", "0", "\r"}, {"S02R0480\r"}, ""},
+        {{"AL", "L\x03", "\x00"s}, {"ALL\x03"}, ""},
+        {{"Refre", "shSMS"}, {"RefreshSMS"}, ""},
+        {{"RefreshSe", "t"}, {"RefreshSet"}, ""},
+        {{"S02R"}, {}, "S02R"},
+        {{"TL"}, {}, "TL"},
+        {{"S02R", "Q1\r"}, {"S02RQ1\r"}, ""}, // never glued into a command
+        // Several in one read.
+        {{"S01\rQ\rT\r"}, {"S01\r", "Q\r", "T\r"}, ""},
+        {{"ALL\x01\x00T\r"s}, {"ALL\x01", "T\r"}, ""},
+        {{"T\r\nCT\r"}, {"T\r", "CT\r"}, ""}, // the LF is stray
+        {{"ALL\x01\x00" "ALL\x02\x00"s}, {"ALL\x01", "ALL\x02"}, ""},
+        {{"RefreshSet\rT\r"}, {"RefreshSet", "T\r"}, ""},
+        {{"RefreshPlan\rC\r"}, {"RefreshPlan", "C\r"}, ""},
+        // Foreign bytes: a wrong request to the CR or the read's end.
+        {{"S\xff\x00\x1b[2J\r"s}, {"S\xff\x00\x1b[2J\r"s}, ""},
+        {{"S\xff\x00\x1b[2J\rT\r"s}, {"S\xff\x00\x1b[2J\r"s, "T\r"}, ""},
+        {{"garbage"}, {"garbage"}, ""},
+        {{"garbage", "T\r"}, {"garbage", "T\r"}, ""},
+        {{"xyzT\r"}, {"xyzT\r"}, ""},
+        {{"RefreshSet!"}, {"RefreshSet!"}, ""},
+        {{"RefreshMail and more"}, {"RefreshMail"}, ""}, // trailing bytes as always
+        {{"RefreshMail and more\rT\r"}, {"RefreshMail", "T\r"}, ""},
+        {{"S120\r"}, {"S120\r"}, ""}, // a line: server_command refuses its value
+        {{"TLX\r"}, {"TLX\r"}, ""},
+        {{"\r\n\x00\r"s}, {}, ""},
+        {{std::string(3000, 'x')}, {std::string(SERVER_REQUEST_MAX, 'x')}, ""},
+    };
+    for (const Row &r : rows) {
+        ServerStream stream;
+        Reads got;
+        for (const std::string &read : r.reads)
+            server_stream_take(&stream, bytes(read.c_str()), static_cast<int>(read.size()), &got);
+        std::string shown;
+        for (const std::string &read : r.reads) {
+            shown += '[';
+            shown += read;
+            shown += ']';
+        }
+        EXPECT_EQ(got, r.requests) << shown;
+        EXPECT_EQ(stream.pending, r.pending) << shown;
+    }
+}
+
 // Every command but a read needs the rules' consent; a refusal is one line
 // a minute, with the count.
 TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)
 {
     TempProgramDir dir;
-    ServerPeer other = {0x0a000002, false};
+    ServerPeer other = {0x0a000002, false, {}};
     testing::internal::CaptureStdout();
     const char *commands[] = {"C\r", "CT\r", "T\r", "TL\r", "S05\r", "RefreshMail",
                               "RefreshSMS", "RefreshPlan", "RefreshSet"};
@@ -185,13 +251,13 @@ TEST(Server, CommandsOfAReadOnlyPeerAreDroppedWithOneLineAMinute)
 TEST(Server, WrongCommandsAreOneLineAMinute)
 {
     TempProgramDir dir; // the throttle is the process's: after the times of the tests above
-    ServerPeer a = {0x7f000001, true}, b = {0x0a000003, true};
+    ServerPeer a = {0x7f000001, true, {}}, b = {0x0a000003, true, {}};
     testing::internal::CaptureStdout();
     for (int i = 0; i < 1000; i++)
         EXPECT_EQ(command(a, "garbage", 200 + i * 0.01), 11);
     command(b, "noise", 205);
     for (uint32_t i = 0; i < 500; i++)
-        command(ServerPeer{0x7f000000 + i, true}, "rot", 206 + i * 0.01);
+        command(ServerPeer{0x7f000000 + i, true, {}}, "rot", 206 + i * 0.01);
     command(b, "noise", 261);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
@@ -216,8 +282,15 @@ TEST(Server, AdmissionKeepsTheReserveForPrivilegedPeers)
     for (const Row &r : rows)
         EXPECT_EQ(server_refusal(r.open, r.held, r.privileged) == nullptr, r.taken)
             << r.open << " open, " << r.held << " held, privileged " << r.privileged;
-    EXPECT_TRUE(server_peer_privileged(-1, 0x7f000001, nullptr));
+    // No socket: nobody known owns it, so not even loopback is privileged.
+    EXPECT_FALSE(server_peer_privileged(-1, 0x7f000001, nullptr));
     EXPECT_FALSE(server_peer_privileged(-1, 0x0a000001, nullptr));
+    // Local uids are peers of their own; an unknown owner is loopback's.
+    PeerOwner unknown, ann{true, 1000, ""}, bob{true, 1001, ""};
+    EXPECT_EQ(server_local_peer_key(unknown), access_peer_key(0x7f000001));
+    EXPECT_NE(server_local_peer_key(ann), server_local_peer_key(bob));
+    EXPECT_NE(server_local_peer_key(ann), access_peer_key(0x7f000001));
+    EXPECT_EQ(server_local_peer_key(ann) >> 24, 127u);
 }
 
 // A session is closed when it sent nothing for the idle limit, and when it

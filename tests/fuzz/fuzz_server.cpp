@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static double now = 1000;
     if (size == 0)
         return 0;
-    ServerPeer peer = {data[0] & 1 ? 0x7f000001u : 0x0a000002u, (data[0] & 1) != 0};
+    ServerPeer peer = {data[0] & 1 ? 0x7f000001u : 0x0a000002u, (data[0] & 1) != 0, {}};
     size_t len = size - 1 > 1024 ? 1024 : size - 1;
     std::string reply;
     now += 0.25 * (data[0] >> 1);

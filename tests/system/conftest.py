@@ -129,7 +129,19 @@ class Client:
         it sent before is read and dropped); False when it stays open."""
         return closed_by_peer(self.sock, timeout)
 
-    def close(self):
+    def close(self, wait=True, timeout=10.0):
+        """Ends the connection. With `wait`, as a client whose commands must
+        count: the write side is shut and the server's own close (it closes
+        once it has read everything and met the end) awaited, within
+        `timeout`, so the socket still names its owner when the server asks
+        who sent a command; a socket closed at once names no one and its
+        commands are refused. Without, closed at once."""
+        if wait:
+            try:
+                self.sock.shutdown(socket.SHUT_WR)
+                closed_by_peer(self.sock, timeout)
+            except OSError:
+                pass
         self.sock.close()
 
 

@@ -249,7 +249,7 @@ def test_vanishing_clients_leave_no_threads_or_descriptors(sim, agent):
         if i % 2:
             # RST instead of FIN: the daemon's writes then fail at once
             c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        c.close()
+        c.close(wait=False)
     wait_for(lambda: threads_and_fds(pid) == before, 10,
              what="threads and descriptors back to %r" % (before,))
     assert before[0] <= 4, "no thread per client"
