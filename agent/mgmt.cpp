@@ -563,7 +563,7 @@ static int roles_of(MgmtSession *s, double now)
     }
     if (s->verified)
         return s->roles;
-    uint32_t source = access_peer_key(s->peer);
+    uint32_t source = s->source ? s->source : access_peer_key(s->peer);
     bool allowed;
     {
         Guard g(lock);

@@ -34,6 +34,10 @@ constexpr double MGMT_INSTCMD_SPACING = 1.0;
 // One client connection's protocol state.
 struct MgmtSession {
     uint32_t peer = 0;        // IPv4 address, host byte order
+    // The source the guessing limit counts this session's wrong passwords
+    // against (the server's per-peer key: a local user of its own); 0: the
+    // peer's address, 127.0.0.0/8 being one (access_peer_key).
+    uint32_t source = 0;
     std::string username;     // given by USERNAME; empty: none yet
     std::string password;     // given by PASSWORD; empty: none yet
     bool ending = false;      // LOGOUT was answered: close after the reply

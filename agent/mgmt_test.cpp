@@ -507,6 +507,7 @@ TEST_F(Mgmt, WrongPasswordsBindTheSessionAndTheSourceHasAGuessingLimit)
         double at; // seconds after t0
         const char *user, *password, *reply;
         bool crypt; // a crypt(3) check was run
+        uint32_t source = 0; // the server's per-peer key; 0: by the address
     } tries[] = {
         {0x7f000001, 0, "watch", "wrong", "ERR ACCESS-DENIED\n", true},
         {0x7f000001, 0, "watch", "watch2", "OK\n", true}, // same address, at once
@@ -521,6 +522,7 @@ TEST_F(Mgmt, WrongPasswordsBindTheSessionAndTheSourceHasAGuessingLimit)
         {0x7f00000a, 0, "watch", "w8", "ERR ACCESS-DENIED\n", true}, // the tenth wrong one
         {0x7f00000b, 0, "watch", "watch2", "ERR ACCESS-DENIED\n", false}, // none left
         {0x0a000004, 0, "watch", "watch2", "OK\n", true},  // another source
+        {0x7f00000e, 0, "watch", "watch2", "OK\n", true, 0x7f0003e9}, // a local user of its own
         {0x7f00000c, 0.49, "watch", "watch2", "ERR ACCESS-DENIED\n", false},
         {0x7f00000c, 0.5, "watch", "watch2", "OK\n", true}, // one came back
         {0x7f00000d, 0.5, "nosuch", "w9", "ERR ACCESS-DENIED\n", true},
@@ -531,6 +533,7 @@ TEST_F(Mgmt, WrongPasswordsBindTheSessionAndTheSourceHasAGuessingLimit)
     for (const Try &t : tries) {
         MgmtSession s;
         s.peer = t.peer;
+        s.source = t.source;
         LoopTime when = {t0 + t.at, now_t.wall};
         mgmt_request(&s, std::string("USERNAME ") + t.user, when);
         mgmt_request(&s, std::string("PASSWORD ") + t.password, when);

@@ -777,6 +777,7 @@ static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
         s.last_request = now.mono;
         s.kind = listener->kind;
         s.mgmt.peer = address;
+        s.mgmt.source = peer; // a local user's guesses cost only that user's logins
         s.mgmt.tls_offered = listener->kind == KIND_MGMT && tls_offered;
         s.mgmt.tls_required = listener->kind == KIND_MGMT && session_needs_tls(fd);
         sessions[fd] = s;
