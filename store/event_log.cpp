@@ -176,7 +176,7 @@ int event_log_load()
     ensure_database_dir();
     std::string path = log_path();
     // A missing log is created empty, as it always was by the reader.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int fd = open_or_create(path, O_RDWR | O_APPEND | O_CLOEXEC, 0600);
     if (fd >= 0)
         close(fd);
     std::vector<EventEntry> loaded;

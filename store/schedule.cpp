@@ -181,7 +181,7 @@ void schedule_reload()
 
 static bool append_line(const std::string &line)
 {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open_or_create(path, O_RDWR | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     bool ok = append_line_whole(fd, line.data(), static_cast<int>(line.size())) == 0;

@@ -62,7 +62,7 @@ void settings_load(const std::string &dir)
     ensure_dir(set_dir);
     Guard g(lock);
     path = join_path(set_dir, "Setting.ang");
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int fd = open_or_create(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0600);
     if (fd >= 0)
         close(fd);
     reset_locked();

@@ -170,7 +170,7 @@ int count_records(const std::string &path, int record_size)
 {
     if (record_size <= 0)
         return 0;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int fd = open_or_create(path, O_RDWR | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0)
         fd = open(path.c_str(), O_RDONLY | O_CLOEXEC); // readable but not writable
     if (fd < 0)
@@ -270,16 +270,58 @@ int append_line_whole(int fd, const char *data, int len)
     return err;
 }
 
+static std::string directory_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
+
+static void give_to(int fd, uid_t uid, gid_t gid)
+{
+    if (geteuid() == 0 && uid != 0)
+        (void)!fchown(fd, uid, gid);
+}
+
+void give_to_directory_owner(int fd, const std::string &path)
+{
+    struct stat dir;
+    if (geteuid() == 0 && stat(directory_of(path).c_str(), &dir) == 0)
+        give_to(fd, dir.st_uid, dir.st_gid);
+}
+
+int open_or_create(const std::string &path, int flags, int mode)
+{
+    for (int attempt = 0; attempt < 2; attempt++) {
+        int fd = open(path.c_str(), flags);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+        fd = open(path.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+        if (fd >= 0) {
+            give_to_directory_owner(fd, path);
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+        // Made by another process meanwhile: open that one.
+    }
+    return -1;
+}
+
 bool write_file(const std::string &path, const char *data, int len, int mode)
 {
     std::string tmp = path + ".new";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    unlink(tmp.c_str()); // a leftover of a write cut short, or a link: never written through
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0)
         return false;
-    // Keep the mode of an existing file.
+    // Keep the mode and, run as root, the owner of an existing file.
     struct stat st;
-    if (stat(path.c_str(), &st) == 0)
+    if (stat(path.c_str(), &st) == 0) {
         fchmod(fd, st.st_mode & 07777);
+        give_to(fd, st.st_uid, st.st_gid);
+    } else {
+        give_to_directory_owner(fd, path);
+    }
     int err = write_all(fd, data, len);
     bool ok = err == 0;
     if (ok && fsync(fd) != 0) {

@@ -110,9 +110,26 @@ int append_line_whole(int fd, const char *data, int len);
 
 // Replaces the file's contents by `len` bytes: written to a temporary file
 // beside it and renamed over it, so a reader never sees half a file. `mode`
-// applies to a newly created file. Returns true on success; on failure the
-// file is as it was and errno says why (ENOSPC, EFBIG...).
+// applies to a newly created file. The temporary file is always a new one
+// (a leftover or a link in its place is removed first, never followed); run
+// as root, it gets the owner of the file it replaces, or for a new file that
+// of the directory (give_to_directory_owner). Returns true on success; on
+// failure the file is as it was and errno says why (ENOSPC, EFBIG...).
 bool write_file(const std::string &path, const char *data, int len, int mode);
+
+// The daemon runs as a user of its own and owns Set/ and DataBase/; a
+// console or an administrator working as root must not leave files there
+// that the daemon cannot read or write. When this process runs as root and
+// the directory of `path` belongs to another user, the file open at `fd`,
+// which this process has just created (O_EXCL), is given to that user and
+// group. Otherwise, and when the change fails, nothing changes.
+void give_to_directory_owner(int fd, const std::string &path);
+
+// open(2) of `path` with `flags` (without O_CREAT); a missing file is
+// created with `mode`, exclusively and without following a link, and given
+// to its directory's owner (give_to_directory_owner). Returns the
+// descriptor, or -1 with errno set.
+int open_or_create(const std::string &path, int flags, int mode);
 
 // Overwrites an existing file's contents by `len` bytes in place and cuts it
 // there: for a small file on a full disk, where write_file's temporary file
