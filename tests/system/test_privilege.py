@@ -83,11 +83,14 @@ def test_daemon_works_as_its_own_user_without_capabilities(procs, sim, user_dir)
     calls = standin / "shutdown.calls"
     env = dict(os.environ, PATH="%s:%s" % (STANDIN, os.environ.get("PATH", "/usr/bin:/bin")),
                UPS_STANDIN_LOG=str(calls), TZ=os.environ.get("TZ", "UTC"))
+    # As installed: the program directory and the program root's, Set/ and
+    # DataBase/ (with what is in them) the daemon's.
     agent = Agent(procs, user_dir / "prog", env)
     agent.write_settings(device=sim.path)
-    for path in [agent.dir] + list(agent.dir.rglob("*")):
-        if path.name != "upsagent":
-            os.chown(path, DAEMON_UID, DAEMON_GID)
+    (agent.dir / "DataBase").mkdir(mode=0o700)
+    for path in [agent.dir / "Set", agent.dir / "DataBase"] + \
+            list((agent.dir / "Set").iterdir()):
+        os.chown(path, DAEMON_UID, DAEMON_GID)
     # The serial line is the group's, as udev gives dialout the ttyS ports.
     os.chown(sim.path, 0, SERIAL_GID)
     os.chmod(sim.path, 0o660)
