@@ -60,12 +60,13 @@ def test_installed_unit_is_rated_at_most_5_and_verifies(installed):
 
 
 @pytest.fixture
-def user_dir():
+def user_dir(procs):
     """A directory the daemon's user can reach (pytest's own are root's
-    alone), removed afterwards."""
+    alone), removed afterwards, once the processes writing there ended."""
     path = Path(tempfile.mkdtemp(prefix="ups-privilege-"))
     os.chmod(path, 0o755)
     yield path
+    procs.stop_all()
     shutil.rmtree(path, ignore_errors=True)
 
 
