@@ -314,14 +314,15 @@ bool write_file(const std::string &path, const char *data, int len, int mode)
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0)
         return false;
-    // Keep the mode and, run as root, the owner of an existing file.
+    // Keep the mode of an existing file and, run as root, the owner of the
+    // regular file replaced (never one a link points to).
     struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
+    if (stat(path.c_str(), &st) == 0)
         fchmod(fd, st.st_mode & 07777);
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         give_to(fd, st.st_uid, st.st_gid);
-    } else {
+    else
         give_to_directory_owner(fd, path);
-    }
     int err = write_all(fd, data, len);
     bool ok = err == 0;
     if (ok && fsync(fd) != 0) {

@@ -123,7 +123,7 @@ TEST(WriteFile, RootLeavesFilesToTheDirectorysOwner)
     struct Case {
         const char *what;
         bool dir_is_daemons;
-        int existing_owner; // -1: no file before
+        int existing_owner; // -1: no file before; -2: a link to another user's file
         bool through_write_file;
         uid_t want;
     } cases[] = {
@@ -132,6 +132,7 @@ TEST(WriteFile, RootLeavesFilesToTheDirectorysOwner)
         {"replaced file keeps its owner", true, static_cast<int>(other), true, other},
         {"replaced root file stays root's", true, 0, true, 0},
         {"existing file opened stays as it is", true, 0, false, 0},
+        {"a link replaced: the directory's owner", true, -2, true, daemon},
         {"root's directory, write_file", false, -1, true, 0},
         {"root's directory, open_or_create", false, -1, false, 0},
     };
@@ -144,6 +145,11 @@ TEST(WriteFile, RootLeavesFilesToTheDirectorysOwner)
         if (c.existing_owner >= 0) {
             std::ofstream(path) << "old\n";
             ASSERT_EQ(chown(path.c_str(), c.existing_owner, c.existing_owner), 0);
+        } else if (c.existing_owner == -2) {
+            std::string target = dir.path + "others";
+            std::ofstream(target) << "old\n";
+            ASSERT_EQ(chown(target.c_str(), other, other), 0);
+            ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
         }
         if (c.through_write_file) {
             ASSERT_TRUE(write_file(path, "new\n", 4, 0600)) << c.what;
