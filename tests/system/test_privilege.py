@@ -76,7 +76,18 @@ def status_fields(pid):
         return dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
 
 
-def test_daemon_works_as_its_own_user_without_capabilities(procs, sim, user_dir):
+def serial_line_for_group(sim):
+    """The sim's line given to the serial group, as udev gives dialout the
+    ttyS ports."""
+    os.chown(sim.path, 0, SERIAL_GID)
+    os.chmod(sim.path, 0o660)
+
+
+def start_unprivileged(procs, sim, user_dir):
+    """upsagent on `sim`'s line as the daemon's user, in a program directory
+    laid out as installed (the directory and the program root's, Set/ and
+    DataBase/ and what is in them the daemon's); returns it and the path of
+    the stand-in shutdown's log."""
     # The stand-in keeps its log where the daemon's user may write, as the
     # platform's shutdown service keeps its own state.
     standin = user_dir / "standin"
@@ -85,21 +96,22 @@ def test_daemon_works_as_its_own_user_without_capabilities(procs, sim, user_dir)
     calls = standin / "shutdown.calls"
     env = dict(os.environ, PATH="%s:%s" % (STANDIN, os.environ.get("PATH", "/usr/bin:/bin")),
                UPS_STANDIN_LOG=str(calls), TZ=os.environ.get("TZ", "UTC"))
-    # As installed: the program directory and the program root's, Set/ and
-    # DataBase/ (with what is in them) the daemon's.
     agent = Agent(procs, user_dir / "prog", env)
     agent.write_settings(device=sim.path)
     (agent.dir / "DataBase").mkdir(mode=0o700)
     for path in [agent.dir / "Set", agent.dir / "DataBase"] + \
             list((agent.dir / "Set").iterdir()):
         os.chown(path, DAEMON_UID, DAEMON_GID)
-    # The serial line is the group's, as udev gives dialout the ttyS ports.
-    os.chown(sim.path, 0, SERIAL_GID)
-    os.chmod(sim.path, 0o660)
+    serial_line_for_group(sim)
     # logind writes its schedule as root; the stand-in does it as the daemon's user.
     agent.private_run()
     os.chown(agent.run_path("/run/systemd/shutdown"), DAEMON_UID, DAEMON_GID)
     agent.start(user=(DAEMON_UID, DAEMON_GID, [SERIAL_GID]))
+    return agent, calls
+
+
+def test_daemon_works_as_its_own_user_without_capabilities(procs, sim, user_dir):
+    agent, calls = start_unprivileged(procs, sim, user_dir)
 
     status = status_fields(agent.proc.pid)
     assert status["Uid"].split() == [str(DAEMON_UID)] * 4
@@ -179,3 +191,36 @@ def test_polkit_rule_grants_the_daemon_its_shutdown_and_nothing_more(tmp_path):
                       % json.dumps([[u, a] for u, a, _ in table]) + POLKIT_RUN)
     done = subprocess.run([engine, str(script)], capture_output=True, text=True, check=True)
     assert json.loads(done.stdout) == [want for _, _, want in table]
+
+
+def test_console_run_as_root_leaves_its_settings_to_the_daemon(procs, make_sim, user_dir,
+                                                             make_console):
+    """The console, run as root as before, saves the settings into the
+    daemon's Set/: the file is the daemon's, so the reload it asks for
+    takes the new line."""
+    first, second = make_sim(), make_sim()
+    agent, _ = start_unprivileged(procs, first, user_dir)
+    serial_line_for_group(second)
+    console = make_console(agent.dir).start()
+    console.wait_text("1.Monitor UPS Information")
+    console.keys(*["Down"] * 6, "Enter")
+    console.wait_text("Configuration Setting", row=1)
+    console.keys("Down", "Down", "Enter")  # the device field's input box
+    console.wait_text(first.path, row=14)
+    console.keys(*["BSpace"] * len(first.path))
+    console.type(second.path)
+    console.keys("Enter")
+    console.wait_text(second.path, row=8)
+    console.keys("Down", "Down", "Enter")  # the delay's list
+    console.wait_text("-" * 58, row=12)
+    console.keys("Enter")
+    wait_for(lambda: "-" * 58 not in console.row(12), 5, what="the list popup to close")
+    console.keys("Left", "Enter")  # Save
+    console.wait_text("1.Monitor UPS Information")
+
+    setting = agent.dir / "Set" / "Setting.ang"
+    assert second.path in setting.read_text()
+    st = setting.stat()
+    assert (st.st_uid, st.st_gid) == (DAEMON_UID, DAEMON_GID)
+    wait_for(lambda: second.requests(), 20, what="the daemon polling the new line")
+    assert "ermission denied" not in agent.stdout(), agent.stdout()
