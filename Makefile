@@ -23,7 +23,7 @@ PACKAGES := cmake g++ make pkg-config libgtest-dev libusb-1.0-0-dev libncurses-d
             libcurl4-openssl-dev libssl-dev tmux python3 python3-pytest python3-pytest-xdist \
             python3-aiosmtpd openssl iproute2 systemd man-db groff-base \
             dpkg-dev lintian procps nut-client nut-server prometheus libcrypt-dev \
-            libsnmp-dev snmpd snmp clang libclang-rt-dev
+            libsnmp-dev snmpd snmp clang libclang-rt-dev duktape
 
 .PHONY: all build install package deps test tsan asan werror fuzz demo bench soak cycles clean
 

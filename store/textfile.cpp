@@ -181,6 +181,25 @@ static int look_at(int dir, const char *name, struct stat *st)
     return -1;
 }
 
+// Run as root, the file open at `fd`, which this process made (O_EXCL) or
+// whose owner it keeps, is given to `uid` and `gid` unless they are root's:
+// the daemon runs as a user of its own and owns Set/ and DataBase/, and a
+// console or an administrator working as root must not leave files there
+// it cannot read or rewrite. A failed change leaves the file root's.
+static void give_to(int fd, uid_t uid, gid_t gid)
+{
+    if (geteuid() == 0 && uid != 0)
+        (void)!fchown(fd, uid, gid);
+}
+
+// give_to the owner of the open folder `dir`.
+static void give_to_folder_owner(int dir, int fd)
+{
+    struct stat folder;
+    if (geteuid() == 0 && fstat(dir, &folder) == 0)
+        give_to(fd, folder.st_uid, folder.st_gid);
+}
+
 static int open_in(int dir, const std::string &name, int flags, int mode)
 {
     struct stat st;
@@ -189,10 +208,19 @@ static int open_in(int dir, const std::string &name, int flags, int mode)
     // a terminal may hang up); the checks after the open close the race.
     if (look_at(dir, name.c_str(), &st) != 0)
         return -1;
+    // A missing file is made exclusively, so that it is known to be this
+    // process's own when it is handed to the folder's owner.
+    bool create = (flags & O_CREAT) && st.st_mode == 0;
     // O_NONBLOCK: a FIFO swapped in meanwhile neither blocks the open nor a
     // read; O_NOFOLLOW: a link swapped in gives ELOOP.
-    int fd = openat(dir, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+    int fd = openat(dir, name.c_str(),
+                    flags | (create ? O_EXCL : 0) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                     mode);
+    if (fd < 0 && create && errno == EEXIST) { // made by another process meanwhile
+        create = false;
+        fd = openat(dir, name.c_str(),
+                    (flags & ~O_CREAT) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    }
     if (fd < 0) {
         if (errno == ENXIO || errno == EISDIR) // a FIFO without reader, a socket, a folder
             errno = FILE_NOT_REGULAR;
@@ -206,6 +234,8 @@ static int open_in(int dir, const std::string &name, int flags, int mode)
     int fl = fcntl(fd, F_GETFL);
     if (fl >= 0)
         fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    if (create)
+        give_to_folder_owner(dir, fd);
     return fd;
 }
 
@@ -451,9 +481,14 @@ static bool write_in(int dir, const std::string &name, const char *data, int len
     if (fd < 0)
         return false;
     int err = 0;
-    // The mode of the file replaced, seen without following a link.
+    // The mode of the file replaced, seen without following a link; run as
+    // root, its owner too, or for a new file the folder's.
     if (exists && fchmod(fd, st.st_mode & 07777) != 0)
         err = errno;
+    if (exists)
+        give_to(fd, st.st_uid, st.st_gid);
+    else
+        give_to_folder_owner(dir, fd);
     if (!err)
         err = write_all(fd, data, len);
     if (!err && fsync(fd) != 0)

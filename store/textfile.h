@@ -74,7 +74,9 @@ int parse_int_text(const char *text);
 // file (a FIFO, device, socket, folder) is refused (-1, FILE_NOT_REGULAR)
 // without blocking and, where seen before the open, without opening it.
 // The folder part of the path is followed as given. Returns the descriptor
-// (blocking, as usual), or -1 with errno set.
+// (blocking, as usual), or -1 with errno set. A file it makes (O_CREAT) is
+// made exclusively and, run as root, given to the folder's owner when that
+// is not root (the daemon's own Set/ and DataBase/).
 int open_regular(const std::string &path, int flags, int mode = 0);
 
 // open_regular for appending whole lines (append_line_whole): read and
@@ -140,7 +142,8 @@ int append_line_whole(int fd, const char *data, int len);
 // name laid there beforehand is ever written through) and renamed over it,
 // so a reader never sees half a file. `mode` applies (less the umask) to a
 // newly created file; an existing file keeps its own mode, set on the new
-// file's descriptor. A symbolic link, FIFO or device at the name is refused
+// file's descriptor, and, run as root, its owner (a new file gets the
+// folder's owner when that is not root). A symbolic link, FIFO or device at the name is refused
 // (ELOOP, FILE_NOT_REGULAR) and left alone. Returns true on success; on
 // failure the file is as it was and errno says why (ENOSPC, EFBIG...).
 bool write_file(const std::string &path, const char *data, int len, int mode);

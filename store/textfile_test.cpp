@@ -116,6 +116,53 @@ TEST(WriteFile, ReplacesContentsAndKeepsMode)
     EXPECT_EQ(read_file(dir.path + "missing", buf, sizeof buf), -1);
 }
 
+// Files a root process makes or rewrites in a directory another user owns
+// (the daemon's own Set/ and DataBase/) end up that user's, whichever way
+// they are written; in root's own directory they stay root's.
+TEST(WriteFile, RootLeavesFilesToTheDirectorysOwner)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand files to another user";
+    const uid_t daemon = 61427, other = 61429;
+    struct Case {
+        const char *what;
+        bool dir_is_daemons;
+        int existing_owner; // -1: no file before
+        bool through_write_file;
+        uid_t want;
+    } cases[] = {
+        {"new file, write_file", true, -1, true, daemon},
+        {"new file, open_append_file", true, -1, false, daemon},
+        {"replaced file keeps its owner", true, static_cast<int>(other), true, other},
+        {"replaced root file stays root's", true, 0, true, 0},
+        {"existing file opened stays as it is", true, 0, false, 0},
+        {"root's directory, write_file", false, -1, true, 0},
+        {"root's directory, open_append_file", false, -1, false, 0},
+    };
+    for (const Case &c : cases) {
+        TempProgramDir dir;
+        if (c.dir_is_daemons) {
+            ASSERT_EQ(chown(dir.path.c_str(), daemon, daemon), 0);
+        }
+        std::string path = dir.path + "Setting.ang";
+        if (c.existing_owner >= 0) {
+            std::ofstream(path) << "old\n";
+            ASSERT_EQ(chown(path.c_str(), c.existing_owner, c.existing_owner), 0);
+        }
+        if (c.through_write_file) {
+            ASSERT_TRUE(write_file(path, "new\n", 4, 0600)) << c.what;
+        } else {
+            int fd = open_append_file(path, 0600);
+            ASSERT_GE(fd, 0) << c.what;
+            close(fd);
+        }
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << c.what;
+        EXPECT_EQ(st.st_uid, c.want) << c.what;
+        EXPECT_EQ(st.st_gid, c.want) << c.what;
+    }
+}
+
 TEST(WriteFile, InPlaceOverwritesAndCutsAnExistingFileOnly)
 {
     TempProgramDir dir;

@@ -574,9 +574,12 @@ class Agent:
     # tests of the hold time itself give their own.
     RETURN_HOLD = 2
 
-    def start(self, argv0=None, cwd=None, private_run=True, args=()):
+    def start(self, argv0=None, cwd=None, private_run=True, args=(), user=None):
         """Starts upsagent with the extra command-line options `args` (and
-        `--return-hold RETURN_HOLD` unless they name one). With
+        `--return-hold RETURN_HOLD` unless they name one). With `user`, a
+        (uid, gid, supplementary gids) triple, it runs as that user through
+        setpriv, without capabilities and with no new privileges, as the
+        service unit runs it. With
         `private_run` (the default: no test depends on the host's /run) it
         runs in a mount namespace whose /run is a tmpfs of its own, with
         /run/systemd/system in it: the stand-in shutdown keeps its pending
@@ -593,6 +596,13 @@ class Agent:
         program = str(self.dir / "upsagent")
         argv = [argv0 or program] + [str(a) for a in args]
         executable = program
+        if user is not None:
+            uid, gid, groups = user
+            argv = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % gid,
+                    "--groups=" + ",".join(str(g) for g in groups) if groups
+                    else "--clear-groups", "--inh-caps=-all", "--bounding-set=-all",
+                    "--no-new-privs", "--", program] + argv[1:]
+            executable = None
         if private_run:
             # nsenter execs upsagent, so the process kept is upsagent itself.
             argv = ["nsenter", "-t", str(self.private_run().pid), "-m", "--"] + argv
@@ -601,8 +611,9 @@ class Agent:
             argv, executable=executable, cwd=cwd or str(self.dir),
             env=self.env, stdout=open(self.stdout_path, "a"),
             stderr=open(self.stderr_path, "a"))
-        if private_run:
-            # Started once upsagent runs, not nsenter: its stop and kill reach the daemon.
+        if private_run or user is not None:
+            # Started once upsagent runs, not nsenter or setpriv: its stop
+            # and kill reach the daemon.
             wait_for(lambda: self._running_upsagent(), 10, interval=0.02,
                      what="upsagent to start in its mount namespace")
         return self

@@ -19,18 +19,53 @@ def test_install_puts_the_programs_into_one_directory(tmp_path):
                 for name in ("mail", "sms", "upsagent", "upsconsole", "upssim")]
     assert installed == ["lib/systemd/system-shutdown/upsagent-killpower",
                          "lib/systemd/system/upsagent.service",
-                         "opt/tarvo-mains-sentinel/examples/60-tarvo-ups.rules"] + programs + [
+                         "lib/udev/rules.d/60-tarvo-ups.rules"] + programs + [
+                         "usr/lib/sysusers.d/upsagent.conf",
+                         "usr/lib/tmpfiles.d/upsagent.conf",
                          "usr/share/doc/tarvo-mains-sentinel/changelog.gz",
                          "usr/share/doc/tarvo-mains-sentinel/copyright",
                          "usr/share/lintian/overrides/tarvo-mains-sentinel",
                          "usr/share/man/man1/upsconsole.1.gz", "usr/share/man/man1/upssim.1.gz",
                          "usr/share/man/man5/tarvo-files.5.gz",
-                         "usr/share/man/man8/upsagent.8.gz"]
+                         "usr/share/man/man8/upsagent.8.gz",
+                         "usr/share/polkit-1/rules.d/50-upsagent.rules"]
     for name in programs:
         assert os.access(tmp_path / "root" / name, os.X_OK)
     unit = (tmp_path / "root" / "lib/systemd/system/upsagent.service").read_text()
     assert "ExecStart=/opt/tarvo-mains-sentinel/upsagent\n" in unit
     check_hook(tmp_path / "root")
+    check_own_user(tmp_path / "root")
+
+
+def check_own_user(root):
+    """The daemon's user and its two directories, made by systemd-sysusers
+    and systemd-tmpfiles from the installed files inside `root` (its own
+    /etc, never the host's): a system user without a login in the group
+    dialout, Set/ and DataBase/ its own with mode 0700, and a file root left
+    there given to it."""
+    (root / "etc").mkdir(exist_ok=True)
+    (root / "etc/passwd").write_text("root:x:0:0:root:/root:/bin/sh\n")
+    (root / "etc/group").write_text("root:x:0:\ndialout:x:20:\n")
+    subprocess.run(["systemd-sysusers", "--root=%s" % root, "upsagent.conf"],
+                   check=True, capture_output=True)
+    users = {l.split(":")[0]: l.split(":") for l in (root / "etc/passwd").read_text().splitlines()}
+    groups = {l.split(":")[0]: l.split(":") for l in (root / "etc/group").read_text().splitlines()}
+    user = users["upsagent"]
+    uid, gid = int(user[2]), int(user[3])
+    assert 0 < uid < 1000 and user[6].endswith("nologin"), user
+    assert groups["upsagent"][2] == str(gid)
+    assert "upsagent" in groups["dialout"][3].split(",")
+    prog = root / "opt/tarvo-mains-sentinel"
+    (prog / "Set").mkdir(mode=0o755)
+    (prog / "Set/Setting.ang").write_text("Local-Single\n")
+    subprocess.run(["systemd-tmpfiles", "--root=%s" % root, "--create", "upsagent.conf"],
+                   check=True, capture_output=True)
+    for name in ("Set", "DataBase"):
+        st = (prog / name).stat()
+        assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (uid, gid, 0o700), name
+    st = (prog / "Set/Setting.ang").stat()
+    assert (st.st_uid, st.st_gid) == (uid, gid)
+    assert (prog / "upsagent").stat().st_uid == 0, "the programs stay root's"
 
 
 def check_hook(root):
