@@ -181,16 +181,21 @@ def established_on_2027():
     return count
 
 
+def ask(sock, request, end=b"\n"):
+    """Sends a request on `sock`, returns the reply up to and including `end`."""
+    sock.sendall(request)
+    got = b""
+    while not got.endswith(end):
+        chunk = sock.recv(4096)
+        assert chunk, "closed after %r" % got
+        got += chunk
+    return got
+
+
 def ask_mgmt(line, host="127.0.0.1"):
     """One request line to port 3493 in its own connection; the first reply line."""
     with socket.create_connection((host, 3493), timeout=5) as s:
-        s.sendall(line.encode() + b"\n")
-        got = b""
-        while not got.endswith(b"\n"):
-            chunk = s.recv(4096)
-            assert chunk, "closed"
-            got += chunk
-        return got.decode()
+        return ask(s, line.encode() + b"\n").decode()
 
 
 def wait_for(predicate, timeout=10.0, interval=0.1, what="condition", failure=None):

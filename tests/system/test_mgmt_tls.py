@@ -7,11 +7,10 @@ import subprocess
 
 import pytest
 
-from conftest import OTHER_LOCAL, closed_by_peer, connect, wait_for
+from conftest import OTHER_LOCAL, ask, closed_by_peer, connect, wait_for
 from servers import make_certificate
 
 MGMT = 3493
-
 
 
 def start(sim, agent, network=None):
@@ -23,17 +22,6 @@ def start(sim, agent, network=None):
     client = connect()
     wait_for(lambda: client.record(1)[46:47] == b"1", 20, what="the unit's status taken")
     client.close()
-
-
-def ask(sock, request, end=b"\n"):
-    """Sends a request, returns the reply up to and including `end`."""
-    sock.sendall(request)
-    got = b""
-    while not got.endswith(end):
-        chunk = sock.recv(4096)
-        assert chunk, "closed after %r" % got
-        got += chunk
-    return got
 
 
 def test_starttls_then_the_protocol_over_tls(sim, agent):

@@ -9,7 +9,7 @@ import ssl
 import threading
 from pathlib import Path
 
-from conftest import BIN, OTHER_LOCAL, children_of, connect, wait_for
+from conftest import BIN, OTHER_LOCAL, ask, children_of, connect, wait_for
 from servers import make_certificate, start_smtp
 
 MGMT = 3493
@@ -37,17 +37,6 @@ def start(sim, agent, users=None, mode=0o600, network=None):
     client = connect()
     wait_for(lambda: client.record(1)[46:47] == b"1", 20, what="the unit's status taken")
     client.close()
-
-
-def ask(sock, request, end=b"\n"):
-    """Sends a request, returns the reply up to and including `end`."""
-    sock.sendall(request)
-    got = b""
-    while not got.endswith(end):
-        chunk = sock.recv(4096)
-        assert chunk, "closed after %r" % got
-        got += chunk
-    return got
 
 
 def login(sock, name, password, unit=b"ups1"):
