@@ -18,7 +18,7 @@ if ! unshare -n true 2>/dev/null; then
     jobs=0
 fi
 UPS_BIN_DIR="$top/$build/bin" /usr/bin/python3 -m pytest -p no:cacheprovider \
-    -n "$jobs" -q -rfE tests/system
+    -n "$jobs" -q -rfE tests/system tests/hid
 system=$?
 
 [ $unit -eq 0 ] && [ $system -eq 0 ]

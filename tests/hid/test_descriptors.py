@@ -5,7 +5,7 @@ report table names a declared report of exactly that length, and the table
 reads as the unit it is meant to be (on mains, full battery, 230 V in and
 out, 50 Hz, 20 % load, 1,800 s runtime, 25 C).
 
-Run with pytest (`pytest tests/hid/check_descriptors.py`) or as a script."""
+Run with pytest (`pytest tests/hid/test_descriptors.py`) or as a script."""
 
 import math
 import os
