@@ -152,6 +152,13 @@ const Bytes negative = {
     0xC0,
 };
 
+// The usage page named after the usages it is for, before their main item;
+// a usage already of the current page ends the look back.
+const Bytes page_after_usages = {
+    0x05, 0x85, 0x09, 0x66, 0x05, 0x84, 0x09, 0x03, 0x09, 0x02, 0x05, 0x85,
+    0x75, 0x08, 0x95, 0x03, 0x25, 0x64, 0x81, 0x02,
+};
+
 Bytes nine_pushes()
 {
     Bytes b = {0x05, 0x84, 0x09, 0x30, 0x75, 0x08, 0x95, 0x01, 0x81, 0x02};
@@ -228,6 +235,11 @@ const std::vector<Case> cases = {
       {0, HID_INPUT, PD(0x36), {UPS}, 0, 8, 1, -127, 127},
       {0, HID_INPUT, PERCENT_LOAD, {UPS}, 8, 8, 1, 0, 255}},
      {0x01}},
+    {"page_after_usages", page_after_usages, HID_PARSE_OK,
+     {{0, HID_INPUT, 3}},
+     {{0, HID_INPUT, REMAINING_CAPACITY, {}, 0, 8, 1, 0, 100},
+      {0, HID_INPUT, BS(0x03), {}, 8, 8, 1, 0, 100},
+      {0, HID_INPUT, BS(0x02), {}, 16, 8, 1, 0, 100}}},
     {"push_limit", nine_pushes(), HID_PARSE_LIMIT,
      {{0, HID_INPUT, 1}},
      {{0, HID_INPUT, VOLTAGE, {}, 0, 8, 1, 0, 0}}},
