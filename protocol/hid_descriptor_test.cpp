@@ -82,7 +82,7 @@ const Bytes shared_id = {
     0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x10, 0x95, 0x01, 0x81, 0x02,
     0xC0,
     0x09, 0x1C, 0xA1, 0x00,                   // Output
-    0x09, 0x35, 0x65, 0x00, 0x55, 0x00,       // PercentLoad, no unit
+    0x09, 0x35, 0x65, 0x00, 0x55, 0x0F,       // PercentLoad, no unit, exponent -1
     0x25, 0x64, 0x75, 0x08, 0x81, 0x02,
     0xC0,
     0x09, 0x24, 0xA1, 0x00,                   // PowerSummary
@@ -194,8 +194,8 @@ const std::vector<Case> cases = {
     {"shared_id", shared_id, HID_PARSE_OK,
      {{0x0C, HID_INPUT, 4}, {0x0C, HID_FEATURE, 4}},
      {{0x0C, HID_INPUT, VOLTAGE, {UPS, INPUT}, 8, 16, 1, 0, 255, 0x00F0D121, 7},
-      {0x0C, HID_INPUT, PERCENT_LOAD, {UPS, OUTPUT}, 24, 8, 1, 0, 100},
-      {0x0C, HID_FEATURE, REMAINING_CAPACITY, {UPS, POWER_SUMMARY}, 8, 8, 1, 0, 100},
+      {0x0C, HID_INPUT, PERCENT_LOAD, {UPS, OUTPUT}, 24, 8, 1, 0, 100, 0, -1},
+      {0x0C, HID_FEATURE, REMAINING_CAPACITY, {UPS, POWER_SUMMARY}, 8, 8, 1, 0, 100, 0, -1},
       {0x0C, HID_FEATURE, RUNTIME_TO_EMPTY, {UPS, POWER_SUMMARY}, 16, 16, 1, 0, 65535, 0x1001,
        -2}},
      {0x01, 0x00, 0x00, 0x00}},
