@@ -197,7 +197,9 @@ struct Parser {
             return false;
         uint32_t start = r->bits;
         r->bits += static_cast<uint32_t>(bits);
-        if ((flags & HID_FLAG_CONSTANT) || bits == 0)
+        // Padding is a constant item without usages. A constant one with
+        // usages is kept: units declare read-only values that way.
+        if (((flags & HID_FLAG_CONSTANT) && local.count == 0) || bits == 0)
             return true;
         if (flags & HID_FLAG_VARIABLE) {
             if (out->field_count + count > HID_MAX_FIELDS)

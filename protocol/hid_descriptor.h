@@ -41,7 +41,7 @@ enum HidParseStatus {
 };
 
 // The data bits of an Input/Output/Feature item that matter here.
-constexpr uint32_t HID_FLAG_CONSTANT = 1u << 0; // padding or a fixed value: no field made
+constexpr uint32_t HID_FLAG_CONSTANT = 1u << 0; // read-only; without usages it is padding: no field
 constexpr uint32_t HID_FLAG_VARIABLE = 1u << 1; // one usage per element; clear: an array of usage indices
 constexpr uint32_t HID_FLAG_RELATIVE = 1u << 2;
 

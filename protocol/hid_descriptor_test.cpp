@@ -58,6 +58,7 @@ const Bytes one_bit_flags = {
     0x95, 0x04, 0x81, 0x03,                   // 4 bits of padding
     0x85, 0x02, 0x05, 0x85, 0x09, 0x66,       // report 2: RemainingCapacity
     0x25, 0x64, 0x75, 0x08, 0x95, 0x01, 0xB1, 0x02,
+    0x05, 0x84, 0x09, 0x40, 0x26, 0xFF, 0x00, 0xB1, 0x03, // ConfigVoltage, read-only
     0xC0, 0xC0,
 };
 
@@ -178,12 +179,13 @@ Bytes deep_collections()
 
 const std::vector<Case> cases = {
     {"one_bit_flags", one_bit_flags, HID_PARSE_OK,
-     {{1, HID_INPUT, 2}, {2, HID_FEATURE, 2}},
+     {{1, HID_INPUT, 2}, {2, HID_FEATURE, 3}},
      {{1, HID_INPUT, AC_PRESENT, {UPS, POWER_SUMMARY}, 8, 1, 1, 0, 1},
       {1, HID_INPUT, DISCHARGING, {UPS, POWER_SUMMARY}, 9, 1, 1, 0, 1},
       {1, HID_INPUT, BELOW_LIMIT, {UPS, POWER_SUMMARY}, 10, 1, 1, 0, 1},
       {1, HID_INPUT, SHUTDOWN_IMMINENT, {UPS, POWER_SUMMARY}, 11, 1, 1, 0, 1},
-      {2, HID_FEATURE, REMAINING_CAPACITY, {UPS, POWER_SUMMARY}, 8, 8, 1, 0, 100}},
+      {2, HID_FEATURE, REMAINING_CAPACITY, {UPS, POWER_SUMMARY}, 8, 8, 1, 0, 100},
+      {2, HID_FEATURE, PD(0x40), {UPS, POWER_SUMMARY}, 16, 8, 1, 0, 255}},
      {0x01, 0x02}},
     {"eight_bit_flags", eight_bit_flags, HID_PARSE_OK,
      {{0x16, HID_INPUT, 4}},
