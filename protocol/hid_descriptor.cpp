@@ -63,14 +63,15 @@ int64_t as_signed(uint32_t raw, uint8_t size)
     }
 }
 
-uint32_t full_usage(uint32_t raw, uint8_t size, uint16_t page)
-{
-    return size == 4 ? raw : (static_cast<uint32_t>(page) << 16) | (raw & 0xFFFF);
-}
-
 uint32_t with_page(uint32_t usage, uint16_t page)
 {
     return (static_cast<uint32_t>(page) << 16) | (usage & 0xFFFF);
+}
+
+// A usage item of 4 bytes names its own page in its high 16 bits.
+uint32_t full_usage(uint32_t raw, uint8_t size, uint16_t page)
+{
+    return size == 4 ? raw : with_page(raw, page);
 }
 
 // The logical or physical range of the state: the maximum read unsigned
