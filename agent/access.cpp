@@ -168,17 +168,6 @@ bool access_may_command(uint32_t address, int64_t uid)
     return best && best->command;
 }
 
-// Makes room for one more key: the one with the oldest occurrence goes.
-static void forget_oldest(AccessReports *table)
-{
-    auto oldest = table->begin();
-    for (auto it = table->begin(); it != table->end(); ++it)
-        if (it->second.last < oldest->second.last)
-            oldest = it;
-    if (oldest != table->end())
-        table->erase(oldest);
-}
-
 int access_report_due(AccessReports *table, uint32_t key, double now)
 {
     auto found = table->find(key);
@@ -189,8 +178,8 @@ int access_report_due(AccessReports *table, uint32_t key, double now)
         return 0;
     }
     int count = found == table->end() ? 1 : found->second.count + 1;
-    if (found == table->end() && table->size() >= ACCESS_TABLE_LIMIT)
-        forget_oldest(table);
+    if (found == table->end())
+        access_table_make_room(table, [](const AccessReport &r) { return r.last; });
     (*table)[key] = {now, 0, now};
     return count;
 }
@@ -201,14 +190,4 @@ int access_line_due(int kind, double now)
 {
     Guard g(lock);
     return access_report_due(&lines, static_cast<uint32_t>(kind), now);
-}
-
-void access_reports_forget(AccessReports *table, double now)
-{
-    for (auto it = table->begin(); it != table->end();) {
-        if (now - it->second.at >= ACCESS_REPORT_SPACING && it->second.count == 0)
-            it = table->erase(it);
-        else
-            ++it;
-    }
 }

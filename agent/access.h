@@ -84,16 +84,27 @@ using AccessReports = std::unordered_map<uint32_t, AccessReport>;
 // the daemon).
 constexpr size_t ACCESS_TABLE_LIMIT = 1024;
 
+// Makes room for one more key in a per-peer table (a map from a key to a
+// record) that holds ACCESS_TABLE_LIMIT: the entry whose `when(record)` is
+// the oldest is forgotten. The one bound of every per-peer table.
+template <class Table, class When> void access_table_make_room(Table *table, When when)
+{
+    if (table->size() < ACCESS_TABLE_LIMIT)
+        return;
+    auto oldest = table->begin();
+    for (auto it = table->begin(); it != table->end(); ++it)
+        if (when(it->second) < when(oldest->second))
+            oldest = it;
+    if (oldest != table->end())
+        table->erase(oldest);
+}
+
 // Whether a line for `key` is due at `now`: 0 when one was printed less
 // than ACCESS_REPORT_SPACING ago (this occurrence is counted for the next
 // line), else the number of occurrences the line stands for, this one
 // included. A `now` before the last line's (another clock) makes it due.
 // The table stays within ACCESS_TABLE_LIMIT keys.
 int access_report_due(AccessReports *table, uint32_t key, double now);
-
-// Forgets the peers whose last line is old and who did nothing since, so a
-// table of many peers does not grow for ever.
-void access_reports_forget(AccessReports *table, double now);
 
 // The kinds of refusal and error lines of the ports, each throttled on its
 // own whichever peer caused it.

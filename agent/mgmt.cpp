@@ -522,13 +522,7 @@ static GuessBucket &bucket_of(uint32_t source, double now)
 {
     auto found = guesses.find(source);
     if (found == guesses.end()) {
-        if (guesses.size() >= ACCESS_TABLE_LIMIT) {
-            auto oldest = guesses.begin();
-            for (auto it = guesses.begin(); it != guesses.end(); ++it)
-                if (it->second.at < oldest->second.at)
-                    oldest = it;
-            guesses.erase(oldest);
-        }
+        access_table_make_room(&guesses, [](const GuessBucket &b) { return b.at; });
         return guesses[source] = {MGMT_GUESS_BURST, now};
     }
     GuessBucket &b = found->second;
@@ -536,6 +530,12 @@ static GuessBucket &bucket_of(uint32_t source, double now)
         b.checks = std::min(MGMT_GUESS_BURST, b.checks + (now - b.at) * MGMT_GUESS_RATE);
     b.at = now;
     return b;
+}
+
+// The session's user name as a line may show it.
+static std::string user_text(const MgmtSession *s)
+{
+    return printable_text(s->username.data(), s->username.size(), 32);
 }
 
 // The session's login is over: LIST CLIENT and NUMLOGINS forget it.
@@ -558,7 +558,7 @@ static int roles_of(MgmtSession *s, double now)
         if (int count = access_line_due(ACCESS_LINE_ENDED_LOGIN, now))
             log_notice("mgmt: login of user \"%s\" from %s ended: the user changed in %s (%d "
                        "since the last line)\n",
-                       printable_text(s->username.data(), s->username.size(), 32).c_str(),
+                       user_text(s).c_str(),
                        access_address_text(s->peer).c_str(), USERS_FILE, count);
     }
     if (s->verified)
@@ -575,7 +575,7 @@ static int roles_of(MgmtSession *s, double now)
         if (int count = access_line_due(ACCESS_LINE_GUESSING, now))
             log_warning("mgmt: user \"%s\" from %s refused unchecked: more than %.0f refused "
                         "passwords at once from its host (%d since the last line)\n",
-                        printable_text(s->username.data(), s->username.size(), 32).c_str(),
+                        user_text(s).c_str(),
                         access_address_text(s->peer).c_str(), MGMT_GUESS_BURST, count);
         return s->roles;
     }
@@ -588,7 +588,7 @@ static int roles_of(MgmtSession *s, double now)
         if (int count = access_line_due(ACCESS_LINE_REFUSED_LOGIN, now))
             log_warning("mgmt: user \"%s\" from %s refused: unknown user or wrong password "
                         "(%d since the last line); see %s\n",
-                        printable_text(s->username.data(), s->username.size(), 32).c_str(),
+                        user_text(s).c_str(),
                         access_address_text(s->peer).c_str(), count, USERS_FILE);
     }
     return s->roles;

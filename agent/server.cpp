@@ -206,13 +206,7 @@ static void forget_commands(double now)
     std::erase_if(command_taken, [now](const auto &entry) {
         return now - entry.second >= SERVER_COMMAND_SPACING;
     });
-    if (command_taken.size() < ACCESS_TABLE_LIMIT)
-        return;
-    auto oldest = command_taken.begin();
-    for (auto it = command_taken.begin(); it != command_taken.end(); ++it)
-        if (it->second < oldest->second)
-            oldest = it;
-    command_taken.erase(oldest);
+    access_table_make_room(&command_taken, [](double taken) { return taken; });
 }
 
 // A client that repeats a UPS command in a loop must not fill unit 1's
@@ -397,7 +391,6 @@ static const size_t OUTPUT_LIMIT[2] = {SERVER_OUTPUT_LIMIT, 64 * 1024};
 struct Session {
     uint32_t address;  // peer, host byte order
     uint32_t peer;     // access_peer_key(address): what per-peer limits count
-    bool privileged;   // the hook's word at accept: no per-peer limit, the reserve
     double last_input; // monotonic seconds of the last read that brought bytes
     double last_request; // ...and of the last whole request (server_session_over)
     std::string out;   // reply bytes not yet taken by the socket
@@ -421,12 +414,16 @@ static bool loopback(uint32_t address)
     return (address >> 24) == 127;
 }
 
+// Whether a loopback client run by `owner` may use the reserve: root and
+// the group of Clients.ang, those who may command.
+static bool owner_privileged(uint32_t address, const PeerOwner &owner)
+{
+    return owner.known && access_may_command(address, owner.uid);
+}
+
 bool server_peer_privileged(int fd, uint32_t address, void *)
 {
-    if (!loopback(address))
-        return false;
-    PeerOwner owner = peer_owner_of_accepted(fd);
-    return owner.known && access_may_command(address, owner.uid);
+    return loopback(address) && owner_privileged(address, peer_owner_of_accepted(fd));
 }
 
 uint32_t server_local_peer_key(const PeerOwner &owner)
@@ -738,7 +735,7 @@ static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
             // own, as a remote address is.
             owner = peer_owner_of_accepted(fd);
             owner_asked = true;
-            privileged = owner.known && access_may_command(address, owner.uid);
+            privileged = owner_privileged(address, owner);
             if (!privileged)
                 peer = server_local_peer_key(owner);
         } else {
@@ -770,7 +767,6 @@ static void on_accept(Loop *, int listen_fd, uint32_t, void *ctx, LoopTime now)
         Session s{};
         s.address = address;
         s.peer = peer;
-        s.privileged = privileged;
         s.owner_asked = owner_asked;
         s.owner = owner;
         s.last_input = now.mono;

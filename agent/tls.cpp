@@ -1,4 +1,5 @@
 #include "agent/tls.h"
+#include "agent/access.h"
 #include "base/log.h"
 
 #include <openssl/err.h>
@@ -21,21 +22,16 @@ struct HandshakeCount {
     double since; // monotonic seconds
     int count;    // handshakes started since then
 };
-static std::unordered_map<uint32_t, HandshakeCount> handshakes;
-static const size_t HANDSHAKE_PEERS = 1024;
+static std::unordered_map<uint32_t, HandshakeCount> handshakes; // at most ACCESS_TABLE_LIMIT
 
 bool tls_handshake_allowed(uint32_t peer, double now)
 {
     auto found = handshakes.find(peer);
     if (found == handshakes.end() || now < found->second.since ||
         now - found->second.since >= 60) {
-        if (found == handshakes.end() && handshakes.size() >= HANDSHAKE_PEERS) {
-            auto oldest = handshakes.begin();
-            for (auto it = handshakes.begin(); it != handshakes.end(); ++it)
-                if (it->second.since < oldest->second.since)
-                    oldest = it;
-            handshakes.erase(oldest);
-        }
+        if (found == handshakes.end())
+            access_table_make_room(&handshakes,
+                                   [](const HandshakeCount &h) { return h.since; });
         handshakes[peer] = {now, 1};
         return true;
     }

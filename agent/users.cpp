@@ -149,11 +149,8 @@ int users_load(const std::string &path)
             if (!why && u.name == name)
                 why = "repeats a user";
         if (why) {
-            if (weak)
-                log_warning("upsagent: %s line %d %s: %s", path.c_str(), line.number, why,
-                            HOW_TO_HASH);
-            else
-                log_warning("upsagent: %s line %d %s", path.c_str(), line.number, why);
+            log_warning("upsagent: %s line %d %s%s%s", path.c_str(), line.number, why,
+                        weak ? ": " : "", weak ? HOW_TO_HASH : "");
             continue;
         }
         loaded.push_back({name, hash, roles, 0});

@@ -280,20 +280,37 @@ static int read_upto(int fd, char *buf, int size)
     return total;
 }
 
+// The first `size` bytes of the regular file at `path`, or with `whole`
+// all of it (a larger file is refused, EFBIG, never cut); the count, or -1
+// with errno. A refusal for what the file is becomes read_report's line.
+static int read_regular(const std::string &path, char *buf, int size, bool whole)
+{
+    int fd = open_regular(path, O_RDONLY);
+    int total = fd < 0 ? -1 : read_upto(fd, buf, size);
+    int err = errno;
+    char more;
+    if (whole && total >= 0 && read_upto(fd, &more, 1) == 1) {
+        total = -1; // never a cut file: a later line may be the one that counts
+        err = EFBIG;
+    }
+    if (fd >= 0)
+        close(fd);
+    if (total < 0) {
+        if (refusal(err))
+            read_report(path, false, err);
+        errno = err;
+        return -1;
+    }
+    read_report(path, true, 0);
+    return total;
+}
+
 std::vector<std::string> read_fixed_lines(const std::string &path, int limit, int line_len,
                                           size_t max_lines)
 {
     std::vector<std::string> lines;
     std::string data(static_cast<size_t>(limit), '\0');
-    int fd = open_regular(path, O_RDONLY);
-    if (fd < 0) {
-        if (refusal(errno))
-            read_report(path, false, errno);
-        return lines;
-    }
-    int size = read_upto(fd, data.data(), limit);
-    close(fd);
-    read_report(path, true, 0);
+    int size = read_regular(path, data.data(), limit, false);
     int pos = 0;
     while (size > 0 && pos < size && lines.size() < max_lines) {
         const char *start = data.data() + pos;
@@ -330,28 +347,7 @@ int count_records(const std::string &path, int record_size)
 
 int read_file(const std::string &path, char *buf, int size)
 {
-    int fd = open_regular(path, O_RDONLY);
-    if (fd < 0) {
-        if (refusal(errno))
-            read_report(path, false, errno);
-        return -1;
-    }
-    int total = read_upto(fd, buf, size);
-    int err = errno;
-    char more;
-    if (total >= 0 && read_upto(fd, &more, 1) == 1) {
-        total = -1; // never a cut file: a later line may be the one that counts
-        err = EFBIG;
-    }
-    close(fd);
-    if (total < 0) {
-        if (refusal(err))
-            read_report(path, false, err);
-        errno = err;
-        return -1;
-    }
-    read_report(path, true, 0);
-    return total;
+    return read_regular(path, buf, size, true);
 }
 
 std::vector<TextLine> setting_lines(const char *data, int size)

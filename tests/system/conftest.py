@@ -703,9 +703,10 @@ class Wire:
     console asks of the daemon, or the daemon of a card, without touching
     either. The test's network namespace has no other traffic."""
 
-    def __init__(self, port=PORT, udp=False):
+    def __init__(self, port=PORT, udp=False, on_datagram=None):
         self.port = port
         self.protocol = 17 if udp else 6
+        self.on_datagram = on_datagram  # UDP: called with (source port, payload) for each
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
         self.sock.bind(("lo", 0))
         self.sock.settimeout(0.2)
@@ -735,6 +736,8 @@ class Wire:
             if self.protocol == 17:
                 with self.lock:
                     self.payloads.append(bytes(segment[8:]))
+                if self.on_datagram:
+                    self.on_datagram(sport, bytes(segment[8:]))
                 continue
             seq = struct.unpack("!I", segment[4:8])[0]
             payload = segment[(segment[12] >> 4) * 4:]

@@ -5,7 +5,6 @@ from other addresses. Each is data to the daemon: served quoted, counted as
 a failing link, or dropped."""
 import os
 import socket
-import struct
 import subprocess
 import threading
 import time
@@ -13,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import FakeUsb, stays, wait_for
+from conftest import FakeUsb, Wire, stays, wait_for
 
 HOSTILE = "ACME\\x22\\x0aFSD ups1"  # the control line's form of ACME"<LF>FSD ups1
 
@@ -229,43 +228,6 @@ def test_a_peer_that_streams_bytes_loses_the_unit_and_not_the_loop(peer, agent):
     assert agent.alive()
 
 
-class UdpTap:
-    """The UDP datagrams sent to one port on loopback, as (source port,
-    payload), through a packet socket; `on_datagram` runs for each."""
-
-    def __init__(self, port, on_datagram):
-        self.port = port
-        self.on_datagram = on_datagram
-        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
-        self.sock.bind(("lo", 0))
-        self.sock.settimeout(0.2)
-        self.running = True
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while self.running:
-            try:
-                frame, address = self.sock.recvfrom(65535)
-            except (socket.timeout, OSError):
-                continue
-            if address[2] == socket.PACKET_OUTGOING or frame[12:14] != b"\x08\x00":
-                continue
-            ip = frame[14:]
-            if ip[9] != 17:
-                continue
-            header = (ip[0] & 15) * 4
-            segment = ip[header:struct.unpack("!H", ip[2:4])[0]]
-            sport, dport = struct.unpack("!HH", segment[:4])
-            if dport == self.port:
-                self.on_datagram(sport, bytes(segment[8:]))
-
-    def close(self):
-        self.running = False
-        self.thread.join(2)
-        self.sock.close()
-
-
 @pytest.mark.slow(20)
 def test_forged_card_answers_from_other_addresses_are_dropped(make_snmp_card, agent,
                                                               shutdown_calls):
@@ -296,7 +258,7 @@ def test_forged_card_answers_from_other_addresses_are_dropped(make_snmp_card, ag
                 send.sendto(answer, ("127.0.0.1", sport))
             forged.append(source)
 
-    tap = UdpTap(card.port, forge)
+    tap = Wire(card.port, udp=True, on_datagram=forge)
     try:
         card.pause()
         wait_for(lambda: len(forged) >= 4, 20, what="forged answers sent")
