@@ -48,6 +48,12 @@ static void clear_values(MachineValues *v)
     v->rated_current = 0;
     v->rated_battery_voltage = 0;
     v->battery_charge = -1;
+    v->battery_runtime = -1;
+    v->serial[0] = '\0';
+    v->usb_vendor_id = v->usb_product_id = 0;
+    v->unit_flags = 0;
+    for (float &x : v->extra)
+        x = NAN;
     memset(v->status, '0', sizeof v->status);
     memset(v->status_prev, '0', sizeof v->status_prev);
     // Neither connected nor lost has been reported: the first of them is news.
@@ -87,6 +93,12 @@ static void clear_readings(MachineValues *v)
     }
     v->rated_voltage = v->rated_current = v->rated_battery_voltage = v->rated_frequency = 0;
     v->battery_charge = -1;
+    v->battery_runtime = -1;
+    v->serial[0] = '\0';
+    v->usb_vendor_id = v->usb_product_id = 0;
+    v->unit_flags = 0;
+    for (float &x : v->extra)
+        x = NAN;
     clear_info_state(v);
 }
 
@@ -475,6 +487,13 @@ void machine_take_reading(MachineContext *ctx, const MachineReading &r)
     reading_text(ctx->model, r.model);
     reading_text(ctx->version, r.version);
     ctx->battery_charge = r.battery_charge;
+    ctx->battery_runtime = r.battery_runtime;
+    reading_text(ctx->serial, r.serial);
+    ctx->usb_vendor_id = r.usb_vendor_id;
+    ctx->usb_product_id = r.usb_product_id;
+    ctx->unit_flags = r.unit_flags;
+    for (int i = 0; i < MACHINE_X_COUNT; i++)
+        ctx->extra[i] = r.extra[i];
     answered(ctx);
     ctx->status_taken = 1;
     ctx->fresh_status = 1;

@@ -14,6 +14,7 @@
 // the values while the polling loop stores a reply.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -46,6 +47,32 @@ constexpr int MACHINE_INFO_TRIES = 3;
 struct MachineCommand {
     char bytes[MACHINE_PENDING_SIZE]; // not NUL-terminated
     int32_t len;                      // 0: empty
+};
+
+// Conditions a unit reports beyond the eight status characters (a USB HID
+// Power Device names each on its own), bits of MachineValues::unit_flags.
+enum : uint32_t {
+    MACHINE_FLAG_OVERLOAD = 1u << 0,        // output overloaded
+    MACHINE_FLAG_REPLACE_BATTERY = 1u << 1, // the battery needs replacing
+    MACHINE_FLAG_BOOST = 1u << 2,           // raising a low input voltage
+    MACHINE_FLAG_BUCK = 1u << 3,            // lowering a high input voltage
+    MACHINE_FLAG_CHARGING = 1u << 4,
+    MACHINE_FLAG_DISCHARGING = 1u << 5,
+};
+
+// Readings only some units give (a USB HID Power Device), indexes of
+// MachineValues::extra; NaN where the unit does not give one.
+enum {
+    MACHINE_X_OUTPUT_FREQUENCY = 0, // Hz
+    MACHINE_X_CHARGE_LOW,           // %: the unit's low-battery limit
+    MACHINE_X_DELAY_SHUTDOWN,       // s until the unit turns off; -1 none counting down
+    MACHINE_X_DELAY_START,          // s until the unit turns back on; -1 none counting down
+    MACHINE_X_TRANSFER_LOW,         // V: input below it goes to battery
+    MACHINE_X_TRANSFER_HIGH,        // V: input above it goes to battery
+    MACHINE_X_POWER_NOMINAL,        // VA: the unit's apparent power rating
+    MACHINE_X_TEST_RESULT,          // the unit's last test: 1 passed, 2 warning, 3 error,
+                                    // 4 aborted, 5 in progress, 6 none run
+    MACHINE_X_COUNT
 };
 
 // A unit's command queue, in two lanes. The control lane holds the shutdown
@@ -95,6 +122,12 @@ struct MachineValues {
     uint8_t identity_skipped;  // 1: identity given up until the unit is lost and found again
     uint8_t ratings_skipped;   // 1: ratings given up until the unit is lost and found again
     int32_t battery_charge = -1; // % as the unit itself reports it (a network card); -1 unknown
+    int32_t battery_runtime = -1; // s to empty as the unit itself reports it; -1 unknown
+    char serial[33];           // the unit's serial number (a HID unit's string); empty unknown
+    uint16_t usb_vendor_id;    // the USB ids of a unit found on USB; 0 unknown
+    uint16_t usb_product_id;
+    uint32_t unit_flags;       // MACHINE_FLAG_* the unit reports; 0 also when it reports none
+    float extra[MACHINE_X_COUNT]; // MACHINE_X_* readings; NaN unknown
     FilterState filter;        // kind 0 in the daemon: the last three status replies
 };
 
@@ -125,7 +158,13 @@ struct MachineReading {
     char model[11];
     char version[11];
     int battery_charge;  // %; -1 unknown
+    int battery_runtime = -1; // s to empty; -1 unknown
+    char serial[33] = "";     // empty unknown
+    uint16_t usb_vendor_id = 0, usb_product_id = 0; // 0 unknown
+    uint32_t unit_flags = 0;             // MACHINE_FLAG_*
+    float extra[MACHINE_X_COUNT] = {NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN}; // MACHINE_X_*; NaN unknown
 };
+static_assert(MACHINE_X_COUNT == 8, "MachineReading::extra's initialiser names every reading");
 
 // Copies `len` bytes of a text from a unit (identity, model, firmware: from
 // a status reply, a remote record or a card) into `out` of `size` bytes
