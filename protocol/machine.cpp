@@ -513,6 +513,12 @@ void machine_set_charge(MachineContext *ctx, int percent)
     ctx->battery_charge = percent >= 0 && percent <= 100 ? percent : -1;
 }
 
+void machine_set_runtime(MachineContext *ctx, int seconds)
+{
+    Guard g(ctx->lock);
+    ctx->battery_runtime = seconds >= 0 ? seconds : -1;
+}
+
 bool machine_take_pending(MachineContext *ctx, std::string *command)
 {
     Guard g(ctx->lock);

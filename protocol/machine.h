@@ -193,6 +193,10 @@ void machine_miss_reading(MachineContext *ctx);
 // learns it elsewhere than from the unit's record.
 void machine_set_charge(MachineContext *ctx, int percent);
 
+// Sets the runtime the unit reports (s, -1 unknown), for a reader that
+// learns it elsewhere than from the unit's record.
+void machine_set_runtime(MachineContext *ctx, int seconds);
+
 // Takes the next command off the queue into *command (the control lane
 // first, then the oldest ordinary one), for a poller that sends it itself
 // (an SNMP card): one call, one command. False (and `*command` empty) when
