@@ -307,7 +307,17 @@ TEST(HidMap, PlausibilityRulesAndCorrections)
     const struct {
         const char *what;
         std::vector<Step> steps;
+        const char *unit = "flags-1bit";
+        int64_t runtime_max = 0; // not 0: the runtime field's logical maximum as declared
     } cases[] = {
+        {"the declared maximum of a 32-bit field",
+         {{{{HID_Q_RUNTIME, 1400}}, 0, 1400, ""},
+          {{{HID_Q_RUNTIME, 2147483647}}, 1, 1400, "runtime reads its field's maximum 2147483647: ignored"}},
+         "flags-8bit"},
+        {"all bits set under a larger declared maximum",
+         {{{{HID_Q_RUNTIME, 1400}}, 0, 1400, ""},
+          {{{HID_Q_RUNTIME, 65535}}, 1, 1400, "runtime reads its field's maximum 65535: ignored"}},
+         "flags-1bit", 100000},
         {"the field's maximum",
          {{{{HID_Q_RUNTIME, 1400}}, 0, 1400, ""},
           {{{HID_Q_RUNTIME, 65535}}, 1, 1400, "runtime reads its field's maximum 65535: ignored"},
@@ -337,7 +347,10 @@ TEST(HidMap, PlausibilityRulesAndCorrections)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        Unit u = load("flags-1bit");
+        Unit u = load(c.unit);
+        if (c.runtime_max)
+            for (HidCandidate &rt : u.map.candidates[HID_Q_RUNTIME])
+                rt.field.logical_max = c.runtime_max;
         HidMapMemory memory;
         for (size_t i = 0; i < c.steps.size(); i++) {
             SCOPED_TRACE(i);
