@@ -520,7 +520,15 @@ bool hid_map_command(const HidMap &map, const UpsCommand &command,
     const HidField *fields[2] = {nullptr, nullptr};
     for (int i = 0; i < 2 && needs[i] >= 0; i++) {
         fields[i] = feature_field(map, needs[i]);
-        if (!fields[i]) {
+        if (!fields[i] && i == 1) {
+            // Never refuse a turn-off for the restore's sake: the unit
+            // then comes back on as it itself decides.
+            char text[160];
+            snprintf(text, sizeof text, "the unit has no %s usage; \"%s\" sent as a turn-off alone",
+                     hid_map_quantities[needs[i]].usage_name, shown.c_str());
+            if (lines)
+                lines->emplace_back(text);
+        } else if (!fields[i]) {
             char text[160];
             snprintf(text, sizeof text, "the unit has no %s usage; \"%s\" not sent",
                      hid_map_quantities[needs[i]].usage_name, shown.c_str());
@@ -559,7 +567,7 @@ bool hid_map_command(const HidMap &map, const UpsCommand &command,
         long long off = ups_command_delay_seconds(command);
         int64_t off_raw = delay_raw(*fields[0], "the turn-off delay", off, shown, lines);
         writes->push_back({fields[0]->report_id, *fields[0], off_raw});
-        if (command.kind == UPS_COMMAND_TURN_OFF_RESTORE) {
+        if (command.kind == UPS_COMMAND_TURN_OFF_RESTORE && fields[1]) {
             // From the delay as sent, so the restore keeps its distance.
             long long off_sent = std::llround(off_raw * std::pow(10.0, fields[0]->unit_exponent));
             long long back = off_sent + ups_command_clamped(command).restore_minutes * 60LL;

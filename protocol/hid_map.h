@@ -162,11 +162,14 @@ constexpr double HID_RUNTIME_JUMP_HOLD = 60.0;
 // A runtime of 0 on mains is impossible while the charge is at least this.
 constexpr int HID_RUNTIME_ZERO_CHARGE = 30;
 
-// One quantity's value as the reading takes it: among the candidates whose
+// One quantity's value as the reading takes it (the runtime before the
+// plausibility rules of hid_map_reading): among the candidates whose
 // report is stored, the one of the most recently received report (equal:
 // the preferred path), scaled by its unit and exponent (volts and
-// volt-amperes from their base of 10^-7, kelvin to degrees C) and by the
-// vendor corrections. A value outside the field's logical range is never
+// volt-amperes from their base of 10^-7, kelvin and degrees Fahrenheit to
+// degrees C, a temperature without a unit above 150 read as kelvin; from
+// HID_Q_TEST on, enumerations and flags, as sent) and by the vendor
+// corrections. A value outside the field's logical range is never
 // clamped into it: that candidate is taken as not given (one line, once)
 // and the next one is tried. False when no candidate gives a value.
 bool hid_map_value(const HidMap &map, const HidReportStore &store, int quantity,
@@ -216,7 +219,9 @@ struct HidWrite {
 // line (the turn-off comes earlier, never later; the restore is never the
 // reason a turn-off is refused). A unit without a usage the command needs
 // (a Feature field) refuses it with one line naming the usage, e.g.
-// `the unit has no Test usage; "T" not sent`, and gives no writes. Returns
+// `the unit has no Test usage; "T" not sent`, and gives no writes; one
+// without DelayBeforeStartup gets a turn-off with restore as the turn-off
+// alone, with one line (it comes back on as it itself decides). Returns
 // true with the writes, false when refused or when the bytes are no command
 // (ups_command_parse).
 bool hid_map_command(const HidMap &map, const UpsCommand &command,

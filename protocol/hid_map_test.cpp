@@ -525,6 +525,17 @@ TEST(HidMap, Commands)
     EXPECT_FALSE(hid_map_command(u.map, std::string("S00\r"), &writes, &lines));
     EXPECT_TRUE(lines.empty());
 
+    // A unit without DelayBeforeStartup still turns off.
+    Unit no_start = load("flags-1bit");
+    no_start.map.candidates[HID_Q_DELAY_START].clear();
+    ASSERT_TRUE(hid_map_command(no_start.map, std::string("S02R0003\r"), &writes, &lines));
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].field.usage, hid_map_quantities[HID_Q_DELAY_SHUTDOWN].usage);
+    EXPECT_EQ(writes[0].value, 120);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "the unit has no DelayBeforeStartup usage; \"S02R0003\" sent as a turn-off alone");
+    lines.clear();
+
     // A turn-off delay over the field's maximum comes earlier, never later.
     for (HidCandidate &c : u.map.candidates[HID_Q_DELAY_SHUTDOWN])
         c.field.logical_max = 100;
