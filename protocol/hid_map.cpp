@@ -46,6 +46,7 @@ const HidQuantityRow hid_map_quantities[HID_Q_COUNT] = {
     {"startup delay", "DelayBeforeStartup", pd(0x56), {POWER_SUMMARY, ANY}},
     {"test", "Test", pd(0x58), {BATTERY, ANY}},
     {"audible alarm", "AudibleAlarmControl", pd(0x5A), {POWER_SUMMARY, ANY}},
+    {"capacity mode", "CapacityMode", bs(0x2C), {POWER_SUMMARY, BATTERY}},
     {"mains present", "ACPresent", bs(0xD0), {PRESENT_STATUS, ANY}},
     {"discharging", "Discharging", bs(0x45), {PRESENT_STATUS, ANY}},
     {"charging", "Charging", bs(0x44), {PRESENT_STATUS, ANY}},
@@ -63,6 +64,7 @@ const HidQuantityRow hid_map_quantities[HID_Q_COUNT] = {
 namespace {
 
 constexpr uint64_t bit(int q) { return uint64_t{1} << q; }
+static_assert(HID_Q_COUNT <= 64, "HidCorrection::quantities holds one bit per quantity");
 constexpr uint64_t LINE_VOLTAGES = bit(HID_Q_INPUT_VOLTAGE) | bit(HID_Q_OUTPUT_VOLTAGE) |
                                    bit(HID_Q_RATED_VOLTAGE) | bit(HID_Q_TRANSFER_LOW) |
                                    bit(HID_Q_TRANSFER_HIGH);
@@ -370,6 +372,14 @@ bool hid_map_reading(const HidMap &map, const HidReportStore &store, double now,
     }
     if (!any)
         return false;
+    if (given[HID_Q_CAPACITY_MODE] && p[HID_Q_CAPACITY_MODE].raw != 2) {
+        char text[160];
+        snprintf(text, sizeof text,
+                 "the unit keeps its capacities in mode %lld, not in %%: charge and low-battery limit unknown",
+                 static_cast<long long>(p[HID_Q_CAPACITY_MODE].raw));
+        say_once(memory, lines, "capacity mode", text);
+        given[HID_Q_CHARGE] = given[HID_Q_CHARGE_LOW] = false;
+    }
     auto value = [&](int q, double otherwise) { return given[q] ? p[q].value : otherwise; };
     auto is_set = [&](int q) { return given[q] && p[q].raw != 0; };
 

@@ -39,6 +39,7 @@ enum HidQuantity {
     HID_Q_DELAY_START,        // s, -1 none counting down (DelayBeforeStartup)
     HID_Q_TEST,               // Test: 1 passed .. 5 in progress, 6 none run
     HID_Q_AUDIBLE,            // AudibleAlarmControl: 1 disabled, 2 enabled, 3 muted
+    HID_Q_CAPACITY_MODE,      // CapacityMode: 2 the capacities are in %, 0 mAh, 1 mWh
     HID_Q_AC_PRESENT,         // the flags: 0 or 1
     HID_Q_DISCHARGING,
     HID_Q_CHARGING,
@@ -182,6 +183,8 @@ bool hid_map_value(const HidMap &map, const HidReportStore &store, int quantity,
 //   b5 boost or buck; b4 InternalFailure; b2 Test reads 5 (in progress)
 //   b1 DelayBeforeShutdown >= 0 (a turn-off counting down) or ShutdownRequested
 //   b0 AudibleAlarmControl == 2
+// A CapacityMode other than 2 (%) leaves the charge and the low-battery
+// limit unknown, with one line: they are in mAh or mWh then.
 // unit_flags from Overload, NeedReplacement, Boost, Buck, Charging,
 // Discharging; the extras (output frequency, low-battery limit, delays,
 // transfer voltages, rated VA, test result) where given; the rated current

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -387,6 +388,26 @@ TEST(HidMap, OutOfRangeIsNotGivenNeverClamped)
     lines.clear();
     EXPECT_EQ(read(&u, &memory, &lines).battery_charge, -1);
     EXPECT_TRUE(lines.empty());
+}
+
+// A unit that keeps its capacities in mAh gives no charge in %.
+TEST(HidMap, CapacityModeOtherThanPercent)
+{
+    Unit u = load("flags-1bit");
+    HidMapMemory memory;
+    std::vector<std::string> lines;
+    MachineReading r = read(&u, &memory, &lines);
+    EXPECT_EQ(r.battery_charge, 100);
+    EXPECT_EQ(r.extra[MACHINE_X_CHARGE_LOW], 10);
+    set_quantity(&u, HID_Q_CAPACITY_MODE, 0);
+    r = read(&u, &memory, &lines);
+    EXPECT_EQ(r.battery_charge, -1);
+    EXPECT_TRUE(std::isnan(r.extra[MACHINE_X_CHARGE_LOW]));
+    EXPECT_EQ(r.battery_runtime, 1800);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "the unit keeps its capacities in mode 0, not in %: charge and low-battery limit unknown");
+    read(&u, &memory, &lines);
+    EXPECT_EQ(lines.size(), 1u);
 }
 
 TEST(HidMap, VendorCorrections)
