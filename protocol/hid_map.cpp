@@ -568,11 +568,17 @@ bool hid_map_command(const HidMap &map, const UpsCommand &command,
         writes->push_back({fields[0]->report_id, *fields[0], v});
         return true;
     }
-    case UPS_COMMAND_SHUTDOWN_CANCEL:
+    case UPS_COMMAND_SHUTDOWN_CANCEL: {
         if (refuse_range(*fields[0], -1))
             return false;
         writes->push_back({fields[0]->report_id, *fields[0], -1});
+        // The restore that would follow the cancelled turn-off goes with it,
+        // where the unit has one that can say "none".
+        const HidField *start = feature_field(map, HID_Q_DELAY_START);
+        if (start && start->logical_min <= -1 && start->logical_max >= -1)
+            writes->push_back({start->report_id, *start, -1});
         return true;
+    }
     default: {
         long long off = ups_command_delay_seconds(command);
         int64_t off_raw = delay_raw(*fields[0], "the turn-off delay", off, shown, lines);

@@ -217,7 +217,8 @@ struct HidWrite {
 //   "T" Test = 1, "TL" Test = 2, "CT" Test = 3;
 //   "S<mm>" / "S.<d>" DelayBeforeShutdown = the delay in seconds;
 //   "S<mm>R<rrrr>" also DelayBeforeStartup = that delay + rrrr * 60 s;
-//   "C" DelayBeforeShutdown = -1.
+//   "C" DelayBeforeShutdown = -1, and DelayBeforeStartup = -1 where the
+//   unit has one that takes -1 (the restore goes with the turn-off).
 // A delay over the field's logical maximum is held at the maximum with a
 // line (the turn-off comes earlier, never later; the restore is never the
 // reason a turn-off is refused). A unit without a usage the command needs

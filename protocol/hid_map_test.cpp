@@ -477,7 +477,9 @@ TEST(HidMap, Commands)
         {"T\r", {{HID_Q_TEST, 1}}, "the unit has no Test usage; \"T\" not sent"},
         {"TL\r", {{HID_Q_TEST, 2}}, "the unit has no Test usage; \"TL\" not sent"},
         {"CT\r", {{HID_Q_TEST, 3}}, "the unit has no Test usage; \"CT\" not sent"},
-        {"C\r", {{HID_Q_DELAY_SHUTDOWN, -1}}, "the unit has no DelayBeforeShutdown usage; \"C\" not sent"},
+        // The restore that would have followed goes too.
+        {"C\r", {{HID_Q_DELAY_SHUTDOWN, -1}, {HID_Q_DELAY_START, -1}},
+         "the unit has no DelayBeforeShutdown usage; \"C\" not sent"},
         {"S01\r", {{HID_Q_DELAY_SHUTDOWN, 60}}, "the unit has no DelayBeforeShutdown usage; \"S01\" not sent"},
         {"S.5\r", {{HID_Q_DELAY_SHUTDOWN, 30}}, "the unit has no DelayBeforeShutdown usage; \"S.5\" not sent"},
         {"S02R0003\r", {{HID_Q_DELAY_SHUTDOWN, 120}, {HID_Q_DELAY_START, 300}},
