@@ -76,12 +76,17 @@ std::vector<std::string> log_lines(const std::string &tag)
     return found;
 }
 
+size_t times_logged(const std::string &tag, const std::string &text)
+{
+    size_t n = 0;
+    for (const std::string &l : log_lines(tag))
+        n += l == text;
+    return n;
+}
+
 bool logged(const std::string &tag, const std::string &text)
 {
-    for (const std::string &l : log_lines(tag))
-        if (l == text)
-            return true;
-    return false;
+    return times_logged(tag, text) > 0;
 }
 
 // Runs the caller's part of an event loop (poll the one descriptor, within
@@ -106,15 +111,17 @@ bool run_until(const std::function<bool()> &done)
     return ok;
 }
 
-// One control line through the FIFO, taken when the stand-in logged it.
+// One control line through the FIFO, taken when the stand-in logged it
+// once more (a test may send a line an earlier one sent).
 void control(const std::string &line)
 {
+    size_t before = times_logged("ctl", line);
     int fd = open((work_dir + "control").c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     std::string text = line + "\n";
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     close(fd);
-    ASSERT_TRUE(run_until([&] { return logged("ctl", line); })) << line;
+    ASSERT_TRUE(run_until([&] { return times_logged("ctl", line) > before; })) << line;
 }
 
 libusb_device *find(uint16_t vendor)
