@@ -1119,6 +1119,15 @@ void LIBUSB_CALL libusb_free_transfer(struct libusb_transfer *transfer)
 {
     if (!transfer)
         return;
+    {
+        // Undefined in libusb: said, and forgotten here rather than used later.
+        Guard g(lock);
+        size_t i = index_in_flight(transfer);
+        if (i < in_flight.size()) {
+            fake_log("err", "free of a transfer in flight");
+            in_flight.erase(in_flight.begin() + static_cast<long>(i));
+        }
+    }
     if (transfer->flags & LIBUSB_TRANSFER_FREE_BUFFER)
         free(transfer->buffer);
     free(transfer);

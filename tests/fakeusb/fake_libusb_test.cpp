@@ -453,6 +453,13 @@ TEST_F(FakeUsb, UnpluggedUnitFailsItsTransfersAndComesBackOnTheSamePort)
     ASSERT_EQ(libusb_submit_transfer(in.t), 0);
     ASSERT_TRUE(run_until([&] { return done.status.size() == 4; }));
     EXPECT_EQ(done.data.back(), hex("06 64 08 07")) << "the Input reports again";
+
+    // It leaves after one more report transfer.
+    control("usb vanish-after 1");
+    EXPECT_EQ(get_report(h, 3, 0x0f, nullptr), 3);
+    EXPECT_EQ(get_report(h, 3, 0x0f, nullptr), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(find(0x051d), nullptr);
+    control("usb plug");
     libusb_close(h);
 }
 
