@@ -121,7 +121,7 @@ static int open_tcp(LinkPort *port)
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(LINK_TCP_PORT);
+    addr.sin_port = htons(static_cast<uint16_t>(port->host_port > 0 ? port->host_port : LINK_TCP_PORT));
     if (inet_pton(AF_INET, port->host_address, &addr.sin_addr) != 1) {
         port->open_errno = EINVAL;
         return -1;

@@ -39,7 +39,8 @@ struct LinkPort {
     struct termios saved_termios; // the serial device's attributes as found at open
     struct termios port_termios;  // the attributes applied at open
     char host_address[256];       // dotted IPv4 address of the remote daemon
-    int32_t host_port;            // stored as 2027
+    int32_t host_port;            // the port connected to: 2027 for a remote daemon, 3493 for
+                                  // the console's questions (0: 2027)
     uint16_t usb_product_id;      // product id to match
     uint16_t usb_vendor_id;       // vendor id to match
     bool usb_strict;              // true: vendor must equal usb_vendor_id exactly; false: 0x0001 matches too

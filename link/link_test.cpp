@@ -217,7 +217,7 @@ TEST(UsbLink, OverlongRequestIsRefusedWithOneLine)
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
 }
 
-// The TCP link always uses port 2027, so these tests run in a network
+// The TCP link's usual port is 2027 (and 3493), so these tests run in a network
 // namespace of their own (each test is its own process under ctest).
 class Tcp : public ::testing::Test {
 protected:
@@ -275,6 +275,27 @@ TEST_F(Tcp, ReadsNeverWaitThenTakeRecordsAndSeeTheClose)
                   link_write(&port, reinterpret_cast<const unsigned char *>("T\r"), 2),
               4)
         << "writing to a closed peer fails without killing the process";
+}
+
+// The port given is the port connected to: the console asks the daemon's
+// port 3493 through the same link, and must not reach 2027 instead.
+TEST_F(Tcp, ConnectsToThePortItIsGiven)
+{
+    int other = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(LINK_MGMT_PORT);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(other, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(other, 1), 0);
+    link_set_tcp(&port, "127.0.0.1", LINK_MGMT_PORT);
+    ASSERT_EQ(link_open_wait(&port, 5000), 0);
+    struct sockaddr_in peer;
+    socklen_t len = sizeof peer;
+    ASSERT_EQ(getpeername(port.fd, reinterpret_cast<sockaddr *>(&peer), &len), 0);
+    EXPECT_EQ(ntohs(peer.sin_port), LINK_MGMT_PORT);
+    close(other);
 }
 
 TEST_F(Tcp, BadAddressOrNoListenerFailsCleanly)
