@@ -817,10 +817,6 @@ int hid_link_open(HidLink *link, const HidIdentity *same, HidInputHandler on_inp
                   HidErrorHandler on_error, void *ctx)
 {
     hid_link_close(link);
-    if (!link->loop) {
-        link->open_errno = EINVAL;
-        return -EINVAL;
-    }
     if (!usb_ready()) {
         link->open_errno = usb_errno(usb_init_result);
         return -link->open_errno;
@@ -843,6 +839,8 @@ int hid_link_open(HidLink *link, const HidIdentity *same, HidInputHandler on_inp
     link->on_input = on_input;
     link->on_error = on_error;
     link->io_ctx = ctx;
+    if (!link->loop)
+        return 0; // the synchronous calls only
     libusb_set_pollfd_notifiers(usb_ctx, fd_added, fd_removed, link);
     watch_fds(link);
     if (link->endpoint) {

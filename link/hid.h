@@ -163,7 +163,8 @@ struct HidLink {
 // Puts the link in its closed, unset state (any unit, default limits).
 void hid_link_init(HidLink *link);
 
-// The loop the link works on; once, before the first open.
+// The loop the link works on; once, before the first open (see
+// hid_link_open for a link without one).
 void hid_link_attach(HidLink *link, Loop *loop);
 
 // Which unit to take from the next open on; an open link is closed first.
@@ -181,9 +182,12 @@ void hid_link_set(HidLink *link, const HidMatch &match);
 // Then libusb's descriptors are watched by the loop, and the interrupt IN
 // transfer goes out: its reports go to `on_input`, its failures to
 // `on_error` (either may be nullptr), with `ctx`.
+// Without a loop (never attached), the unit is opened for the synchronous
+// calls alone (hid_link_set_sync, hid_link_string: the final power-off):
+// nothing is watched and no interrupt IN goes out.
 // Returns 0, or a negative errno value (also kept in open_errno): ENODEV no
 // such unit, EACCES no permission, EBUSY claimed by another, EIO and the
-// like from libusb; an earlier open is closed first. Not attached: EINVAL.
+// like from libusb; an earlier open is closed first.
 int hid_link_open(HidLink *link, const HidIdentity *same, HidInputHandler on_input,
                   HidErrorHandler on_error, void *ctx);
 

@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -124,8 +131,6 @@ TEST(HidLink, ClosedState)
     hid_link_init(&link);
     EXPECT_FALSE(hid_link_is_open(&link));
     EXPECT_FALSE(hid_link_busy(&link));
-    EXPECT_EQ(hid_link_open(&link, nullptr, nullptr, nullptr, nullptr), -EINVAL); // not attached
-    EXPECT_EQ(link.open_errno, EINVAL);
     int calls = 0;
     auto done = [](HidLink *, const std::vector<HidReportResult> &, void *ctx, LoopTime) {
         ++*static_cast<int *>(ctx);
