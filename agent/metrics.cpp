@@ -67,6 +67,17 @@ static const Gauge gauges[] = {
          *k = !empty;
          return p / 100.0;
      }},
+    {"battery_runtime_seconds", "Runtime to empty as the unit reports it.",
+     [](const MachineValues &v, bool *k) {
+         *k = v.battery_runtime >= 0;
+         return static_cast<double>(v.battery_runtime);
+     }},
+    {"battery_charge_low_ratio", "The unit's own low-battery limit, as a fraction.",
+     [](const MachineValues &v, bool *k) { return known(v.extra[MACHINE_X_CHARGE_LOW] / 100.0, k); }},
+    {"output_frequency_hertz", "Output frequency.",
+     [](const MachineValues &v, bool *k) { return known(v.extra[MACHINE_X_OUTPUT_FREQUENCY], k); }},
+    {"shutdown_timer_seconds", "Seconds until the unit turns its output off; -1 none counting down.",
+     [](const MachineValues &v, bool *k) { return known(v.extra[MACHINE_X_DELAY_SHUTDOWN], k); }},
     {"temperature_celsius", "UPS temperature.", [](const MachineValues &v, bool *k) { return known(v.temperature, k); }},
     {"rated_input_volts", "Rated voltage.", [](const MachineValues &v, bool *k) { return rated(v.rated_voltage, k); }},
     {"rated_output_amperes", "Rated current.", [](const MachineValues &v, bool *k) { return rated(v.rated_current, k); }},
@@ -74,6 +85,8 @@ static const Gauge gauges[] = {
      [](const MachineValues &v, bool *k) { return rated(v.rated_battery_voltage, k); }},
     {"rated_frequency_hertz", "Rated frequency.",
      [](const MachineValues &v, bool *k) { return rated(v.rated_frequency, k); }},
+    {"rated_apparent_power_voltamperes", "Rated apparent power.",
+     [](const MachineValues &v, bool *k) { return rated(v.extra[MACHINE_X_POWER_NOMINAL], k); }},
 };
 
 static void line(std::string *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

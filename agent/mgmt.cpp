@@ -1,6 +1,7 @@
 #include "agent/mgmt.h"
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -159,6 +160,16 @@ static std::string status_words(const MachineValues &v, bool fsd)
         words += " CAL";
     if (v.status[STATUS_FAILED] == '1')
         words += " ALARM";
+    // Conditions only some units name on their own (a HID unit).
+    static const struct {
+        uint32_t flag;
+        const char *word;
+    } flag_words[] = {{MACHINE_FLAG_OVERLOAD, " OVER"},   {MACHINE_FLAG_REPLACE_BATTERY, " RB"},
+                      {MACHINE_FLAG_BOOST, " BOOST"},     {MACHINE_FLAG_BUCK, " TRIM"},
+                      {MACHINE_FLAG_CHARGING, " CHRG"},   {MACHINE_FLAG_DISCHARGING, " DISCHRG"}};
+    for (const auto &f : flag_words)
+        if (v.unit_flags & f.flag)
+            words += f.word;
     return words;
 }
 
@@ -193,6 +204,41 @@ static bool set_number(double value, int decimals, std::string *out)
     return true;
 }
 
+// *out = an extra reading (MACHINE_X_*) with `decimals` decimals; false
+// when the unit does not give it.
+static bool set_extra(const UnitView &u, int which, int decimals, std::string *out)
+{
+    float x = u.v.extra[which];
+    return std::isfinite(x) && set_number(x, decimals, out);
+}
+
+// The unit's own full text when it gives one, else the identity's.
+static std::string full_text(const char *full, const char *identity)
+{
+    std::string text = trimmed(full);
+    return text.empty() ? trimmed(identity) : text;
+}
+
+// A USB id as four hex digits; false for a unit not found on USB.
+static bool set_usb_id(uint16_t id, std::string *out)
+{
+    char text[8];
+    snprintf(text, sizeof text, "%04x", id);
+    return id != 0 && nonempty(text, out);
+}
+
+// The words of a unit's last test result (MACHINE_X_TEST_RESULT).
+static bool set_test_result(const UnitView &u, std::string *out)
+{
+    static const char *const words[] = {"", "Done and passed", "Done and warning",
+                                        "Done and error", "Aborted", "In progress",
+                                        "No test initiated"};
+    float x = u.v.extra[MACHINE_X_TEST_RESULT];
+    if (!std::isfinite(x) || x < 1 || x > 6)
+        return false;
+    return nonempty(words[static_cast<int>(x)], out);
+}
+
 // A unit's variable: its name, its description, NUMBER or a string in GET
 // TYPE, and `value`, which sets what is sent for the unit and returns false
 // when the unit has no such variable now (a rating not known yet, no alarm).
@@ -212,6 +258,12 @@ static constexpr VariableInfo variable_table[] = {
          int charge = machine_charge(u.v, &empty);
          return !empty && nonempty(std::to_string(charge), out);
      }},
+    {"battery.charge.low", "Remaining battery level when UPS switches to LB (percent)", true,
+     [](const UnitView &u, std::string *out) { return set_extra(u, MACHINE_X_CHARGE_LOW, 0, out); }},
+    {"battery.runtime", "Battery runtime (seconds)", true,
+     [](const UnitView &u, std::string *out) {
+         return u.v.battery_runtime >= 0 && nonempty(std::to_string(u.v.battery_runtime), out);
+     }},
     {"battery.voltage", "Battery voltage (V)", true,
      [](const UnitView &u, std::string *out) { return set_number(u.v.battery_voltage, 2, out); }},
     {"battery.voltage.nominal", "Nominal battery voltage (V)", true,
@@ -219,9 +271,15 @@ static constexpr VariableInfo variable_table[] = {
          return u.v.rated_battery_voltage > 0 && set_number(u.v.rated_battery_voltage, 1, out);
      }},
     {"device.mfr", "Device manufacturer", false,
-     [](const UnitView &u, std::string *out) { return nonempty(trimmed(u.v.company), out); }},
+     [](const UnitView &u, std::string *out) {
+         return nonempty(full_text(u.v.maker, u.v.company), out);
+     }},
     {"device.model", "Device model", false,
-     [](const UnitView &u, std::string *out) { return nonempty(trimmed(u.v.model), out); }},
+     [](const UnitView &u, std::string *out) {
+         return nonempty(full_text(u.v.product, u.v.model), out);
+     }},
+    {"device.serial", "Device serial number", false,
+     [](const UnitView &u, std::string *out) { return nonempty(trimmed(u.v.serial), out); }},
     {"device.type", "Device type", false,
      [](const UnitView &, std::string *out) { return nonempty("ups", out); }},
     {"driver.name", "Driver name", false,
@@ -232,6 +290,10 @@ static constexpr VariableInfo variable_table[] = {
      [](const UnitView &u, std::string *out) {
          return u.v.rated_frequency > 0 && set_number(u.v.rated_frequency, 1, out);
      }},
+    {"input.transfer.high", "High voltage transfer point (V)", true,
+     [](const UnitView &u, std::string *out) { return set_extra(u, MACHINE_X_TRANSFER_HIGH, 1, out); }},
+    {"input.transfer.low", "Low voltage transfer point (V)", true,
+     [](const UnitView &u, std::string *out) { return set_extra(u, MACHINE_X_TRANSFER_LOW, 1, out); }},
     {"input.voltage", "Input voltage (V)", true,
      [](const UnitView &u, std::string *out) { return set_number(u.v.input_voltage, 1, out); }},
     {"input.voltage.fault", "Input voltage at the last fault (V)", true,
@@ -245,6 +307,10 @@ static constexpr VariableInfo variable_table[] = {
     {"output.current.nominal", "Nominal output current (A)", true,
      [](const UnitView &u, std::string *out) {
          return u.v.rated_current > 0 && set_number(u.v.rated_current, 0, out);
+     }},
+    {"output.frequency", "Output frequency (Hz)", true,
+     [](const UnitView &u, std::string *out) {
+         return set_extra(u, MACHINE_X_OUTPUT_FREQUENCY, 1, out);
      }},
     {"output.voltage", "Output voltage (V)", true,
      [](const UnitView &u, std::string *out) { return set_number(u.v.output_voltage, 1, out); }},
@@ -264,6 +330,20 @@ static constexpr VariableInfo variable_table[] = {
      [](const UnitView &u, std::string *out) { return nonempty(trimmed(u.v.version), out); }},
     {"ups.load", "Load on UPS (percent of full)", true,
      [](const UnitView &u, std::string *out) { return set_number(u.v.load_percent, 0, out); }},
+    {"ups.mfr", "UPS manufacturer", false,
+     [](const UnitView &u, std::string *out) {
+         return nonempty(full_text(u.v.maker, u.v.company), out);
+     }},
+    {"ups.model", "UPS model", false,
+     [](const UnitView &u, std::string *out) {
+         return nonempty(full_text(u.v.product, u.v.model), out);
+     }},
+    {"ups.power.nominal", "Nominal value of apparent power (Volt-Amps)", true,
+     [](const UnitView &u, std::string *out) { return set_extra(u, MACHINE_X_POWER_NOMINAL, 0, out); }},
+    {"ups.productid", "Product ID for USB devices", false,
+     [](const UnitView &u, std::string *out) { return set_usb_id(u.v.usb_product_id, out); }},
+    {"ups.serial", "UPS serial number", false,
+     [](const UnitView &u, std::string *out) { return nonempty(trimmed(u.v.serial), out); }},
     {"ups.status", "UPS status", false,
      [](const UnitView &u, std::string *out) {
          if (u.stale) {
@@ -276,6 +356,13 @@ static constexpr VariableInfo variable_table[] = {
      }},
     {"ups.temperature", "UPS temperature (degrees C)", true,
      [](const UnitView &u, std::string *out) { return set_number(u.v.temperature, 1, out); }},
+    {"ups.test.result", "Results of last self test", false, set_test_result},
+    {"ups.timer.shutdown", "Time before the load will be shutdown (seconds)", true,
+     [](const UnitView &u, std::string *out) { return set_extra(u, MACHINE_X_DELAY_SHUTDOWN, 0, out); }},
+    {"ups.timer.start", "Time before the load will be started (seconds)", true,
+     [](const UnitView &u, std::string *out) { return set_extra(u, MACHINE_X_DELAY_START, 0, out); }},
+    {"ups.vendorid", "Vendor ID for USB devices", false,
+     [](const UnitView &u, std::string *out) { return set_usb_id(u.v.usb_vendor_id, out); }},
 };
 
 static constexpr bool in_name_order()

@@ -176,7 +176,10 @@ TEST_F(Mgmt, GetVarAnswersAsListVarDoes)
         "input.frequency.nominal", "input.voltage", "input.voltage.fault", "input.voltage.nominal",
         "output.current.nominal", "output.voltage", "ups.alarm", "ups.beeper.status",
         "ups.delay.shutdown", "ups.firmware", "ups.load", "ups.status", "ups.temperature",
-        "ups.bogus", "ups", "ups.status.x",
+        "ups.bogus", "ups", "ups.status.x", "battery.charge.low", "battery.runtime",
+        "device.serial", "input.transfer.high", "input.transfer.low", "output.frequency",
+        "ups.mfr", "ups.model", "ups.power.nominal", "ups.productid", "ups.serial",
+        "ups.test.result", "ups.timer.shutdown", "ups.timer.start", "ups.vendorid",
     };
     struct State {
         const char *ups;
@@ -200,6 +203,8 @@ TEST_F(Mgmt, GetVarAnswersAsListVarDoes)
          "VAR ups1 ups.delay.shutdown \"120\"\n"
          "VAR ups1 ups.firmware \"1.0\"\n"
          "VAR ups1 ups.load \"25\"\n"
+         "VAR ups1 ups.mfr \"SIMULATED\"\n"
+         "VAR ups1 ups.model \"SIM-1001\"\n"
          "VAR ups1 ups.status \"OL\"\n"
          "VAR ups1 ups.temperature \"0.0\"\n"
          "END LIST VAR ups1\n"},
@@ -237,6 +242,7 @@ TEST_F(Mgmt, GetVarAnswersAsListVarDoes)
          "VAR ups ups.beeper.status \"enabled\"\n"
          "VAR ups ups.delay.shutdown \"120\"\n"
          "VAR ups ups.load \"100\"\n"
+         "VAR ups ups.model \"A \\\"B\\\" \\\\C\"\n"
          "VAR ups ups.status \"OB LB BYPASS ALARM\"\n"
          "VAR ups ups.temperature \"31.5\"\n"
          "END LIST VAR ups\n"},
@@ -259,6 +265,59 @@ TEST_F(Mgmt, GetVarAnswersAsListVarDoes)
          "VAR ups3 ups.load \"0\"\n"
          "VAR ups3 ups.status \"OL CAL\"\n"
          "VAR ups3 ups.temperature \"0.0\"\n"
+         "END LIST VAR ups3\n"},
+        {"ups3", // a unit that names its maker, serial and conditions in full (USB HID)
+         [](MachineContext *u) {
+             memcpy(u->status, "011100001", 9); // counting down to a turn-off, testing
+             u->battery_charge = 64;
+             u->battery_runtime = 1400;
+             snprintf(u->company, sizeof u->company, "Maker Of Units");
+             snprintf(u->maker, sizeof u->maker, "Maker Of Units, Incorporated");
+             snprintf(u->product, sizeof u->product, "Rack Unit 1500 VA");
+             snprintf(u->serial, sizeof u->serial, "AB1234");
+             u->usb_vendor_id = 0x051d;
+             u->usb_product_id = 0x0002;
+             u->unit_flags = MACHINE_FLAG_OVERLOAD | MACHINE_FLAG_REPLACE_BATTERY |
+                             MACHINE_FLAG_BUCK | MACHINE_FLAG_DISCHARGING;
+             u->extra[MACHINE_X_OUTPUT_FREQUENCY] = 50.04f;
+             u->extra[MACHINE_X_CHARGE_LOW] = 10;
+             u->extra[MACHINE_X_DELAY_SHUTDOWN] = 57;
+             u->extra[MACHINE_X_DELAY_START] = -1;
+             u->extra[MACHINE_X_TRANSFER_LOW] = 170;
+             u->extra[MACHINE_X_TRANSFER_HIGH] = 280;
+             u->extra[MACHINE_X_POWER_NOMINAL] = 1500;
+             u->extra[MACHINE_X_TEST_RESULT] = 5;
+         },
+         "BEGIN LIST VAR ups3\n"
+         "VAR ups3 battery.charge \"64\"\n"
+         "VAR ups3 battery.charge.low \"10\"\n"
+         "VAR ups3 battery.runtime \"1400\"\n"
+         "VAR ups3 battery.voltage \"13.60\"\n"
+         "VAR ups3 device.mfr \"Maker Of Units, Incorporated\"\n"
+         "VAR ups3 device.model \"Rack Unit 1500 VA\"\n"
+         "VAR ups3 device.serial \"AB1234\"\n"
+         "VAR ups3 device.type \"ups\"\n"
+         "VAR ups3 driver.name \"upsagent\"\n"
+         "VAR ups3 input.frequency \"0.0\"\n"
+         "VAR ups3 input.transfer.high \"280.0\"\n"
+         "VAR ups3 input.transfer.low \"170.0\"\n"
+         "VAR ups3 input.voltage \"121.5\"\n"
+         "VAR ups3 input.voltage.fault \"0.0\"\n"
+         "VAR ups3 output.frequency \"50.0\"\n"
+         "VAR ups3 output.voltage \"0.0\"\n"
+         "VAR ups3 ups.beeper.status \"disabled\"\n"
+         "VAR ups3 ups.load \"0\"\n"
+         "VAR ups3 ups.mfr \"Maker Of Units, Incorporated\"\n"
+         "VAR ups3 ups.model \"Rack Unit 1500 VA\"\n"
+         "VAR ups3 ups.power.nominal \"1500\"\n"
+         "VAR ups3 ups.productid \"0002\"\n"
+         "VAR ups3 ups.serial \"AB1234\"\n"
+         "VAR ups3 ups.status \"OL CAL OVER RB TRIM DISCHRG\"\n"
+         "VAR ups3 ups.temperature \"0.0\"\n"
+         "VAR ups3 ups.test.result \"In progress\"\n"
+         "VAR ups3 ups.timer.shutdown \"57\"\n"
+         "VAR ups3 ups.timer.start \"-1\"\n"
+         "VAR ups3 ups.vendorid \"051d\"\n"
          "END LIST VAR ups3\n"},
     };
     for (const State &st : states) {

@@ -80,34 +80,54 @@ static void pass()
         link_set_up(&port, 0); // reconnect on a later pass
 }
 
-// The record has no column for a charge the unit reports itself (a network
-// card's): the daemon's port 3493 gives it, as battery.charge. Where that
-// port does not answer, the monitor estimates from the voltage as before.
+// The record has no column for a charge or a runtime the unit reports
+// itself (a network card's, a HID unit's): the daemon's port 3493 gives
+// them, as battery.charge and battery.runtime. Where that port does not
+// answer, the monitor estimates the charge from the voltage as before.
 // The console asks and waits (2 s at most), as a person at it would.
 static const int CHARGE_WAIT_MS = 2000;
 
+// One variable of unit `index` from port 3493 into *value: 1 when the
+// daemon gave it, 0 when the unit has none, -1 when the port failed (then
+// closed).
+static int ask_variable(int index, const char *name, int *value)
+{
+    char request[64];
+    int len = snprintf(request, sizeof request, "GET VAR ups%d %s\n", index + 1, name);
+    unsigned char reply[128];
+    int n = link_write(&charge_port, reinterpret_cast<unsigned char *>(request), len) < 0 ||
+                    !link_wait(&charge_port, CHARGE_WAIT_MS)
+                ? -1
+                : link_read(&charge_port, reply, sizeof reply - 1);
+    if (n <= 0) {
+        link_close(&charge_port);
+        return -1;
+    }
+    reply[n] = '\0';
+    char expect[64];
+    snprintf(expect, sizeof expect, "VAR ups%d %s \"", index + 1, name);
+    const char *text = reinterpret_cast<const char *>(reply);
+    if (strncmp(text, expect, strlen(expect)) != 0)
+        return 0;
+    *value = atoi(text + strlen(expect));
+    return 1;
+}
+
+// The charge and the runtime a unit reports itself (a card, a HID unit).
 static void refresh_charges()
 {
     if (!link_is_up(&charge_port) && link_open_wait(&charge_port, CHARGE_WAIT_MS) < 0)
         return;
     for (int i = 0; i < machine_count.load(); i++) {
-        char request[48];
-        int len = snprintf(request, sizeof request, "GET VAR ups%d battery.charge\n", i + 1);
-        unsigned char reply[128];
-        int n = link_write(&charge_port, reinterpret_cast<unsigned char *>(request), len) < 0 ||
-                        !link_wait(&charge_port, CHARGE_WAIT_MS)
-                    ? -1
-                    : link_read(&charge_port, reply, sizeof reply - 1);
-        if (n <= 0) {
-            link_close(&charge_port);
+        int charge = -1, runtime = -1;
+        int got = ask_variable(i, "battery.charge", &charge);
+        if (got < 0)
             return;
-        }
-        reply[n] = '\0';
-        char expect[48];
-        snprintf(expect, sizeof expect, "VAR ups%d battery.charge \"", i + 1);
-        const char *text = reinterpret_cast<const char *>(reply);
-        bool known = strncmp(text, expect, strlen(expect)) == 0;
-        machine_set_charge(&units[i], known ? atoi(text + strlen(expect)) : -1);
+        machine_set_charge(&units[i], got ? charge : -1);
+        got = ask_variable(i, "battery.runtime", &runtime);
+        if (got < 0)
+            return;
+        machine_set_runtime(&units[i], got ? runtime : -1);
     }
 }
 

@@ -49,7 +49,7 @@ static void clear_values(MachineValues *v)
     v->rated_battery_voltage = 0;
     v->battery_charge = -1;
     v->battery_runtime = -1;
-    v->serial[0] = '\0';
+    v->serial[0] = v->maker[0] = v->product[0] = '\0';
     v->usb_vendor_id = v->usb_product_id = 0;
     v->unit_flags = 0;
     for (float &x : v->extra)
@@ -94,7 +94,7 @@ static void clear_readings(MachineValues *v)
     v->rated_voltage = v->rated_current = v->rated_battery_voltage = v->rated_frequency = 0;
     v->battery_charge = -1;
     v->battery_runtime = -1;
-    v->serial[0] = '\0';
+    v->serial[0] = v->maker[0] = v->product[0] = '\0';
     v->usb_vendor_id = v->usb_product_id = 0;
     v->unit_flags = 0;
     for (float &x : v->extra)
@@ -489,6 +489,8 @@ void machine_take_reading(MachineContext *ctx, const MachineReading &r)
     ctx->battery_charge = r.battery_charge;
     ctx->battery_runtime = r.battery_runtime;
     reading_text(ctx->serial, r.serial);
+    reading_text(ctx->maker, r.maker);
+    reading_text(ctx->product, r.product);
     ctx->usb_vendor_id = r.usb_vendor_id;
     ctx->usb_product_id = r.usb_product_id;
     ctx->unit_flags = r.unit_flags;
@@ -509,6 +511,12 @@ void machine_set_charge(MachineContext *ctx, int percent)
 {
     Guard g(ctx->lock);
     ctx->battery_charge = percent >= 0 && percent <= 100 ? percent : -1;
+}
+
+void machine_set_runtime(MachineContext *ctx, int seconds)
+{
+    Guard g(ctx->lock);
+    ctx->battery_runtime = seconds >= 0 ? seconds : -1;
 }
 
 bool machine_take_pending(MachineContext *ctx, std::string *command)

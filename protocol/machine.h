@@ -124,6 +124,8 @@ struct MachineValues {
     int32_t battery_charge = -1; // % as the unit itself reports it (a network card); -1 unknown
     int32_t battery_runtime = -1; // s to empty as the unit itself reports it; -1 unknown
     char serial[33];           // the unit's serial number (a HID unit's string); empty unknown
+    char maker[33];            // the maker and model as the unit names them in full (a HID
+    char product[33];          // unit's strings; `company` and `model` keep their widths); empty unknown
     uint16_t usb_vendor_id;    // the USB ids of a unit found on USB; 0 unknown
     uint16_t usb_product_id;
     uint32_t unit_flags;       // MACHINE_FLAG_* the unit reports; 0 also when it reports none
@@ -160,6 +162,8 @@ struct MachineReading {
     int battery_charge;  // %; -1 unknown
     int battery_runtime = -1; // s to empty; -1 unknown
     char serial[33] = "";     // empty unknown
+    char maker[33] = "";      // full texts (MachineValues::maker, product); empty unknown
+    char product[33] = "";
     uint16_t usb_vendor_id = 0, usb_product_id = 0; // 0 unknown
     uint32_t unit_flags = 0;             // MACHINE_FLAG_*
     float extra[MACHINE_X_COUNT] = {NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN}; // MACHINE_X_*; NaN unknown
@@ -188,6 +192,10 @@ void machine_miss_reading(MachineContext *ctx);
 // Sets the charge the unit reports (%, -1 unknown), for a reader that
 // learns it elsewhere than from the unit's record.
 void machine_set_charge(MachineContext *ctx, int percent);
+
+// Sets the runtime the unit reports (s, -1 unknown), for a reader that
+// learns it elsewhere than from the unit's record.
+void machine_set_runtime(MachineContext *ctx, int seconds);
 
 // Takes the next command off the queue into *command (the control lane
 // first, then the oldest ordinary one), for a poller that sends it itself

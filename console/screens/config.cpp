@@ -26,7 +26,7 @@ static const char *const SAVE_FAIL_TEXT = "Save fail, can not write Set/Setting.
 
 static const char *const modes[4] = {"Local-Single", "Local-Multiple", "Remote-Single",
                                      "Remote-Multiple"};
-static const char *const links[3] = {"RS232", "USB", "SNMP"};
+static const char *const links[4] = {"RS232", "USB", "SNMP", "HID"};
 
 // What a link choice puts into the device and community rows, per link_index.
 struct LinkDefaults {
@@ -35,10 +35,11 @@ struct LinkDefaults {
     const char *community_caption;
     const char *community_text;
 };
-static const LinkDefaults link_defaults[3] = {
+static const LinkDefaults link_defaults[4] = {
     {"Connect device :", "/dev/ttyS0", "", ""},
     {"Connect device :", "", "", ""},
     {"Connect IP :", "", "SNMP Community Name :", CONFIG_DEFAULT_COMMUNITY},
+    {"Connect device :", "", "", ""}, // empty: the first HID Power Device found
 };
 static const char *const unit_counts[4] = {"1", "2", "3", "4"};
 static const char *const baud_rates[3] = {"2400", "4800", "9600"};
@@ -90,6 +91,8 @@ void config_fill(ConfigForm *f, const SettingsRecord &s)
     f->community_caption = "";
     if (strcmp(s.link_kind, "USB") == 0) {
         f->link_index = 1;
+    } else if (strcmp(s.link_kind, links[CONFIG_LINK_HID]) == 0) {
+        f->link_index = CONFIG_LINK_HID;
     } else if (strcmp(s.link_kind, links[CONFIG_LINK_SNMP]) == 0) {
         f->link_index = CONFIG_LINK_SNMP;
         f->device_caption = link_defaults[CONFIG_LINK_SNMP].device_caption;
@@ -104,7 +107,7 @@ const char *const *config_options(int field, int *count)
         *count = 4;
         return modes;
     case CONFIG_FIELD_LINK:
-        *count = 3;
+        *count = 4;
         return links;
     case CONFIG_FIELD_AC_FAIL:
     case CONFIG_FIELD_BATTERY_LOW:
@@ -136,7 +139,9 @@ int config_enter_action(const ConfigForm &f, int focus)
     case CONFIG_FIELD_DEVICE:
         if (is_remote(f.mode_index) || f.link_index == CONFIG_LINK_SNMP)
             return CONFIG_ASK_IP;
-        return f.link_index == 0 ? CONFIG_ASK_DEVICE : CONFIG_NOTHING; // USB needs no device
+        // USB needs no device; a HID unit may be named by its ids.
+        return f.link_index == 0 || f.link_index == CONFIG_LINK_HID ? CONFIG_ASK_DEVICE
+                                                                    : CONFIG_NOTHING;
     case CONFIG_FIELD_COMMUNITY: // only an SNMP card has a community
         return f.link_index == CONFIG_LINK_SNMP ? CONFIG_ASK_COMMUNITY : CONFIG_NOTHING;
     case CONFIG_FIELD_UNITS: // a single mode has one unit
@@ -175,7 +180,7 @@ void config_choose(ConfigForm *f, int focus, int index, const char *text)
         f->mode = text;
         break;
     case CONFIG_FIELD_LINK:
-        if (index < 0 || index > CONFIG_LINK_SNMP)
+        if (index < 0 || index > CONFIG_LINK_HID)
             return;
         f->link_index = index;
         f->device_caption = link_defaults[index].device_caption;

@@ -57,6 +57,9 @@ enum {
 
 // The link kind of a UPS network card (link_index 2).
 constexpr int CONFIG_LINK_SNMP = 2;
+// The link kind of a USB HID Power Device (link_index 3): its device row
+// takes "vvvv:pppp" or "vvvv:pppp:SERIAL", or stays empty for the first one.
+constexpr int CONFIG_LINK_HID = 3;
 
 // The community a new SNMP link starts with.
 constexpr const char *CONFIG_DEFAULT_COMMUNITY = "ngroup";
@@ -80,7 +83,7 @@ struct ConfigForm {
     std::string machine_number;     // field 23
     std::string baud_rate;          // field 28
     int mode_index = 0;             // 0..3 in the mode list
-    int link_index = 0;             // 0 "RS232" (or a remote mode's "TCP/IP"), 1 "USB", 2 "SNMP"
+    int link_index = 0;             // 0 "RS232" (or a remote mode's "TCP/IP"), 1 "USB", 2 "SNMP", 3 "HID"
 };
 
 // Fills the form from a settings record. Numbers are shown as they are,

@@ -57,7 +57,7 @@ TEST(ConfigOptions, ListsInTheirOrder)
     EXPECT_EQ(options(CONFIG_FIELD_MODE), (std::vector<std::string>{
                                               "Local-Single", "Local-Multiple", "Remote-Single",
                                               "Remote-Multiple"}));
-    EXPECT_EQ(options(CONFIG_FIELD_LINK), (std::vector<std::string>{"RS232", "USB", "SNMP"}));
+    EXPECT_EQ(options(CONFIG_FIELD_LINK), (std::vector<std::string>{"RS232", "USB", "SNMP", "HID"}));
     EXPECT_EQ(options(CONFIG_FIELD_UNITS), (std::vector<std::string>{"1", "2", "3", "4"}));
     EXPECT_EQ(options(CONFIG_FIELD_BAUD), (std::vector<std::string>{"2400", "4800", "9600"}));
     for (int field : {CONFIG_FIELD_AC_FAIL, CONFIG_FIELD_BATTERY_LOW, CONFIG_FIELD_UPS_SHUTDOWN}) {
@@ -100,6 +100,11 @@ TEST(ConfigFill, EveryFieldFromTheRecord)
     config_fill(&f, record_of("Local-Single", "USB", "", "", 10, 1, 2, 1, "2400"));
     EXPECT_EQ(f.mode_index, 0);
     EXPECT_EQ(f.link_index, 1);
+    EXPECT_EQ(f.device_caption, "Connect device :");
+
+    config_fill(&f, record_of("Local-Single", "HID", "051d:0002:AB12", "", 10, 1, 2, 1, "2400"));
+    EXPECT_EQ(f.link_index, CONFIG_LINK_HID);
+    EXPECT_EQ(f.device_text, "051d:0002:AB12");
     EXPECT_EQ(f.device_caption, "Connect device :");
 }
 
@@ -218,6 +223,8 @@ TEST(ConfigChoose, LinkKindSetsTheDeviceAndCommunityRows)
         {2, "SNMP", "Connect IP :", "", "SNMP Community Name :", "ngroup", CONFIG_ASK_IP,
          CONFIG_ASK_COMMUNITY},
         {1, "USB", "Connect device :", "", "", "", CONFIG_NOTHING, CONFIG_NOTHING},
+        {3, "HID", "Connect device :", "", "", "", CONFIG_ASK_DEVICE, CONFIG_NOTHING},
+        {0, "RS232", "Connect device :", "/dev/ttyS0", "", "", CONFIG_ASK_DEVICE, CONFIG_NOTHING},
     };
     ConfigForm f;
     config_fill(&f, record_of("Local-Single", "RS232", "/dev/ttyUSB3", "public", 10, 1, 2, 1,
@@ -303,7 +310,7 @@ TEST(ConfigChoose, IndexOutsideTheListChangesNothing)
     ConfigForm f;
     config_fill(&f, record_of("Local-Single", "RS232", "/dev/ttyS1", "", 10, 1, 2, 1, "2400"));
     config_choose(&f, CONFIG_FIELD_MODE, 4, "x");
-    config_choose(&f, CONFIG_FIELD_LINK, 3, "x");
+    config_choose(&f, CONFIG_FIELD_LINK, 4, "x");
     config_choose(&f, CONFIG_FIELD_LINK, 0, nullptr);
     EXPECT_EQ(f.mode, "Local-Single");
     EXPECT_EQ(f.link, "RS232");

@@ -34,8 +34,12 @@ enum {
     CLOCK = 45,
     BATTERY_BAR = 46,
     LOAD_BAR = 47,
-    WIDGET_COUNT = 48,
+    RUNTIME_CAPTION = 48, // after the bars: shown only for a unit that reports its runtime
+    RUNTIME = 49,
+    WIDGET_COUNT = 50,
 };
+// The labels of the table before the two bars.
+constexpr int TABLE_LABELS = BATTERY_BAR;
 
 enum { FIRST_TAB = 23, LAST_TAB = 26 };
 
@@ -110,6 +114,12 @@ void monitor_show(const MachineValues *v)
     set_text(page.widgets[BATTERY_PERCENT], text);
     set_value(page.widgets[BATTERY_BAR], percent);
     set_colour(page.widgets[BATTERY_BAR], empty || percent < BATTERY_LOW_PERCENT ? 10 : 7);
+
+    // Only a unit that reports its runtime has one to show.
+    bool runtime = v->battery_runtime >= 0;
+    snprintf(text, sizeof text, "%dm%02ds", v->battery_runtime / 60, v->battery_runtime % 60);
+    set_text(page.widgets[RUNTIME_CAPTION], runtime ? "Runtime:" : "");
+    set_text(page.widgets[RUNTIME], runtime ? text : "");
 
     set_number(LOAD_PERCENT, "%.0f%%", v->load_percent);
     int value, colour;
@@ -214,7 +224,7 @@ const Widget *monitor_widget(int index)
 void monitor_build(int col, int row, int width, int height)
 {
     page.window = newwin(height, width, row, col);
-    const LabelRow table[WIDGET_COUNT - 2] = { // the two bars follow
+    const LabelRow table[TABLE_LABELS] = { // the two bars follow
         {2, 0, 20, 1, "Tarvo Mains Sentinel", false},
         {30, 1, 20, 1, "  Monitor UPS Information ", false},
         {2, 2, 74, 6,
@@ -263,9 +273,11 @@ void monitor_build(int col, int row, int width, int height)
         {36, 20, 19, 3, "      Normal", false},
         {60, 0, 20, 1, "", false},
     };
-    screen_add_labels(&page, table, WIDGET_COUNT - 2);
+    screen_add_labels(&page, table, TABLE_LABELS);
     page.widgets.push_back(new_progress_bar(13, 12, 20, 7, 3));
     page.widgets.push_back(new_progress_bar(13, 14, 20, 7, 3));
+    const LabelRow runtime[2] = {{6, 13, 8, 3, "", false}, {22, 13, 14, 3, "", true}};
+    screen_add_labels(&page, runtime, 2);
     // Up and Left go to the previous tab, Down and Right to the next,
     // wrapping at both ends.
     for (int i = FIRST_TAB; i <= LAST_TAB; i++) {

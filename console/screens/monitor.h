@@ -7,7 +7,7 @@
 #include "console/ui/widget.h"
 #include "protocol/machine.h"
 
-// Makes the page's window and its 48 widgets and registers the page as
+// Makes the page's window and its 50 widgets and registers the page as
 // SCREEN_MONITOR, "Machine1" focused. Call once at start-up, with curses up.
 void monitor_build(int col, int row, int width, int height);
 
@@ -16,8 +16,9 @@ void monitor_build(int col, int row, int width, int height);
 // colour pair (10 above 100 percent, else 7).
 void monitor_load_bar(double load_percent, int *value, int *colour);
 
-// Fills the value labels, the two bars and the five status lines from one
-// unit's values. Draws nothing. Needs monitor_build first.
+// Fills the value labels, the two bars, the five status lines and the
+// runtime (48 its caption, 49 its value; both empty for a unit that does
+// not report one) from one unit's values. Draws nothing. Needs monitor_build first.
 void monitor_show(const MachineValues *values);
 
 // The page's key handler, as the key thread calls it while the page is
@@ -27,6 +28,6 @@ void monitor_key(int key_byte);
 // The unit shown, 0..3 (the index of the focused tab).
 int monitor_shown_unit();
 
-// Entry `index` (0..47) of the page's widget table, for reading what the
+// Entry `index` (0..49) of the page's widget table, for reading what the
 // page shows. Needs monitor_build first.
 const Widget *monitor_widget(int index);

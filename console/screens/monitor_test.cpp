@@ -223,6 +223,13 @@ TEST_F(MonitorPage, ValuesInTheirFormats)
     monitor_show(&v);
     EXPECT_EQ(text(30), "Off-Line");
     EXPECT_EQ(text(31), "69%");
+    EXPECT_EQ(text(48), "") << "no runtime reported: no runtime row";
+    EXPECT_EQ(text(49), "");
+
+    v.battery_runtime = 1805; // a unit that reports its runtime (USB HID)
+    monitor_show(&v);
+    EXPECT_EQ(text(48), "Runtime:");
+    EXPECT_EQ(text(49), "30m05s");
 }
 
 TEST_F(MonitorPage, BatteryBarRedWhenLowOrWithoutEstimate)

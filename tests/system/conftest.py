@@ -430,24 +430,36 @@ class Sim(SimLog):
 
 class FakeUsb(SimLog):
     """The stand-in libusb (tests/fakeusb), loaded into an agent with
-    LD_PRELOAD: a list of USB devices, the UPS among them answering from the
-    simulator's unit model."""
+    LD_PRELOAD: a list of USB devices ("vvvv:pppp[:FLAGS[:SERIAL]]"), a 'u'
+    UPS among them answering from the simulator's unit model, an 'h' HID
+    Power Device from a report descriptor and report table (tests/hid/NAME.desc
+    and NAME.reports; `hid_strings` "MANUFACTURER|PRODUCT|SERIAL")."""
 
     LIBRARY = BIN.parent / "lib" / "libfakeusb.so"
 
-    def __init__(self, workdir, devices="0001:0000:u", units=1, ups_type="online"):
+    def __init__(self, workdir, devices="0001:0000:u", units=1, ups_type="online",
+                 hid_descriptor=None, hid_reports=None, hid_strings=None):
         self.workdir = Path(workdir)
         self.workdir.mkdir(parents=True, exist_ok=True)
         self.control_path = self.workdir / "usb-control"
         self.log_path = self.workdir / "usb.log"
         self.devices, self.units, self.ups_type = devices, units, ups_type
+        self.hid_descriptor, self.hid_reports = hid_descriptor, hid_reports
+        self.hid_strings = hid_strings
 
     def install(self, agent):
         """Puts the stand-in into the agent's environment."""
-        agent.env = dict(agent.env, LD_PRELOAD=str(self.LIBRARY), UPS_FAKEUSB_DEVICES=self.devices,
-                         UPS_FAKEUSB_CONTROL=str(self.control_path),
-                         UPS_FAKEUSB_LOG=str(self.log_path), UPS_FAKEUSB_UNITS=str(self.units),
-                         UPS_FAKEUSB_TYPE=self.ups_type)
+        env = dict(agent.env, LD_PRELOAD=str(self.LIBRARY), UPS_FAKEUSB_DEVICES=self.devices,
+                   UPS_FAKEUSB_CONTROL=str(self.control_path),
+                   UPS_FAKEUSB_LOG=str(self.log_path), UPS_FAKEUSB_UNITS=str(self.units),
+                   UPS_FAKEUSB_TYPE=self.ups_type)
+        for name, value in (("UPS_FAKEUSB_HID_DESCRIPTOR", self.hid_descriptor),
+                            ("UPS_FAKEUSB_HID_REPORTS", self.hid_reports),
+                            ("UPS_FAKEUSB_HID_STRINGS", self.hid_strings)):
+            env.pop(name, None)
+            if value is not None:
+                env[name] = str(value)
+        agent.env = env
 
     def usb_events(self):
         """The "usb" log lines, without time stamps."""
@@ -456,6 +468,17 @@ class FakeUsb(SimLog):
     def reports(self):
         """The raw SET_REPORT payloads."""
         return [data for _, _, data in self.entries("set")]
+
+    def hid_sets(self):
+        """The HID SET_REPORTs taken, "ID TYPE HEX" each (id two hex digits,
+        the bytes lowercase hex with the id byte), oldest first."""
+        return [data.decode() for _, _, data in self.entries("hidset")]
+
+    def hid_set(self, line):
+        """Changes a report of the HID devices ("ID TYPE HEXBYTES", as in a
+        report table); a changed Input report is sent on the interrupt
+        endpoint."""
+        self.control("hid set " + line)
 
 
 def free_udp_port():
