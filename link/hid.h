@@ -121,7 +121,8 @@ struct HidLink {
     libusb_device_handle *handle = nullptr;
     int interface = -1;              // the claimed HID interface's number
     uint8_t endpoint = 0;            // its interrupt IN endpoint's address; 0 when it has none
-    uint16_t input_max = 0;          // that endpoint's wMaxPacketSize
+    uint16_t input_max = 0;          // that endpoint's wMaxPacketSize: the interrupt IN reads
+                                     // one packet at a time (a unit's Input reports fit one)
     bool detached = false;           // the link detached a kernel driver from the interface
     bool report_ids = false;         // the descriptor declares report ids: a report's first
                                      // byte is its id
