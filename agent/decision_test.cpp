@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -13,6 +14,8 @@
 #include <string>
 
 #include "agent/host.h"
+#include "base/loop.h"
+#include "base/worker.h"
 #include "protocol/ups_command.h"
 #include "store/paths.h"
 #include "store/textfile.h"
@@ -788,6 +791,49 @@ TEST_F(Decision, RandomSequencesKeepTheInvariants)
                 break; // the host is down
         }
     }
+}
+
+// The calls on a real worker: a wish made while a call runs goes out as
+// soon as that call has ended, from its completion, not at the next pass
+// (a mains failure just after a cancel must not wait half a second).
+std::atomic<bool> first_call_may_end{false};
+std::atomic<int> calls_run{0};
+std::vector<std::string> last_call;
+
+HostCallResult held_first_call(const std::vector<std::string> &argv)
+{
+    if (calls_run.fetch_add(1) == 0)
+        while (!first_call_may_end.load())
+            usleep(1000);
+    last_call = argv;
+    return {true, ""};
+}
+
+TEST(HostCalls, AWishMadeWhileACallRunsGoesOutWhenItEnds)
+{
+    Loop *loop = loop_new();
+    Worker *worker = worker_start(loop);
+    ASSERT_NE(worker, nullptr);
+    host_reset();
+    host_set_worker(worker);
+    host_set_runner(held_first_call);
+    host_set_platform("/nonexistent-platform", "/nonexistent-platform/scheduled");
+    time_t now = 1700000000;
+    host_want(now + 600, now, false); // "-h +10", held on the worker
+    host_want(0, now, false);         // then none: "-c" is owed
+    EXPECT_EQ(host_state().calls, 1) << "one call at a time";
+    first_call_may_end = true;
+    double until = loop_now(loop).mono + 10;
+    while (calls_run.load() < 2 && loop_now(loop).mono < until)
+        loop_run_once(loop, 50); // completions only: no host_tick
+    EXPECT_EQ(calls_run.load(), 2);
+    EXPECT_EQ(host_state().calls, 2);
+    worker_stop(worker);
+    EXPECT_EQ(last_call.size() > 1 ? last_call[1] : "", "-c");
+    host_set_worker(nullptr);
+    host_standin_install();
+    host_reset();
+    loop_free(loop);
 }
 
 } // namespace

@@ -25,6 +25,7 @@ struct Host {
     bool failing = false;
     time_t retry_at = 0;   // no call before this
     time_t next_check = 0; // the next read-back
+    time_t last_now = 0;   // the latest time the caller handed in
     int calls = 0;
 };
 
@@ -66,7 +67,7 @@ void host_reset()
     Host &H = the_host();
     H.wanted = H.issued = 0;
     H.told = H.in_flight = H.failing = false;
-    H.retry_at = H.next_check = 0;
+    H.retry_at = H.next_check = H.last_now = 0;
     H.calls = 0;
 }
 
@@ -185,12 +186,18 @@ static void pump(time_t now)
     auto result = std::make_shared<HostCallResult>();
     worker_submit(
         H.worker, [runner, argv, result] { *result = runner(argv); },
-        [argv, target, now, result] { finish(argv, target, now, *result); });
+        [argv, target, now, result] {
+            finish(argv, target, now, *result);
+            // A wish that came while this call ran goes out now, not at
+            // the next tick: a mains failure right after a cancel.
+            pump(the_host().last_now);
+        });
 }
 
 void host_want(time_t deadline, time_t now, bool held)
 {
     Host &H = the_host();
+    H.last_now = now;
     if (deadline != H.wanted)
         H.retry_at = 0; // a new wish is tried at once, failures or not
     H.wanted = deadline;
@@ -206,6 +213,7 @@ void host_want(time_t deadline, time_t now, bool held)
 void host_tick(time_t now)
 {
     Host &H = the_host();
+    H.last_now = now;
     if (H.wanted && !H.in_flight && H.issued == H.wanted && now >= H.next_check) {
         H.next_check = now + HOST_CHECK_SECONDS;
         time_t pending;
