@@ -69,7 +69,7 @@
 
 enum { HID_INPUT = 1, HID_OUTPUT = 2, HID_FEATURE = 3 };
 
-struct HidReport {
+struct FakeReport {
     uint8_t id;
     uint8_t type; // HID_INPUT, HID_OUTPUT, HID_FEATURE as GET_REPORT numbers them
     std::vector<uint8_t> bytes; // as sent, the id byte included
@@ -84,7 +84,7 @@ struct libusb_device {
     uint8_t port;       // position in the list + 1
     std::string serial;
     unsigned generation;            // counts departures: older handles are dead
-    std::vector<HidReport> reports; // 'h' only
+    std::vector<FakeReport> reports; // 'h' only
 };
 
 struct libusb_device_handle {
@@ -95,7 +95,7 @@ struct libusb_device_handle {
 };
 
 // A transfer in flight.
-struct Pending {
+struct FakePending {
     libusb_transfer *transfer;
     int64_t deadline; // CLOCK_MONOTONIC ns; 0 none
     bool held;        // a control transfer submitted during "hid hang"
@@ -118,7 +118,7 @@ static bool reply_ready = false;
 static std::vector<uint8_t> hid_descriptor;
 static std::string hid_strings[3] = {"Stand-in Power", "HID UPS", ""};
 static bool hanging = false;       // "hid hang": the 'h' devices answer nothing
-static std::vector<Pending> in_flight;
+static std::vector<FakePending> in_flight;
 static std::vector<libusb_transfer *> completed; // callbacks not yet run
 static int wake_fd = -1;           // readable while `completed` is not empty
 
@@ -195,7 +195,7 @@ static bool hex_digit(char c, int *value)
 
 // "ID TYPE HEXBYTES": ID hex with or without 0x, the bytes' hex digits with
 // or without blanks between them.
-static bool parse_report_line(const std::string &line, HidReport *out)
+static bool parse_report_line(const std::string &line, FakeReport *out)
 {
     char id_text[16], type[16];
     int used = 0;
@@ -286,9 +286,9 @@ static void load_descriptor(const char *path)
     }
 }
 
-static std::vector<HidReport> load_reports(const char *path)
+static std::vector<FakeReport> load_reports(const char *path)
 {
-    std::vector<HidReport> table;
+    std::vector<FakeReport> table;
     std::string text;
     if (!path)
         return table;
@@ -308,7 +308,7 @@ static std::vector<HidReport> load_reports(const char *path)
             line.resize(hash);
         if (line.find_first_not_of(" \t\r") == std::string::npos)
             continue;
-        HidReport r;
+        FakeReport r;
         if (parse_report_line(line, &r))
             table.push_back(r);
         else
@@ -335,7 +335,7 @@ static void load_strings(const char *text)
     }
 }
 
-static void parse_devices(const char *list, const std::vector<HidReport> &table)
+static void parse_devices(const char *list, const std::vector<FakeReport> &table)
 {
     std::string all = list ? list : "";
     size_t pos = 0;
@@ -445,9 +445,9 @@ static void pump_locked()
     }
 }
 
-static HidReport *find_report(libusb_device *d, int id, int type)
+static FakeReport *find_report(libusb_device *d, int id, int type)
 {
-    for (HidReport &r : d->reports)
+    for (FakeReport &r : d->reports)
         if (r.id == id && r.type == type)
             return &r;
     return nullptr;
@@ -465,9 +465,9 @@ static void send_input_locked(libusb_device *d, const std::vector<uint8_t> &byte
 static void store_report_locked(libusb_device *d, int id, int type,
                                 const std::vector<uint8_t> &bytes)
 {
-    HidReport *r = find_report(d, id, type);
+    FakeReport *r = find_report(d, id, type);
     if (!r) {
-        d->reports.push_back(HidReport{static_cast<uint8_t>(id), static_cast<uint8_t>(type), bytes});
+        d->reports.push_back(FakeReport{static_cast<uint8_t>(id), static_cast<uint8_t>(type), bytes});
         r = &d->reports.back();
     } else if (r->bytes == bytes && type != HID_INPUT) {
         return;
@@ -479,7 +479,7 @@ static void store_report_locked(libusb_device *d, int id, int type,
 
 static void hid_set_locked(const std::string &text, bool *ok)
 {
-    HidReport r;
+    FakeReport r;
     *ok = parse_report_line(text, &r);
     if (!*ok)
         return;
@@ -507,7 +507,7 @@ static void answer_locked()
 {
     hanging = false;
     std::vector<libusb_transfer *> held;
-    for (Pending &p : in_flight)
+    for (FakePending &p : in_flight)
         if (p.held)
             held.push_back(p.transfer), p.held = false;
     for (libusb_transfer *t : held) {
@@ -651,7 +651,7 @@ static int hid_control_locked(libusb_device_handle *handle, uint8_t request_type
         char text[32];
         snprintf(text, sizeof text, "%02x %s", id, type_name(type));
         fake_log("hidget", text);
-        const HidReport *r = find_report(d, id, type);
+        const FakeReport *r = find_report(d, id, type);
         if (!r)
             return LIBUSB_ERROR_PIPE;
         size_t n = r->bytes.size() < length ? r->bytes.size() : length;
@@ -669,7 +669,7 @@ static int hid_control_locked(libusb_device_handle *handle, uint8_t request_type
         store_report_locked(d, id, type, bytes);
         // The unit's Input report of the id follows the value written when
         // both have the same layout (length).
-        HidReport *input = find_report(d, id, HID_INPUT);
+        FakeReport *input = find_report(d, id, HID_INPUT);
         if (type == HID_FEATURE && input && input->bytes.size() == bytes.size() &&
             input->bytes != bytes)
             store_report_locked(d, id, HID_INPUT, bytes);
@@ -800,7 +800,7 @@ static void expire_locked(int64_t now)
 static int64_t earliest_deadline_locked()
 {
     int64_t earliest = 0;
-    for (const Pending &p : in_flight)
+    for (const FakePending &p : in_flight)
         if (p.deadline != 0 && (earliest == 0 || p.deadline < earliest))
             earliest = p.deadline;
     return earliest;
@@ -1038,7 +1038,7 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle *handle, int interfa
     if (handle->device->hid) {
         // The unit sends every Input report once when it is taken up.
         handle->interrupts.clear();
-        for (const HidReport &r : handle->device->reports)
+        for (const FakeReport &r : handle->device->reports)
             if (r.type == HID_INPUT)
                 handle->interrupts.push_back(r.bytes);
         pump_locked();
@@ -1142,7 +1142,7 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer *t)
     if (gone(handle))
         return LIBUSB_ERROR_NO_DEVICE;
     libusb_device *d = handle->device;
-    Pending p{t, t->timeout ? now_ns() + static_cast<int64_t>(t->timeout) * 1000000 : 0, false};
+    FakePending p{t, t->timeout ? now_ns() + static_cast<int64_t>(t->timeout) * 1000000 : 0, false};
     t->actual_length = 0;
     if (t->type == LIBUSB_TRANSFER_TYPE_CONTROL) {
         if (t->length < static_cast<int>(LIBUSB_CONTROL_SETUP_SIZE))
