@@ -7,6 +7,7 @@
 #include "agent/card.h"
 #include "agent/decision.h"
 #include "agent/events.h"
+#include "agent/hid_unit.h"
 #include "agent/history.h"
 #include "agent/host.h"
 #include "agent/metrics.h"
@@ -42,6 +43,7 @@ struct Agent {
     int current_unit = 0;
     bool history_flag = false;
     bool card_link = false;  // the link is an SNMP card (even one that cannot be used)
+    bool hid_link = false;   // the link is a USB HID Power Device (even one that cannot be used)
     std::string link_words;  // the link words in force, to tell a changed link on reload
     LoopTimer pass_timer;
     double pass_due = 0;     // monotonic time of the next pass
@@ -63,13 +65,28 @@ static bool snmp_link_kind(const SettingsRecord &s)
     return strcmp(s.link_kind, "SNMP") == 0;
 }
 
+static bool hid_link_kind(const SettingsRecord &s)
+{
+    return strcmp(s.link_kind, "HID") == 0;
+}
+
+// A unit of its own kind (a card, a HID unit): one per daemon.
+static bool single_unit_kind(const SettingsRecord &s)
+{
+    return snmp_link_kind(s) || hid_link_kind(s);
+}
+
 static void set_link(Agent *a, const SettingsRecord &s)
 {
     card_close();
+    hid_unit_close();
     a->card_link = snmp_link_kind(s);
+    a->hid_link = hid_link_kind(s);
     if (a->card_link) {
         card_configure(s.link_device, s.snmp_community);
         a->card_name = std::string("SNMP card ") + s.link_device;
+    } else if (a->hid_link) {
+        hid_unit_configure(s.link_device);
     } else if (!s.link_device[0] && strcmp(s.link_kind, "USB") != 0) {
         return; // no device or address: nothing to open (said by configure)
     } else if (strcmp(s.link_kind, "RS232") == 0) {
@@ -100,7 +117,8 @@ static std::string unusable(const SettingsRecord &s)
         why = "unknown machine mode \"" + std::string(s.machine_mode) + "\" on line 1 of " + file;
     else if (!kind[0])
         why = std::string(file) + " names no link kind (line 2)";
-    else if (!serial && !tcp && strcmp(kind, "USB") != 0 && strcmp(kind, "SNMP") != 0)
+    else if (!serial && !tcp && strcmp(kind, "USB") != 0 && strcmp(kind, "SNMP") != 0 &&
+             strcmp(kind, "HID") != 0)
         why = "unknown link kind \"" + std::string(kind) + "\" on line 2 of " + file;
     else if ((serial || tcp) && !s.link_device[0])
         why = std::string(file) + " names no " + (serial ? "device" : "address") + " for " +
@@ -128,21 +146,22 @@ static void configure(Agent *a, bool reload)
                     a->machine_count);
     }
     int kind = machine_kind_of_mode(s.machine_mode);
-    bool snmp = snmp_link_kind(s);
-    if (snmp && a->machine_count > 1) {
-        log_warning("upsagent: an SNMP card is one unit; machine number %d ignored",
-                    a->machine_count);
+    bool snmp = snmp_link_kind(s), single = single_unit_kind(s);
+    if (single && a->machine_count > 1) {
+        log_warning("upsagent: %s is one unit; machine number %d ignored",
+                    snmp ? "an SNMP card" : "a USB HID unit", a->machine_count);
         a->machine_count = 1;
     }
-    if (snmp && kind == KIND_REMOTE) {
-        log_error("upsagent: link kind SNMP does not combine with \"%s\"; no unit is polled",
-                  s.machine_mode);
+    if (single && kind == KIND_REMOTE) {
+        log_error("upsagent: link kind %s does not combine with \"%s\"; no unit is polled",
+                  s.link_kind, s.machine_mode);
         kind = -1;
     }
 
-    // A card's community and mode are part of its link: a change opens it anew.
+    // A card's community and a single unit's mode are part of its link: a
+    // change opens it anew.
     std::string words = std::string(s.link_kind) + '\n' + s.link_device + '\n' + s.baud_rate;
-    if (snmp)
+    if (single)
         words += std::string("\n") + s.snmp_community + '\n' + s.machine_mode;
     bool link_changed = !reload || words != a->link_words;
     if (link_changed) {
@@ -153,8 +172,10 @@ static void configure(Agent *a, bool reload)
     if (link_changed || a->current_unit >= a->machine_count)
         a->current_unit = 0;
 
-    if (snmp && kind < 0)
+    if (single && kind < 0) {
         card_close();
+        hid_unit_close();
+    }
     for (int i = 0; kind >= 0 && i < 4; i++) {
         MachineContext *u = &a->units[i];
         bool keep = reload && !link_changed && i < old_count && i < a->machine_count &&
@@ -187,8 +208,12 @@ static void configure(Agent *a, bool reload)
     // Unknown words leave what they name as it was: say what that polls.
     std::string why = unusable(s);
     bool polled = machine_kind(&a->units[0]) != KIND_NONE &&
-                  (a->card_link ? card_active() : a->link.link_type != LINK_NONE);
-    std::string where = a->card_link ? a->card_name : poll_link_name(&a->link);
+                  (a->card_link  ? card_active()
+                   : a->hid_link ? hid_unit_active()
+                                 : a->link.link_type != LINK_NONE);
+    std::string where = a->card_link  ? a->card_name
+                        : a->hid_link ? hid_unit_name()
+                                      : poll_link_name(&a->link);
     if (!why.empty() && polled)
         log_error("upsagent: %s; the previous setting is kept, units are polled on %s",
                   why.c_str(), where.c_str());
@@ -246,6 +271,8 @@ static void pass(Loop *loop, void *ctx, LoopTime now)
     if (a->card_link) {
         if (card_active() && a->history_flag) // a reading a second, at every second pass
             card_poll(&a->units[0], check_card);
+    } else if (a->hid_link) {
+        hid_unit_poll(now);
     } else {
         poll_units(a, now);
     }
@@ -354,6 +381,7 @@ bool agent_start(const char *program_path, Loop *loop, const AgentOptions &optio
     sms_init(program_dir());
     decision_start(decision_boot_id());
     card_attach(loop);
+    hid_unit_attach(loop, &a->units[0], check_status_events);
     configure(a, false);
     ServerHooks hooks;
     hooks.reload_settings = reload_hook;
@@ -376,6 +404,7 @@ void agent_stop()
     loop_timer_cancel(a->loop, &a->pass_timer);
     loop_timer_cancel(a->loop, &a->minute_timer);
     card_close();
+    hid_unit_close();
     link_close(&a->link);
     decision_set_worker(nullptr);
     worker_stop(a->worker); // a host call under way ends first (bounded)

@@ -9,7 +9,11 @@
 
 #include "agent/decision.h"
 #include "base/log.h"
+#include "base/loop.h"
+#include "link/hid.h"
 #include "link/link.h"
+#include "protocol/hid_descriptor.h"
+#include "protocol/hid_map.h"
 #include "protocol/machine.h"
 #include "protocol/ups_command.h"
 #include "store/paths.h"
@@ -132,6 +136,97 @@ static bool shutdown_under_way()
     return true;
 }
 
+// The last-read bytes of the Feature reports `ids` of an open HID unit:
+// one get, the loop run until it completes (the link bounds it).
+static std::vector<HidReportResult> hid_read_reports(HidLink *link, Loop *loop,
+                                                     const std::vector<HidReportRequest> &ids)
+{
+    struct Got {
+        bool done = false;
+        std::vector<HidReportResult> results;
+    } got;
+    auto done = [](HidLink *, const std::vector<HidReportResult> &results, void *ctx, LoopTime) {
+        Got *g = static_cast<Got *>(ctx);
+        g->results = results;
+        g->done = true;
+    };
+    if (!hid_link_get_start(link, ids, done, &got))
+        return {};
+    double until = loop_now(loop).mono + link->limit_s + 1;
+    while (!got.done && loop_now(loop).mono < until)
+        loop_run_once(loop, 100);
+    return got.results;
+}
+
+// The turn-off with restore as a USB HID unit takes it: its delays written
+// into its Feature reports (read first, so the other fields stay).
+static int hid_turn_off(const SettingsRecord &s, const std::string &request)
+{
+    HidMatch match;
+    std::string why;
+    if (!hid_match_parse(s.link_device, &match, &why)) {
+        log_error("%s \"%s\" names no USB HID unit (%s), the UPS is not told", SUBJECT,
+                  s.link_device, why.c_str());
+        return 1;
+    }
+    Loop *loop = loop_new();
+    HidLink link;
+    hid_link_init(&link);
+    hid_link_attach(&link, loop);
+    hid_link_set(&link, match);
+    int result = 1;
+    HidDescriptor descriptor;
+    HidMap map;
+    std::vector<HidWrite> writes;
+    std::vector<std::string> lines;
+    if (!loop || hid_link_open(&link, nullptr, nullptr, nullptr, nullptr) != 0) {
+        log_error("%s cannot open the USB HID unit, the UPS is not told", SUBJECT);
+    } else {
+        hid_descriptor_parse(link.descriptor.data(), link.descriptor.size(), &descriptor);
+        hid_map_build(descriptor, link.identity.vendor, link.identity.product, &map);
+        if (!hid_map_command(map, request, &writes, &lines))
+            for (const std::string &line : lines)
+                log_error("%s %s", SUBJECT, line.c_str());
+    }
+    std::vector<HidReportRequest> ids;
+    for (const HidWrite &w : writes) {
+        bool listed = false;
+        for (const HidReportRequest &q : ids)
+            listed = listed || q.id == w.report_id;
+        const HidReport *declared = hid_descriptor_report(descriptor, w.report_id, HID_FEATURE);
+        if (!listed)
+            ids.push_back({w.report_id, HID_FEATURE,
+                           static_cast<uint16_t>(declared ? declared->byte_len() : 0)});
+    }
+    std::vector<HidReportResult> read = ids.empty() ? std::vector<HidReportResult>{}
+                                                    : hid_read_reports(&link, loop, ids);
+    bool sent = !writes.empty();
+    for (const HidReportRequest &q : ids) {
+        std::vector<uint8_t> bytes;
+        for (const HidReportResult &r : read)
+            if (r.id == q.id && r.status == HID_REPORT_OK)
+                bytes = r.bytes;
+        for (const HidWrite &w : writes)
+            if (w.report_id == q.id && !hid_map_apply(w, &bytes))
+                bytes.clear();
+        if (bytes.empty() || hid_link_set_sync(&link, bytes, KILLPOWER_WRITE_MS) != 0) {
+            log_error("%s report %u of the turn-off did not reach the USB HID unit", SUBJECT,
+                      q.id);
+            sent = false;
+        }
+    }
+    hid_link_close(&link);
+    if (loop)
+        loop_free(loop);
+    if (sent) {
+        log_notice("%s told the UPS (USB HID) to turn off after one minute and on again one "
+                   "minute later (%s)",
+                   SUBJECT, printable_text(request.data(), request.size(), 16).c_str());
+        result = 0;
+    }
+    return result;
+}
+
 int killpower_run(const char *program_path, const char *stage)
 {
     program_dir_set(program_dir_from(program_path));
@@ -156,6 +251,7 @@ int killpower_run(const char *program_path, const char *stage)
     SettingsRecord s = settings_get();
     bool serial = strcmp(s.link_kind, "RS232") == 0;
     bool usb = strcmp(s.link_kind, "USB") == 0;
+    bool hid = strcmp(s.link_kind, "HID") == 0;
     if (strcmp(s.link_kind, "SNMP") == 0 || strcmp(s.link_kind, "TCP/IP") == 0) {
         log_info("%s nothing to do on link kind %s: the UPS keeps the timed turn-off", SUBJECT,
                  s.link_kind);
@@ -167,7 +263,7 @@ int killpower_run(const char *program_path, const char *stage)
                  SUBJECT, s.machine_mode);
         return 0;
     }
-    if (!serial && !usb) {
+    if (!serial && !usb && !hid) {
         log_error("%s unknown link kind \"%s\", the UPS is not told", SUBJECT, s.link_kind);
         return 1;
     }
@@ -176,6 +272,9 @@ int killpower_run(const char *program_path, const char *stage)
                   s.machine_mode);
         return 1;
     }
+
+    if (hid)
+        return hid_turn_off(s, ups_command_format(ups_command_turn_off_restore(1, 1)));
 
     LinkPort port;
     link_init(&port);

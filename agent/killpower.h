@@ -12,8 +12,10 @@
 //   0); a missing or damaged file does nothing;
 // - the stage, when given, is "poweroff" or "halt" (not "reboot", "kexec");
 // - "Set/Setting.ang" names a local unit ("Local-Single", "Local-Multiple")
-//   on link kind "RS232" or "USB"; an SNMP card, and a daemon that polls
-//   another daemon, keep the timed turn-off.
+//   on link kind "RS232", "USB" or "HID" (a USB HID Power Device: its
+//   DelayBeforeShutdown 60 s and DelayBeforeStartup 120 s, written into its
+//   Feature reports as read just before); an SNMP card, and a daemon that
+//   polls another daemon, keep the timed turn-off.
 // It reads those two files of the program directory (that of argv[0], as
 // the daemon finds it) and writes nothing: by then the file systems are
 // read-only or gone. Bounded: the open and the write take a few seconds at
