@@ -353,11 +353,14 @@ class SimLog:
 
     def control(self, *commands):
         wait_for(self.control_path.exists, 10, what="the control FIFO")
+        # A command given before is taken when it is logged once more.
+        before = self.log_text()
+        wanted = {c: before.count(c) + list(commands).count(c) for c in commands}
         with open(self.control_path, "w") as f:
             for command in commands:
                 f.write(command + "\n")
         # the FIFO is read within a poll period; wait until it is logged
-        wait_for(lambda: all(c in self.log_text() for c in commands), 5,
+        wait_for(lambda: all(self.log_text().count(c) >= n for c, n in wanted.items()), 5,
                  what="the simulator to take %r" % (commands,))
 
     def log_text(self):

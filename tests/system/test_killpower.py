@@ -130,3 +130,23 @@ def test_final_power_off_over_usb(agent, tmp_path):
     events = usb.usb_events()
     assert [e.split()[1] for e in events if e.startswith("open")] == ["0001:0000"], events
     assert snapshot(agent.dir) == before, "nothing written"
+
+
+def test_final_power_off_over_hid(agent, tmp_path):
+    hid = Path(__file__).resolve().parent.parent / "hid"
+    usb = FakeUsb(tmp_path / "usb", devices="0001:0000:u,051d:0002:h:AB1234",
+                  hid_descriptor=hid / "flags-1bit.desc", hid_reports=hid / "flags-1bit.reports")
+    usb.install(agent)
+    agent.write_settings(mode="Local-Single", link="HID")
+    (agent.dir / "DataBase").mkdir(mode=0o700)
+    (agent.dir / "DataBase" / "Shutdown.ang").write_text(state())
+    before = snapshot(agent.dir)
+
+    done = killpower(agent, "poweroff", agent.env, tmp_path)
+
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert len(done.stdout.splitlines()) == 1 and "told the UPS (USB HID)" in done.stdout
+    # Off after 60 s, on again 120 s from now: the delays in their reports.
+    assert usb.hid_sets() == ["0f Feature 0f3c00", "10 Feature 107800"]
+    assert usb.reports() == [], "nothing to the unit that tunnels the serial protocol"
+    assert snapshot(agent.dir) == before, "nothing written"
