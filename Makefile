@@ -90,7 +90,8 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
-# LINK=snmp: the daemon polls a stand-in SNMP card (snmpd + upssim) instead.
+# LINK=snmp: the daemon polls a stand-in SNMP card (snmpd + upssim) instead;
+# LINK=hid: a stand-in USB HID Power Device (the stand-in libusb).
 demo: deps build
 	scripts/demo.sh $(BUILD) $(LINK)
 

@@ -2,16 +2,18 @@
 # The demo: upssim on a pseudo-terminal, upsagent polling it from a fresh
 # program directory, and upsconsole in the foreground. Leaving the console
 # (or Ctrl-C) stops everything this script started.
-#   scripts/demo.sh [BUILD_DIR [serial|snmp]]
+#   scripts/demo.sh [BUILD_DIR [serial|snmp|hid]]
 # With "snmp" the unit is behind a stand-in SNMP card instead: snmpd on
 # 127.0.0.1 with upssim as its pass_persist program for the UPS-MIB, and the
-# daemon's link is "SNMP".
+# daemon's link is "SNMP". With "hid" it is a USB HID Power Device: the
+# stand-in libusb (loaded into the daemon alone) presents the unit of
+# tests/hid/flags-1bit, and the daemon's link is "HID".
 set -u
 build=${1:-build}
 link=${2:-serial}
 case "$link" in
-    serial|snmp) ;;
-    *) echo "demo: the link is serial or snmp, not $link" >&2; exit 2 ;;
+    serial|snmp|hid) ;;
+    *) echo "demo: the link is serial, snmp or hid, not $link" >&2; exit 2 ;;
 esac
 top=$(cd "$(dirname "$0")/.." && pwd)
 bin="$top/$build/bin"
@@ -107,8 +109,22 @@ CONF
     where="a stand-in SNMP card at $device (community $community)"
 }
 
+agent_env=()
 if [ "$link" = snmp ]; then
     start_card
+elif [ "$link" = hid ]; then
+    if [ ! -e "$top/$build/lib/libfakeusb.so" ]; then
+        echo "demo: $build/lib/libfakeusb.so is missing (a build without tests?)" >&2
+        exit 1
+    fi
+    agent_env=(LD_PRELOAD="$top/$build/lib/libfakeusb.so"
+               UPS_FAKEUSB_DEVICES=051d:0002:h:DEMO0001
+               UPS_FAKEUSB_HID_DESCRIPTOR="$top/tests/hid/flags-1bit.desc"
+               UPS_FAKEUSB_HID_REPORTS="$top/tests/hid/flags-1bit.reports"
+               UPS_FAKEUSB_HID_STRINGS="Stand-in Power|HID UPS 1500|DEMO0001"
+               UPS_FAKEUSB_CONTROL="$demo/control" UPS_FAKEUSB_LOG="$demo/usb.log")
+    printf '%s\n' Local-Single HID "" "" 10 1 2 1 2400 >"$demo/Set/Setting.ang"
+    where="a stand-in USB HID Power Device 051d:0002 (serial DEMO0001)"
 else
     "$bin/upssim" --control "$demo/control" --log "$demo/sim.log" >"$demo/sim.out" 2>"$demo/sim.err" &
     pids+=($!)
@@ -124,7 +140,7 @@ else
     printf '%s\n' Local-Single RS232 "$device" "" 10 1 2 1 2400 >"$demo/Set/Setting.ang"
     where="a simulated UPS on $device"
 fi
-(cd "$demo" && exec ./upsagent) >"$demo/agent.out" 2>&1 &
+(cd "$demo" && exec env "${agent_env[@]}" ./upsagent) >"$demo/agent.out" 2>&1 &
 pids+=($!)
 
 for _ in $(seq 50); do
@@ -132,6 +148,23 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 
+if [ "$link" = hid ]; then
+    cat <<MSG
+The unit is $where; upsagent reads it from $demo.
+upsconsole starts in a moment: "1.Monitor UPS Information" shows the unit.
+From another terminal, change what the unit reports (the report table is
+tests/hid/flags-1bit.reports; its fields are listed in tests/hid/README.md):
+  echo 'hid set 16 Input 16 0a 00' > $demo/control    (mains failed, by interrupt)
+  echo 'hid set 16 Input 16 8c 00' > $demo/control    (mains back)
+  echo 'hid set 16 Input 16 1a 00' > $demo/control    (battery low)
+  echo 'hid hang' > $demo/control                     (the unit stops answering; 'hid answer')
+  echo 'usb unplug' > $demo/control                   (then 'usb plug')
+Every write the daemon makes to the unit is logged in $demo/usb.log
+("hidset"). The host shutdown the daemon may start is a stand-in that only
+writes what it would do into $demo/agent.out. Leave the console (Esc or
+"8.Exit") to stop the demo.
+MSG
+else
 cat <<MSG
 upssim is $where; upsagent polls it from $demo.
 upsconsole starts in a moment: "1.Monitor UPS Information" shows the unit.
@@ -143,6 +176,7 @@ The host shutdown the daemon may start is a stand-in that only writes what
 it would do into $demo/agent.out. Leave the console (Esc or "8.Exit") to
 stop the demo.
 MSG
+fi
 if [ "$link" = snmp ]; then
     echo "The card's objects, from another terminal:"
     echo "  $walk"
