@@ -71,20 +71,36 @@ constexpr uint64_t LINE_VOLTAGES = bit(HID_Q_INPUT_VOLTAGE) | bit(HID_Q_OUTPUT_V
 
 } // namespace
 
-// Firmware faults seen on real units, mended by a factor on the value read.
-// Vendor and product ids only: the rows say what the firmware does wrong.
+// Firmware faults that give a value a power of ten off what the unit
+// itself declares it to be rated for, mended by a factor. A row mends a
+// value only while the value read lies far off the unit's own rating
+// (`reference`) and the value mended lies near it: a real reading is never
+// touched, and a unit without that rating is never touched either. Vendor
+// 0 applies to every unit; rows for one maker's units carry its USB ids.
 const HidCorrection hid_map_corrections[] = {
-    // Declares unit exponent 6 (0.1 V) for line voltages it sends in whole
-    // volts: 230 V reads 23.0 V.
-    {0x0F3E, 0x0002, LINE_VOLTAGES, 10.0,
-     "its firmware declares tenths of a volt for line voltages sent in whole volts"},
-    // Declares unit exponent 5 (0.01 V) for the same whole volts: 2.30 V.
-    {0x0F3E, 0x0005, LINE_VOLTAGES, 100.0,
-     "its firmware declares hundredths of a volt for line voltages sent in whole volts"},
-    // Sends the battery voltage in tenths of a volt while declaring whole
-    // volts (exponent 7): a 24 V string reads 240 V.
-    {0x1A7C, 0, bit(HID_Q_BATTERY_VOLTAGE), 0.1,
-     "its firmware sends the battery voltage in tenths of a volt while declaring whole volts"},
+    // Unit exponent 6 (tenths of a volt) declared for line voltages sent in
+    // whole volts: 230 V reads 23.0 V.
+    {0, 0, LINE_VOLTAGES, HID_Q_RATED_VOLTAGE, 10.0,
+     "line voltages read a tenth of the unit's rated voltage: its firmware declares tenths of "
+     "a volt for whole volts"},
+    // Exponent 5 (hundredths) declared for whole volts: 2.30 V.
+    {0, 0, LINE_VOLTAGES, HID_Q_RATED_VOLTAGE, 100.0,
+     "line voltages read a hundredth of the unit's rated voltage: its firmware declares "
+     "hundredths of a volt for whole volts"},
+    // Whole volts declared (exponent 7) for tenths sent: 2300 V.
+    {0, 0, LINE_VOLTAGES, HID_Q_RATED_VOLTAGE, 0.1,
+     "line voltages read ten times the unit's rated voltage: its firmware declares whole "
+     "volts for tenths"},
+    // The battery voltage sent in tenths of a volt while whole volts are
+    // declared: a 24 V string reads 240 V.
+    {0, 0, bit(HID_Q_BATTERY_VOLTAGE), HID_Q_RATED_BATTERY_VOLTAGE, 0.1,
+     "the battery voltage reads ten times the battery's rated voltage: its firmware sends "
+     "tenths of a volt as volts"},
+    // The battery voltage of a unit that scales it down by ten: 2.7 V for
+    // a 24 V string.
+    {0, 0, bit(HID_Q_BATTERY_VOLTAGE), HID_Q_RATED_BATTERY_VOLTAGE, 10.0,
+     "the battery voltage reads a tenth of the battery's rated voltage: its firmware sends "
+     "volts on a scale of ten"},
 };
 const size_t hid_map_correction_count = sizeof hid_map_corrections / sizeof hid_map_corrections[0];
 
@@ -148,7 +164,7 @@ void hid_map_build(const HidDescriptor &d, uint16_t vendor, uint16_t product, Hi
         });
     for (size_t i = 0; i < hid_map_correction_count; i++) {
         const HidCorrection &c = hid_map_corrections[i];
-        if (c.vendor == vendor && (c.product == 0 || c.product == product))
+        if (c.vendor == 0 || (c.vendor == vendor && (c.product == 0 || c.product == product)))
             out->corrections.push_back(&c);
     }
 }
@@ -289,14 +305,22 @@ static bool pick(const HidMap &map, const HidReportStore &store, int quantity,
         return false;
     double v = scaled(quantity, out->candidate->field, out->raw);
     for (const HidCorrection *c : map.corrections) {
-        if (!(c->quantities & bit(quantity)))
+        Picked rating;
+        if (!(c->quantities & bit(quantity)) || quantity == c->reference ||
+            !pick(map, store, c->reference, memory, lines, &rating) || rating.value <= 0)
+            continue;
+        double ref = rating.value;
+        // Within the margin of the rating once mended: a real reading lies
+        // there unmended, a power of ten away from it.
+        if (std::fabs(v * c->factor - ref) > HID_CORRECTION_NEAR * ref)
             continue;
         v *= c->factor;
-        char key[32], text[224];
+        char key[32], text[256];
         snprintf(key, sizeof key, "correction %d", static_cast<int>(c - hid_map_corrections));
-        snprintf(text, sizeof text, "unit %04x:%04x: values multiplied by %g: %s",
-                 map.usb_vendor_id, map.usb_product_id, c->factor, c->why);
+        snprintf(text, sizeof text, "unit %04x:%04x: %s; %s multiplied by %g",
+                 map.usb_vendor_id, map.usb_product_id, c->why, hid_map_quantities[quantity].name, c->factor);
         say_once(memory, lines, key, text);
+        break;
     }
     out->value = v;
     return true;

@@ -82,16 +82,21 @@ struct HidCandidate {
     int path_rank = 0;   // index into the row's paths: lower is preferred
 };
 
-// The per-vendor corrections (one table in hid_map.cpp, each row with the
-// firmware fault it mends): a factor on some quantities of a vendor's units
-// (product 0: all of them).
+// The corrections (one table in hid_map.cpp, each row with the firmware
+// fault it mends): a factor (a power of ten) on some quantities, applied
+// only when the value mended lies within HID_CORRECTION_NEAR of the unit's
+// own rating `reference`: a real reading lies there unmended, so it is
+// never touched, and neither is a unit without the rating. The first row
+// that fits mends a value.
 struct HidCorrection {
-    uint16_t vendor;
+    uint16_t vendor;     // 0: every unit
     uint16_t product;    // 0: every product of the vendor
     uint64_t quantities; // bits 1 << HidQuantity
+    int reference;       // the HidQuantity of the rating the value is held against
     double factor;       // the value read is multiplied by it
     const char *why;     // said once when the correction is first used
 };
+constexpr double HID_CORRECTION_NEAR = 0.35; // of the rating
 extern const HidCorrection hid_map_corrections[];
 extern const size_t hid_map_correction_count;
 
