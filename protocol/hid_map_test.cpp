@@ -410,26 +410,35 @@ TEST(HidMap, CapacityModeOtherThanPercent)
     EXPECT_EQ(lines.size(), 1u);
 }
 
-TEST(HidMap, VendorCorrections)
+// A value a power of ten off the unit's own rating is mended, with one
+// line said once; a real value, one far from any factor, and a unit
+// without the rating are left as read.
+TEST(HidMap, CorrectionsAgainstTheUnitsOwnRating)
 {
     const struct {
-        uint16_t vendor, product;
+        const char *unit; // flags-1bit: rated 230 V and a 24 V battery; flags-8bit: no
+                          // line voltage rating
         int quantity;
         int64_t raw;
         double value;
-        const char *line;
+        const char *line; // empty: no line
     } cases[] = {
-        {0x0F3E, 0x0002, HID_Q_INPUT_VOLTAGE, 23, 230, "unit 0f3e:0002: values multiplied by 10"},
-        {0x0F3E, 0x0002, HID_Q_TRANSFER_HIGH, 27, 270, "values multiplied by 10"},
-        {0x0F3E, 0x0005, HID_Q_OUTPUT_VOLTAGE, 2, 200, "values multiplied by 100"},
-        {0x0F3E, 0x0003, HID_Q_INPUT_VOLTAGE, 23, 23, ""},   // another product
-        {0x0F3E, 0x0002, HID_Q_BATTERY_VOLTAGE, 2720, 27.2, ""},
-        {0x1A7C, 0x0042, HID_Q_BATTERY_VOLTAGE, 27200, 27.2, "values multiplied by 0.1"},
-        {0x1A7C, 0x0042, HID_Q_INPUT_VOLTAGE, 230, 230, ""},
+        {"flags-1bit", HID_Q_INPUT_VOLTAGE, 23, 230, "a tenth of the unit's rated voltage"},
+        {"flags-1bit", HID_Q_INPUT_VOLTAGE, 2, 200, "a hundredth of the unit's rated voltage"},
+        {"flags-1bit", HID_Q_OUTPUT_VOLTAGE, 2300, 230, "ten times the unit's rated voltage"},
+        {"flags-1bit", HID_Q_TRANSFER_HIGH, 27, 270, "a tenth of the unit's rated voltage"},
+        {"flags-1bit", HID_Q_INPUT_VOLTAGE, 230, 230, ""},
+        {"flags-1bit", HID_Q_INPUT_VOLTAGE, 0, 0, ""},  // on battery: no input
+        {"flags-1bit", HID_Q_INPUT_VOLTAGE, 60, 60, ""}, // far off, but no factor fits
+        {"flags-1bit", HID_Q_BATTERY_VOLTAGE, 2720, 27.2, ""},
+        {"flags-1bit", HID_Q_BATTERY_VOLTAGE, 27200, 27.2, "ten times the battery's rated"},
+        {"flags-1bit", HID_Q_BATTERY_VOLTAGE, 272, 27.2, "a tenth of the battery's rated"},
+        {"flags-8bit", HID_Q_INPUT_VOLTAGE, 230, 23, ""}, // no rating to hold it against
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(hid_map_quantities[c.quantity].name);
-        Unit u = load("flags-1bit", {}, c.vendor, c.product);
+        SCOPED_TRACE(std::string(c.unit) + " " + hid_map_quantities[c.quantity].name + " " +
+                     std::to_string(c.raw));
+        Unit u = load(c.unit);
         set_quantity(&u, c.quantity, c.raw);
         HidMapMemory memory;
         std::vector<std::string> lines;
@@ -443,7 +452,7 @@ TEST(HidMap, VendorCorrections)
             hid_map_value(u.map, u.store, c.quantity, &memory, &lines, &v);
             EXPECT_TRUE(lines.empty()); // said once
         } else {
-            EXPECT_TRUE(lines.empty());
+            EXPECT_TRUE(lines.empty()) << lines[0];
         }
     }
 }
