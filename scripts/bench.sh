@@ -236,17 +236,98 @@ sleep 5
 grep -q . "$work/prog/DataBase/M1"*.ang || { echo "bench: the SNMP unit was not polled" >&2; exit 1; }
 snmp_memory=$(memory "$agent")
 cat >"$work/memory.head" <<'HEAD'
-The daemon idle, polling one unit: over a serial line (upssim), and behind
-an SNMP card (the stand-in: snmpd with upssim as its pass_persist program).
+The daemon idle, polling one unit: over a serial line (upssim), behind
+an SNMP card (the stand-in: snmpd with upssim as its pass_persist program),
+and a USB HID Power Device (the stand-in libusb, which carries upssim's unit
+model and a control thread of its own where the daemon would map libusb).
 RSS counts every page of the shared libraries the process has touched; PSS
 shares them out among the processes that map them.
 
-| Date | Machine | Serial: RSS / PSS (kB) | SNMP: RSS / PSS (kB) |
-|---|---|---|---|
+| Date | Machine | Serial: RSS / PSS (kB) | SNMP: RSS / PSS (kB) | HID: RSS / PSS (kB) |
+|---|---|---|---|---|
 HEAD
-memrow=$(printf '| %s | %s | %s | %s |' "$(date -u +%Y-%m-%d)" "$machine" "$serial_memory" "$snmp_memory")
+
+# The daemon with a USB HID Power Device: the stand-in libusb (loaded into
+# the daemon instead of libusb) presenting the unit of tests/hid/flags-1bit.
+kill "$agent"; wait "$agent" 2>/dev/null || true
+hid="$work/hid"
+mkdir -p "$hid"
+rm -f "$work/prog/DataBase/M1"*.ang
+printf '%s\n' Local-Single HID "" "" 10 1 2 1 2400 >"$work/prog/Set/Setting.ang"
+(cd "$work/prog" && exec env LD_PRELOAD="$top/$build/lib/libfakeusb.so" \
+    UPS_FAKEUSB_DEVICES=051d:0002:h:BENCH0001 \
+    UPS_FAKEUSB_HID_DESCRIPTOR="$top/tests/hid/flags-1bit.desc" \
+    UPS_FAKEUSB_HID_REPORTS="$top/tests/hid/flags-1bit.reports" \
+    UPS_FAKEUSB_CONTROL="$hid/control" UPS_FAKEUSB_LOG="$hid/usb.log" \
+    ./upsagent --return-hold 1) >"$work/agent-hid.out" 2>&1 &
+agent=$!
+pids+=($agent)
+sleep 5
+grep -q . "$work/prog/DataBase/M1"*.ang || { echo "bench: the HID unit was not polled" >&2; exit 1; }
+hid_memory=$(memory "$agent")
+
+# Mains failure reported by interrupt to host shutdown started, 20 trials:
+# from the stand-in's log line of the changed Input report (it goes out on
+# the interrupt endpoint as the line is taken) to the stand-in shutdown's
+# call log written (its own start, a Python interpreter's, included).
+# Between trials the mains returns and the daemon cancels (return hold 1 s).
+hid_trials=$(/usr/bin/python3 - "$hid/control" "$hid/usb.log" "$UPS_STANDIN_LOG" <<'PY'
+import json, os, statistics, sys, time
+control, log, calls = sys.argv[1:4]
+BATTERY = ["hid set 16 Feature 16 0a 00", "hid set 16 Input 16 0a 00"]
+MAINS = ["hid set 16 Feature 16 8c 00", "hid set 16 Input 16 8c 00"]
+def send(lines):
+    with open(control, "w") as f:
+        f.write("".join(l + "\n" for l in lines))
+def called():
+    try:
+        with open(calls) as f:
+            return [json.loads(l) for l in f]
+    except FileNotFoundError:
+        return []
+def wait(pred, what, limit=60):
+    end = time.monotonic() + limit
+    while not pred():
+        if time.monotonic() > end:
+            sys.exit("bench: timed out waiting for " + what)
+        time.sleep(0.01)
+def stamps(text):
+    with open(log, errors="replace") as f:
+        return [float(l.split()[0]) for l in f if l.split(" ", 2)[1:2] == ["ctl"] and text in l]
+took = []
+for trial in range(20):
+    n = len(called())
+    sent = len(stamps(BATTERY[1]))
+    send(BATTERY)
+    wait(lambda: len(called()) > n and called()[-1][:1] == ["-h"], "the host shutdown")
+    t1 = os.stat(calls).st_mtime
+    wait(lambda: len(stamps(BATTERY[1])) > sent, "the report in the log")
+    took.append(t1 - stamps(BATTERY[1])[sent])
+    n = len(called())
+    send(MAINS)
+    wait(lambda: any(c[:1] == ["-c"] for c in called()[n:]), "the cancel")
+ms = sorted(t * 1000 for t in took)
+print("%.0f / %.0f / %.0f" % (ms[0], statistics.median(ms), ms[-1]))
+PY
+) || exit 1
+cat >"$work/hid.head" <<'HEAD'
+A USB HID Power Device (the stand-in libusb presenting tests/hid/flags-1bit,
+loaded into the daemon): a mains failure reported on the interrupt endpoint
+to the host shutdown started, 20 trials; from the stand-in's log line of
+the changed Input report to the stand-in shutdown's log of the call (its
+own Python start included), in milliseconds.
+
+| Date | Machine | Interrupt to shutdown call: min / median / max (ms) |
+|---|---|---|
+HEAD
+hidrow=$(printf '| %s | %s | %s |' "$(date -u +%Y-%m-%d)" "$machine" "$hid_trials")
+add_row "## HID Power Device: mains failure to host shutdown" "$work/hid.head" "$hidrow"
+echo "HID: mains failure by interrupt to shutdown call: $hid_trials ms (min / median / max)"
+
+memrow=$(printf '| %s | %s | %s | %s | %s |' "$(date -u +%Y-%m-%d)" "$machine" "$serial_memory" \
+    "$snmp_memory" "$hid_memory")
 add_row "## Memory by link" "$work/memory.head" "$memrow"
-echo "memory: serial $serial_memory, SNMP $snmp_memory (RSS / PSS kB)"
+echo "memory: serial $serial_memory, SNMP $snmp_memory, HID $hid_memory (RSS / PSS kB)"
 
 echo "closed loop: $closed"
 echo "churn:       $churn"
