@@ -274,8 +274,11 @@ void open_unit(LoopTime now)
             {report, HID_FEATURE, static_cast<uint16_t>(declared ? declared->byte_len() : 0)});
     }
     std::string port;
-    for (uint8_t p : id.ports)
-        port += (port.empty() ? "" : ".") + std::to_string(p);
+    for (uint8_t p : id.ports) {
+        char step[8];
+        snprintf(step, sizeof step, "%s%u", port.empty() ? "" : ".", p);
+        port += step;
+    }
     log_notice("upsagent: %s: %04x:%04x%s%s (%s %s) on bus %u port %s, %zu reports a pass",
                hid_unit_name().c_str(), id.vendor, id.product, id.serial.empty() ? "" : " serial ",
                id.serial.c_str(), id.manufacturer.c_str(), id.product_name.c_str(), id.bus,
