@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "base/log.h"
+#include "link/link.h"
 
 enum { OP_NONE = 0, OP_GET = 1, OP_SET = 2 };
 
@@ -35,25 +36,6 @@ static bool usb_ready()
 {
     std::call_once(usb_once, [] { usb_init_result = libusb_init(&usb_ctx); });
     return usb_init_result == 0;
-}
-
-// A libusb error as the errno value that says the same.
-static int usb_errno(int error)
-{
-    switch (error) {
-    case LIBUSB_ERROR_ACCESS: return EACCES;
-    case LIBUSB_ERROR_NO_DEVICE: return ENODEV;
-    case LIBUSB_ERROR_NOT_FOUND: return ENODEV;
-    case LIBUSB_ERROR_BUSY: return EBUSY;
-    case LIBUSB_ERROR_NO_MEM: return ENOMEM;
-    case LIBUSB_ERROR_TIMEOUT: return ETIMEDOUT;
-    case LIBUSB_ERROR_NOT_SUPPORTED: return ENOTSUP;
-    case LIBUSB_ERROR_PIPE: return EPIPE;
-    case LIBUSB_ERROR_OVERFLOW: return EOVERFLOW;
-    case LIBUSB_ERROR_INTERRUPTED: return EINTR;
-    case LIBUSB_ERROR_INVALID_PARAM: return EINVAL;
-    default: return EIO;
-    }
 }
 
 // --- Settings ---------------------------------------------------------------
@@ -252,7 +234,7 @@ static int input_submit(HidLink *link)
 {
     int rc = submit(link, link->input);
     if (rc < 0)
-        link->input_error = usb_errno(rc);
+        link->input_error = link_usb_errno(rc);
     return rc;
 }
 
@@ -568,7 +550,7 @@ int hid_link_set_sync(HidLink *link, const std::vector<uint8_t> &bytes, int time
                                      static_cast<unsigned>(timeout_ms < 1 ? 1 : timeout_ms));
     kick(link);
     if (rc < 0)
-        return -usb_errno(rc);
+        return -link_usb_errno(rc);
     return rc == static_cast<int>(data.size()) ? 0 : -EIO;
 }
 
@@ -581,7 +563,7 @@ static int read_string(libusb_device_handle *handle, int index, std::string *tex
     int n = libusb_get_string_descriptor_ascii(handle, static_cast<uint8_t>(index), buffer,
                                                sizeof buffer);
     if (n < 0)
-        return -usb_errno(n);
+        return -link_usb_errno(n);
     text->assign(reinterpret_cast<const char *>(buffer), static_cast<size_t>(n));
     return 0;
 }
@@ -725,14 +707,14 @@ static int try_interface(HidLink *link, libusb_device_handle *handle, const Cand
     if (libusb_kernel_driver_active(handle, c.interface) == 1) {
         int rc = libusb_detach_kernel_driver(handle, c.interface);
         if (rc < 0)
-            return usb_errno(rc);
+            return link_usb_errno(rc);
         detached = true;
     }
     int rc = libusb_claim_interface(handle, c.interface);
     if (rc < 0) {
         if (detached)
             libusb_attach_kernel_driver(handle, c.interface);
-        return usb_errno(rc);
+        return link_usb_errno(rc);
     }
     // Asked for as much as a descriptor may be: the length the HID
     // descriptor declares can be wrong both ways.
@@ -789,7 +771,7 @@ static bool try_device(HidLink *link, libusb_device *device, const HidIdentity *
     libusb_device_handle *handle = nullptr;
     if (int rc = libusb_open(device, &handle); rc < 0) {
         if (*why == ENODEV)
-            *why = usb_errno(rc);
+            *why = link_usb_errno(rc);
         return false;
     }
     read_string(handle, d.iSerialNumber, &id.serial);
@@ -818,13 +800,13 @@ int hid_link_open(HidLink *link, const HidIdentity *same, HidInputHandler on_inp
 {
     hid_link_close(link);
     if (!usb_ready()) {
-        link->open_errno = usb_errno(usb_init_result);
+        link->open_errno = link_usb_errno(usb_init_result);
         return -link->open_errno;
     }
     libusb_device **list = nullptr;
     ssize_t count = libusb_get_device_list(usb_ctx, &list);
     if (count < 0) {
-        link->open_errno = usb_errno(static_cast<int>(count));
+        link->open_errno = link_usb_errno(static_cast<int>(count));
         return -link->open_errno;
     }
     int why = ENODEV;

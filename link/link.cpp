@@ -196,7 +196,7 @@ bool link_usb_report(const unsigned char *bytes, int len, unsigned char out[LINK
 }
 
 // A libusb error as the errno value that says the same.
-static int usb_errno(int error)
+int link_usb_errno(int error)
 {
     switch (error) {
     case LIBUSB_ERROR_ACCESS: return EACCES;
@@ -206,6 +206,10 @@ static int usb_errno(int error)
     case LIBUSB_ERROR_NO_MEM: return ENOMEM;
     case LIBUSB_ERROR_TIMEOUT: return ETIMEDOUT;
     case LIBUSB_ERROR_NOT_SUPPORTED: return ENOTSUP;
+    case LIBUSB_ERROR_PIPE: return EPIPE;
+    case LIBUSB_ERROR_OVERFLOW: return EOVERFLOW;
+    case LIBUSB_ERROR_INTERRUPTED: return EINTR;
+    case LIBUSB_ERROR_INVALID_PARAM: return EINVAL;
     default: return EIO;
     }
 }
@@ -214,13 +218,13 @@ static int open_usb(LinkPort *port)
 {
     std::call_once(usb_once, [] { usb_init_result = libusb_init(nullptr); });
     if (usb_init_result < 0) {
-        port->open_errno = usb_errno(usb_init_result);
+        port->open_errno = link_usb_errno(usb_init_result);
         return -2;
     }
     libusb_device **list = nullptr;
     ssize_t count = libusb_get_device_list(nullptr, &list);
     if (count < 0) {
-        port->open_errno = usb_errno(static_cast<int>(count));
+        port->open_errno = link_usb_errno(static_cast<int>(count));
         return -3;
     }
     libusb_device *found = nullptr;
@@ -228,7 +232,7 @@ static int open_usb(LinkPort *port)
         struct libusb_device_descriptor d;
         if (int rc = libusb_get_device_descriptor(list[i], &d); rc < 0) {
             libusb_free_device_list(list, 1);
-            port->open_errno = usb_errno(rc);
+            port->open_errno = link_usb_errno(rc);
             return -4;
         }
         bool vendor = d.idVendor == port->usb_vendor_id ||
@@ -244,7 +248,7 @@ static int open_usb(LinkPort *port)
     libusb_device_handle *handle = nullptr;
     if (int rc = libusb_open(found, &handle); rc < 0) {
         libusb_free_device_list(list, 1);
-        port->open_errno = usb_errno(rc);
+        port->open_errno = link_usb_errno(rc);
         return -5;
     }
     // No kernel driver attached is normal: both results are ignored.

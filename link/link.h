@@ -136,6 +136,12 @@ int link_write_wait(LinkPort *port, const unsigned char *bytes, int len, int ms)
 // time (bounded by the device's time-out).
 int link_read(LinkPort *port, unsigned char *buf, int size);
 
+// A libusb error (LIBUSB_ERROR_*) as the errno value that says the same
+// (ACCESS EACCES, NO_DEVICE and NOT_FOUND ENODEV, BUSY EBUSY, TIMEOUT
+// ETIMEDOUT, PIPE EPIPE, ...; anything else EIO), for open_errno and the
+// USB links' callers to word.
+int link_usb_errno(int libusb_error);
+
 // Returns link_up.
 int link_is_up(const LinkPort *port);
 

@@ -39,6 +39,18 @@ template <size_t N> static void reading_text(char (&out)[N], const char (&text)[
     machine_printable(out, N, reinterpret_cast<const unsigned char *>(text), strnlen(text, N - 1));
 }
 
+// What only some units report of themselves (a card, a HID unit).
+static void clear_unit_reports(MachineValues *v)
+{
+    v->battery_charge = -1;
+    v->battery_runtime = -1;
+    v->serial[0] = v->maker[0] = v->product[0] = '\0';
+    v->usb_vendor_id = v->usb_product_id = 0;
+    v->unit_flags = 0;
+    for (float &x : v->extra)
+        x = NAN;
+}
+
 static void clear_values(MachineValues *v)
 {
     v->input_voltage = v->input_fault_voltage = v->output_voltage = 0;
@@ -47,13 +59,7 @@ static void clear_values(MachineValues *v)
     memset(&v->queue, 0, sizeof v->queue);
     v->rated_current = 0;
     v->rated_battery_voltage = 0;
-    v->battery_charge = -1;
-    v->battery_runtime = -1;
-    v->serial[0] = v->maker[0] = v->product[0] = '\0';
-    v->usb_vendor_id = v->usb_product_id = 0;
-    v->unit_flags = 0;
-    for (float &x : v->extra)
-        x = NAN;
+    clear_unit_reports(v);
     memset(v->status, '0', sizeof v->status);
     memset(v->status_prev, '0', sizeof v->status_prev);
     // Neither connected nor lost has been reported: the first of them is news.
@@ -92,13 +98,7 @@ static void clear_readings(MachineValues *v)
         v->queue.head = v->queue.count = 0;
     }
     v->rated_voltage = v->rated_current = v->rated_battery_voltage = v->rated_frequency = 0;
-    v->battery_charge = -1;
-    v->battery_runtime = -1;
-    v->serial[0] = v->maker[0] = v->product[0] = '\0';
-    v->usb_vendor_id = v->usb_product_id = 0;
-    v->unit_flags = 0;
-    for (float &x : v->extra)
-        x = NAN;
+    clear_unit_reports(v);
     clear_info_state(v);
 }
 
