@@ -9,6 +9,7 @@
 #include "console/ui/draw.h"
 #include "console/ui/popup.h"
 #include "console/ui/screen.h"
+#include "link/hid.h"
 #include "protocol/snmp_map.h"
 #include "store/paths.h"
 
@@ -217,6 +218,10 @@ const char *config_input(ConfigForm *f, int focus, const char *text)
         // refused here, where it can still be typed again.
         if (snmp && !config_snmp_address(clean))
             return CONFIG_BAD_IP_TEXT;
+        HidMatch match;
+        std::string why;
+        if (f->link_index == CONFIG_LINK_HID && !hid_match_parse(clean, &match, &why))
+            return CONFIG_BAD_HID_TEXT;
         f->device_text = clean;
     } else if (focus == CONFIG_FIELD_COMMUNITY && snmp) {
         f->community_text = clean;

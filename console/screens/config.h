@@ -66,6 +66,8 @@ constexpr const char *CONFIG_DEFAULT_COMMUNITY = "ngroup";
 
 // What a refused SNMP address shows in the page's message line.
 constexpr const char *CONFIG_BAD_IP_TEXT = "Invalid IP, input a.b.c.d or a.b.c.d:port.";
+// A HID unit's device row that names no unit the daemon could look for.
+constexpr const char *CONFIG_BAD_HID_TEXT = "Invalid device, input vvvv:pppp[:serial] or nothing.";
 
 // The page's editable state: the texts of the fields and captions that
 // change, the whole device and community texts, and the positions of the
@@ -110,9 +112,11 @@ void config_choose(ConfigForm *form, int focus, int index, const char *text);
 // The input box's text for `focus`: the device path or address (field 18),
 // or with the SNMP link the community (field 19). Control characters (arrow
 // keys pressed in the box) are dropped. With the SNMP link an address that
-// config_snmp_address refuses is not taken. Other fields ignore the text.
-// Returns nullptr when the text was taken or ignored, CONFIG_BAD_IP_TEXT
-// when it was refused (the form is then unchanged).
+// config_snmp_address refuses is not taken, with the HID link a text that
+// is neither empty nor "vvvv:pppp[:SERIAL]" (hid_match_parse). Other fields
+// ignore the text. Returns nullptr when the text was taken or ignored,
+// CONFIG_BAD_IP_TEXT or CONFIG_BAD_HID_TEXT when it was refused (the form
+// is then unchanged).
 const char *config_input(ConfigForm *form, int focus, const char *text);
 
 // True when `text` is an SNMP card's address: a dotted IPv4 address

@@ -242,6 +242,29 @@ TEST(ConfigChoose, LinkKindSetsTheDeviceAndCommunityRows)
     }
 }
 
+TEST(ConfigInput, HidDeviceNamesAUnitOrNone)
+{
+    ConfigForm f;
+    config_fill(&f, record_of("Local-Single", "HID", "", "", 10, 1, 2, 1, "2400"));
+    const struct {
+        const char *typed;
+        bool taken;
+    } devices[] = {
+        {"051d:0002", true}, {"051d:0002:AB1234", true}, {"", true},
+        {"051d", false},     {"051d:2", false},          {"/dev/hidraw0", false},
+        {"051d:0002:", false},
+    };
+    for (const auto &d : devices) {
+        std::string before = f.device_text;
+        const char *refused = config_input(&f, CONFIG_FIELD_DEVICE, d.typed);
+        EXPECT_EQ(refused == nullptr, d.taken) << d.typed;
+        EXPECT_EQ(f.device_text, d.taken ? d.typed : before) << d.typed;
+        if (!d.taken) {
+            EXPECT_STREQ(refused, CONFIG_BAD_HID_TEXT);
+        }
+    }
+}
+
 TEST(ConfigInput, SnmpAddressCommunityAndAModeChange)
 {
     ConfigForm f;

@@ -230,6 +230,32 @@ def test_save_that_cannot_write_says_so(tmp_path, make_console):
     assert "Save fail" not in "\n".join(screen)
 
 
+def test_hid_link_names_its_unit_or_none(sim, agent, make_console):
+    console = start(agent, make_console, sim.path)
+    open_config(console)
+    console.keys("Down")
+    choose(console, 3)  # HID, the fourth link kind
+    screen = console.wait_text("HID", row=ROW_LINK)
+    assert screen[ROW_DEVICE][4:39] == "Connect device :".rjust(35)
+    assert field(screen, ROW_DEVICE) == "", "empty: the first HID Power Device found"
+
+    console.keys("Down", "Enter")
+    console.wait_text("Please input connect device name.", row=11)
+    console.type("/dev/hidraw0")
+    console.keys("Enter")
+    screen = console.wait_text("Invalid device, input vvvv:pppp[:serial] or nothing.", row=16)
+    assert field(screen, ROW_DEVICE) == "", "a refused device is not taken"
+    console.keys("Enter")
+    console.wait_text("Please input connect device name.", row=11)
+    console.type("051d:0002:AB1234")
+    console.keys("Enter")
+    console.wait_text("051d:0002:AB1234", row=ROW_DEVICE)
+    console.keys("Left", "Enter")
+    console.wait_text("1.Monitor UPS Information")
+    lines = settings_file(agent).decode().split("\n")
+    assert lines[1:3] == ["HID", "051d:0002:AB1234"], lines
+
+
 def test_snmp_link_is_saved_and_shown_again(sim, agent, make_console):
     address, community = "127.0.0.1:16161", "tarvo-ro"  # loopback: nothing leaves the host
     console = start(agent, make_console, sim.path, community="public")
