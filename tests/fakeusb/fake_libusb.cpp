@@ -105,7 +105,9 @@ using Guard = std::lock_guard<std::mutex>;
 
 static std::mutex lock;
 static std::condition_variable state_changed; // a hang ended or a device left
-static std::vector<libusb_device *> devices;
+// Devices live as long as the process (handed out to the caller); the list
+// itself too, so they stay reachable to the end.
+static std::vector<libusb_device *> &devices = *new std::vector<libusb_device *>;
 static std::vector<libusb_device_handle *> handles;
 static bool set_up = false;
 static bool unplugged = false;     // the 'u' and 'h' devices have left
