@@ -354,6 +354,11 @@ static int plausible_runtime(const Picked &p, bool on_mains, bool discharging, i
         say_once(memory, lines, "runtime maximum", text);
         return previous;
     }
+    if (!std::isfinite(seconds) || seconds < 0) { // a signed field's negative value
+        snprintf(text, sizeof text, "runtime reads %.0f s: ignored", seconds);
+        say_once(memory, lines, "runtime negative", text);
+        return previous;
+    }
     if (seconds <= 0 && on_mains && charge >= HID_RUNTIME_ZERO_CHARGE) {
         snprintf(text, sizeof text, "runtime reads 0 s on mains at %d %% charge: ignored", charge);
         say_once(memory, lines, "runtime zero", text);

@@ -310,7 +310,12 @@ TEST(HidMap, PlausibilityRulesAndCorrections)
         std::vector<Step> steps;
         const char *unit = "flags-1bit";
         int64_t runtime_max = 0; // not 0: the runtime field's logical maximum as declared
+        int64_t runtime_min = 0; // not 0: its logical minimum (a signed field)
     } cases[] = {
+        {"a negative runtime of a signed field",
+         {{{{HID_Q_RUNTIME, 1400}}, 0, 1400, ""},
+          {{{HID_Q_RUNTIME, -5}}, 1, 1400, "runtime reads -5 s: ignored"}},
+         "flags-1bit", 32767, -32768},
         {"the declared maximum of a 32-bit field",
          {{{{HID_Q_RUNTIME, 1400}}, 0, 1400, ""},
           {{{HID_Q_RUNTIME, 2147483647}}, 1, 1400, "runtime reads its field's maximum 2147483647: ignored"}},
@@ -349,9 +354,12 @@ TEST(HidMap, PlausibilityRulesAndCorrections)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         Unit u = load(c.unit);
-        if (c.runtime_max)
-            for (HidCandidate &rt : u.map.candidates[HID_Q_RUNTIME])
+        for (HidCandidate &rt : u.map.candidates[HID_Q_RUNTIME]) {
+            if (c.runtime_max)
                 rt.field.logical_max = c.runtime_max;
+            if (c.runtime_min)
+                rt.field.logical_min = c.runtime_min;
+        }
         HidMapMemory memory;
         for (size_t i = 0; i < c.steps.size(); i++) {
             SCOPED_TRACE(i);
