@@ -34,7 +34,7 @@ bool nut_target_parse(const std::string &text, NutTarget *target, std::string *w
 
 // One value as it goes in a request: bare when it is a plain word, else in
 // double quotes with '"' and '\' escaped by a '\' (a value with a space, a
-// quote or a backslash, or an empty one). False (and *out untouched) for a
+// tab, a quote or a backslash, or an empty one). False (and *out untouched) for a
 // value holding a line end ('\r', '\n') or a NUL: it is never sent.
 bool nut_quote(const std::string &value, std::string *out);
 
