@@ -27,7 +27,9 @@
 //                        "usb vanish-after N" (the 'u' and 'h' devices
 //                        leave after N more report transfers); "hid set ID
 //                        TYPE HEXBYTES" (a table line: an Input report is
-//                        sent on the interrupt endpoint), "hid hang" (the
+//                        sent on the interrupt endpoint, and the Feature
+//                        report of its id, when of the same length, takes
+//                        the same bytes, as a unit keeps them alike), "hid hang" (the
 //                        'h' devices stop answering: their transfers wait
 //                        for their time-out), "hid answer" (they answer
 //                        again, the transfers held meanwhile first).
@@ -485,9 +487,16 @@ static void hid_set_locked(const std::string &text, bool *ok)
     *ok = parse_report_line(text, &r);
     if (!*ok)
         return;
-    for (libusb_device *d : devices)
-        if (d->hid)
-            store_report_locked(d, r.id, r.type, r.bytes);
+    for (libusb_device *d : devices) {
+        if (!d->hid)
+            continue;
+        store_report_locked(d, r.id, r.type, r.bytes);
+        // A real unit keeps the Input and Feature reports of one id alike:
+        // a Feature report of the same length follows a changed Input one.
+        FakeReport *feature = r.type == HID_INPUT ? find_report(d, r.id, HID_FEATURE) : nullptr;
+        if (feature && feature->bytes.size() == r.bytes.size())
+            feature->bytes = r.bytes;
+    }
     pump_locked();
 }
 

@@ -356,6 +356,8 @@ TEST_F(FakeUsb, InputReportsComeOnTheInterruptEndpointAfterClaimAndOnChange)
     Bytes got;
     ASSERT_EQ(get_report(h, 1, 0x16, &got), 3);
     EXPECT_EQ(got, hex("16 8e 00"));
+    ASSERT_EQ(get_report(h, 3, 0x16, &got), 3) << "the Feature of the same layout follows";
+    EXPECT_EQ(got, hex("16 8e 00"));
 
     // A SET_REPORT of the Feature of the same layout reaches the Input too.
     unsigned char back[] = {0x16, 0x8c, 0x00};
