@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -796,15 +798,18 @@ TEST_F(Decision, RandomSequencesKeepTheInvariants)
 // The calls on a real worker: a wish made while a call runs goes out as
 // soon as that call has ended, from its completion, not at the next pass
 // (a mains failure just after a cancel must not wait half a second).
-std::atomic<bool> first_call_may_end{false};
+std::mutex first_call_lock;
+std::condition_variable first_call_released;
+bool first_call_may_end = false; // under first_call_lock
 std::atomic<int> calls_run{0};
 std::vector<std::string> last_call;
 
 HostCallResult held_first_call(const std::vector<std::string> &argv)
 {
-    if (calls_run.fetch_add(1) == 0)
-        while (!first_call_may_end.load())
-            usleep(1000);
+    if (calls_run.fetch_add(1) == 0) {
+        std::unique_lock<std::mutex> g(first_call_lock);
+        first_call_released.wait(g, [] { return first_call_may_end; });
+    }
     last_call = argv;
     return {true, ""};
 }
@@ -822,7 +827,11 @@ TEST(HostCalls, AWishMadeWhileACallRunsGoesOutWhenItEnds)
     host_want(now + 600, now, false); // "-h +10", held on the worker
     host_want(0, now, false);         // then none: "-c" is owed
     EXPECT_EQ(host_state().calls, 1) << "one call at a time";
-    first_call_may_end = true;
+    {
+        std::lock_guard<std::mutex> g(first_call_lock);
+        first_call_may_end = true;
+    }
+    first_call_released.notify_all();
     double until = loop_now(loop).mono + 10;
     while (calls_run.load() < 2 && loop_now(loop).mono < until)
         loop_run_once(loop, 50); // completions only: no host_tick

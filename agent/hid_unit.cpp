@@ -229,16 +229,7 @@ bool start_command()
     if (!ok || writes.empty())
         return false;
     hu.command = shown_command(bytes);
-    std::vector<HidReportRequest> requests;
-    for (const HidWrite &w : writes) {
-        bool listed = false;
-        for (const HidReportRequest &q : requests)
-            listed = listed || q.id == w.report_id;
-        const HidReport *declared = hid_descriptor_report(hu.descriptor, w.report_id, HID_FEATURE);
-        if (!listed)
-            requests.push_back({w.report_id, HID_FEATURE,
-                                static_cast<uint16_t>(declared ? declared->byte_len() : 0)});
-    }
+    std::vector<HidReportRequest> requests = hid_unit_write_reports(hu.descriptor, writes);
     hu.writes = writes;
     if (hid_link_get_start(&hu.link, requests, command_read, nullptr))
         return true;
@@ -289,6 +280,22 @@ void open_unit(LoopTime now)
 }
 
 } // namespace
+
+std::vector<HidReportRequest> hid_unit_write_reports(const HidDescriptor &d,
+                                                    const std::vector<HidWrite> &writes)
+{
+    std::vector<HidReportRequest> requests;
+    for (const HidWrite &w : writes) {
+        bool listed = false;
+        for (const HidReportRequest &q : requests)
+            listed = listed || q.id == w.report_id;
+        const HidReport *declared = hid_descriptor_report(d, w.report_id, HID_FEATURE);
+        if (!listed)
+            requests.push_back({w.report_id, HID_FEATURE,
+                                static_cast<uint16_t>(declared ? declared->byte_len() : 0)});
+    }
+    return requests;
+}
 
 void hid_unit_attach(Loop *loop, MachineContext *unit, HidUnitCheck check)
 {

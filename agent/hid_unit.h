@@ -24,8 +24,11 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "base/loop.h"
+#include "link/hid.h"
+#include "protocol/hid_map.h"
 #include "protocol/machine.h"
 
 constexpr double HID_UNIT_POLL_SECONDS = 2.0;
@@ -61,3 +64,8 @@ std::string hid_unit_name();
 // Never waits on the unit, except for the bounded open (each control
 // transfer of it at most a second).
 void hid_unit_poll(LoopTime now);
+
+// The Feature reports `writes` touch, each once with its declared length:
+// what is read before the writes are put in and the reports written back.
+std::vector<HidReportRequest> hid_unit_write_reports(const HidDescriptor &d,
+                                                     const std::vector<HidWrite> &writes);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/decision.h"
+#include "agent/hid_unit.h"
 #include "base/log.h"
 #include "base/loop.h"
 #include "link/hid.h"
@@ -188,16 +189,7 @@ static int hid_turn_off(const SettingsRecord &s, const std::string &request)
             for (const std::string &line : lines)
                 log_error("%s %s", SUBJECT, line.c_str());
     }
-    std::vector<HidReportRequest> ids;
-    for (const HidWrite &w : writes) {
-        bool listed = false;
-        for (const HidReportRequest &q : ids)
-            listed = listed || q.id == w.report_id;
-        const HidReport *declared = hid_descriptor_report(descriptor, w.report_id, HID_FEATURE);
-        if (!listed)
-            ids.push_back({w.report_id, HID_FEATURE,
-                           static_cast<uint16_t>(declared ? declared->byte_len() : 0)});
-    }
+    std::vector<HidReportRequest> ids = hid_unit_write_reports(descriptor, writes);
     std::vector<HidReportResult> read = ids.empty() ? std::vector<HidReportResult>{}
                                                     : hid_read_reports(&link, loop, ids);
     bool sent = !writes.empty();

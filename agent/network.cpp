@@ -58,29 +58,11 @@ static std::string take_line(const std::string &word, const std::string &value,
 int network_read(const std::string &path, NetworkSettings *settings)
 {
     *settings = NetworkSettings{};
-    char data[16384];
-    int size = read_file(path, data, sizeof data - 1);
-    if (size < 0) {
-        if (errno == ENOENT)
-            return 0;
+    int taken = read_word_lines(path, [settings](const std::string &word, const std::string &value) {
+        return take_line(word, value, settings);
+    });
+    if (taken < 0)
         log_warning("upsagent: cannot read %s: %s; port 3493 on 127.0.0.1 only, no STARTTLS",
                     path.c_str(), strerror(errno));
-        return -1;
-    }
-    int taken = 0;
-    for (const TextLine &line : setting_lines(data, size)) {
-        const std::string &text = line.text;
-        size_t end = text.find_first_of(BLANKS);
-        std::string word = text.substr(0, end);
-        std::string value;
-        if (end != std::string::npos)
-            value = text.substr(text.find_first_not_of(BLANKS, end));
-        std::string why = take_line(word, value, settings);
-        if (why.empty())
-            taken++;
-        else
-            log_warning("upsagent: %s line %d skipped: %s: %.60s", path.c_str(), line.number,
-                        why.c_str(), text.c_str());
-    }
     return taken;
 }

@@ -8,8 +8,6 @@
 #include "base/log.h"
 #include "store/textfile.h"
 
-static const char BLANKS[] = " \t";
-
 namespace {
 
 // One rule of the file: its word, the value's range and where it goes.
@@ -63,30 +61,12 @@ std::string take_line(const std::string &word, const std::string &value, PolicyS
 int policy_read(const std::string &path, PolicySettings *settings)
 {
     *settings = PolicySettings{};
-    char data[16384];
-    int size = read_file(path, data, sizeof data - 1);
-    if (size < 0) {
-        if (errno == ENOENT)
-            return 0;
+    int taken = read_word_lines(path, [settings](const std::string &word, const std::string &value) {
+        return take_line(word, value, settings);
+    });
+    if (taken < 0)
         log_warning("upsagent: cannot read %s: %s; no shutdown rule beyond the delays",
                     path.c_str(), strerror(errno));
-        return -1;
-    }
-    int taken = 0;
-    for (const TextLine &line : setting_lines(data, size)) {
-        const std::string &text = line.text;
-        size_t end = text.find_first_of(BLANKS);
-        std::string word = text.substr(0, end);
-        std::string value;
-        if (end != std::string::npos)
-            value = text.substr(text.find_first_not_of(BLANKS, end));
-        std::string why = take_line(word, value, settings);
-        if (why.empty())
-            taken++;
-        else
-            log_warning("upsagent: %s line %d skipped: %s: %.60s", path.c_str(), line.number,
-                        why.c_str(), text.c_str());
-    }
     return taken;
 }
 

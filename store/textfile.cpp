@@ -563,3 +563,28 @@ void pad_flags(char *flags, int count)
         flags[i] = '0';
     flags[count] = '\0';
 }
+
+int read_word_lines(const std::string &path,
+                    const std::function<std::string(const std::string &, const std::string &)> &take)
+{
+    static const char BLANKS[] = " \t";
+    char data[16384];
+    int size = read_file(path, data, sizeof data - 1);
+    if (size < 0)
+        return errno == ENOENT ? 0 : -1;
+    int taken = 0;
+    for (const TextLine &line : setting_lines(data, size)) {
+        const std::string &text = line.text;
+        size_t end = text.find_first_of(BLANKS);
+        std::string value;
+        if (end != std::string::npos)
+            value = text.substr(text.find_first_not_of(BLANKS, end));
+        std::string why = take(text.substr(0, end), value);
+        if (why.empty())
+            taken++;
+        else
+            log_warning("upsagent: %s line %d skipped: %s: %.60s", path.c_str(), line.number,
+                        why.c_str(), text.c_str());
+    }
+    return taken;
+}

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,17 @@ struct TextLine {
 // The lines of `data` that are neither blank nor comments (first non-blank
 // character '#'), numbered as in the file.
 std::vector<TextLine> setting_lines(const char *data, int size);
+
+// A file of "WORD VALUE" lines (at most 16 KiB) read whole: each line that
+// says something is handed to `take(word, value)`, the value being the rest
+// of the line after the blanks (empty when none). A line `take` refuses (a
+// non-empty reason) is skipped after one line on standard output naming
+// the file, the line's number and the reason. Returns the lines taken; 0
+// for a missing file; -1 with errno set for one that exists but cannot be
+// read (the caller says what holds then).
+int read_word_lines(const std::string &path,
+                    const std::function<std::string(const std::string &word,
+                                                    const std::string &value)> &take);
 
 // Reads a settings file of at most `size` bytes into `buf` (which then ends
 // in a NUL: room for size + 1 bytes), as read_file does; when it is missing
